@@ -1,0 +1,348 @@
+// Configuration: the settings and messages of the executable's string table,
+// the main-class unscrambling and the settings-file override.
+#include "core/config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/placeholders.h"
+#include "core/text_buffer.h"
+#include "core/settings_table.h"
+#include "platform/platform.h"
+
+LauncherConfig Config;
+
+namespace {
+
+constexpr const char* kNullText = "<null>";
+constexpr const char* kSettingsSection = "Application Configuration";
+constexpr size_t kProfileValueSize = 4096;
+constexpr int kStringGrowth = 1024;
+
+// Priority classes by index; the platform maps them to its own values.
+constexpr int kPriorityClassCount = 6;
+
+}  // namespace
+
+char* duplicateText(const char* text) {
+    size_t length = std::strlen(text);
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) std::abort();
+    std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+void replaceText(char** field, char* newText) {
+    std::free(*field);
+    *field = newText;
+}
+
+const char* messageText(int id) {
+    if (id < 1 || id > kMessageCount) return "";
+    const char* text = Config.MessageTexts[id - 1];
+    return text != nullptr ? text : "";
+}
+
+char* loadConfigString(unsigned id) {
+    int capacity = kStringGrowth;
+    char* buffer = static_cast<char*>(std::malloc(capacity));
+    if (buffer == nullptr) std::abort();
+    for (;;) {
+        int length = platform::loadString(id, buffer, capacity);
+        if (length <= 0 || std::strcmp(buffer, kNullText) == 0) {
+            buffer[0] = '\0';
+            break;
+        }
+        // A text that filled the buffer may have been cut: try again bigger.
+        if (length < capacity - 1) break;
+        capacity += kStringGrowth;
+        char* grown = static_cast<char*>(std::realloc(buffer, capacity));
+        if (grown == nullptr) std::abort();
+        buffer = grown;
+    }
+    char* result = duplicateText(buffer);
+    std::free(buffer);
+    return result;
+}
+
+bool loadConfigFlag(unsigned id) {
+    char* text = loadConfigString(id);
+    bool value = text[0] != '0';
+    std::free(text);
+    return value;
+}
+
+int32_t loadConfigNumber(unsigned id) {
+    char* text = loadConfigString(id);
+    int32_t value = std::atoi(text);
+    std::free(text);
+    return value;
+}
+
+char* loadMessageString(unsigned id) {
+    const uint8_t* block = nullptr;
+    size_t blockSize = 0;
+    if (!platform::findStringBlock(id / 16 + 1, &block, &blockSize)) return duplicateText("");
+
+    // Walk the block's 16 counted UTF-16 entries up to ours, never past the
+    // block's end, whatever the lengths claim.
+    size_t offset = 0;
+    unsigned skip = id % 16;
+    uint16_t units = 0;
+    for (unsigned entry = 0;; ++entry) {
+        if (offset + 2 > blockSize) return duplicateText("");
+        units = static_cast<uint16_t>(block[offset] | (block[offset + 1] << 8));
+        offset += 2;
+        if (entry == skip) break;
+        offset += size_t(units) * 2;
+    }
+    if (units == 0 || offset + size_t(units) * 2 > blockSize) return duplicateText("");
+
+    uint16_t* wide = static_cast<uint16_t*>(std::malloc((size_t(units) + 1) * 2));
+    if (wide == nullptr) std::abort();
+    for (uint16_t i = 0; i < units; ++i)
+        wide[i] = static_cast<uint16_t>(block[offset + 2 * i] | (block[offset + 2 * i + 1] << 8));
+    wide[units] = 0;
+
+    size_t needed = platform::wideToNarrow(wide, size_t(units) + 1, nullptr, 0);
+    if (needed == 0) {
+        std::free(wide);
+        return duplicateText("");
+    }
+    char* narrow = static_cast<char*>(std::malloc(needed));
+    if (narrow == nullptr) std::abort();
+    if (platform::wideToNarrow(wide, size_t(units) + 1, narrow, needed) == 0) narrow[0] = '\0';
+    narrow[needed - 1] = '\0';
+    std::free(wide);
+
+    // "\n" is the only escape; any other backslash pair stays as it is.
+    char* out = narrow;
+    bool pendingBackslash = false;
+    for (const char* in = narrow; *in != '\0'; ++in) {
+        if (pendingBackslash) {
+            pendingBackslash = false;
+            if (*in == 'n') {
+                *out++ = '\n';
+            } else {
+                *out++ = '\\';
+                *out++ = *in;
+            }
+        } else if (*in == '\\') {
+            pendingBackslash = true;
+        } else {
+            *out++ = *in;
+        }
+    }
+    *out = '\0';
+    return narrow;
+}
+
+static int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 55;
+}
+
+const char* decodeMainClass(const char* text) {
+    static unsigned char buffer[256];
+    std::memset(buffer, 0, sizeof(buffer));
+    // Up to 255 decoded bytes; the last byte always stays the terminator.
+    size_t length = std::strlen(text);
+    size_t pairs = length / 2;  // a lone last digit is ignored
+    if (pairs > sizeof(buffer) - 1) pairs = sizeof(buffer) - 1;
+    for (size_t k = 0; k < pairs; ++k) {
+        int value = 16 * hexDigitValue(text[2 * k]) + hexDigitValue(text[2 * k + 1]);
+        buffer[k] = static_cast<unsigned char>(value & 0xFF);
+        buffer[k] ^= kMainClassKey[k % 17];
+    }
+    return reinterpret_cast<const char*>(buffer);
+}
+
+char* resolveSettingsFileName(const char* templateText) {
+    TextBuffer result{};
+    bool inside = false;
+    bool appended = false;
+    const char* pieceStart = templateText;
+    auto appendPiece = [&](const char* begin, const char* end) {
+        if (end <= begin) return;
+        appendTextRange(&result, begin, static_cast<size_t>(end - begin));
+        appended = true;
+    };
+    for (const char* p = templateText; *p != '\0'; ++p) {
+        if (*p != '%') continue;
+        if (!inside) {
+            appendPiece(pieceStart, p);
+        } else {
+            size_t nameLength = static_cast<size_t>(p - pieceStart);
+            if (nameLength == 7 && strncasecmpAscii(pieceStart, "APPNAME", 7) == 0 &&
+                Config.AppName[0] != '\0') {
+                appendText(&result, Config.AppName);
+                appended = true;
+            }
+        }
+        inside = !inside;
+        pieceStart = p + 1;
+    }
+    appendPiece(pieceStart, pieceStart + std::strlen(pieceStart));
+    char* text = appended ? duplicateText(result.text) : duplicateText(templateText);
+    freeTextBuffer(&result);
+    return text;
+}
+
+static void loadText(char** field, unsigned id) { replaceText(field, loadConfigString(id)); }
+static void loadFlag(uint8_t* field, unsigned id) { *field = loadConfigFlag(id) ? 1 : 0; }
+
+void loadConfiguration() {
+    LauncherConfig& c = Config;
+
+    char* encoded = loadConfigString(IdMainClass);
+    replaceText(&c.MainClass, duplicateText(decodeMainClass(encoded)));
+    std::free(encoded);
+
+    loadText(&c.JvmPath, IdJvmPath);
+    loadText(&c.ClassPath, IdClassPath);
+    loadText(&c.JvmOptions, IdJvmOptions);
+    loadText(&c.InstallSwitch, IdInstallSwitch);
+    loadText(&c.UninstallSwitch, IdUninstallSwitch);
+    loadText(&c.ServiceSwitch, IdServiceSwitch);
+    loadText(&c.ServiceName, IdServiceName);
+    loadText(&c.ServiceDescription, IdServiceDescription);
+    loadText(&c.WorkingDirectory, IdWorkingDirectory);
+    loadText(&c.AppOptions, IdAppOptions);
+    loadText(&c.StaticOptions, IdStaticOptions);
+    loadText(&c.ServiceAppOptions, IdServiceAppOptions);
+    loadText(&c.ServiceStopArguments, IdServiceStopArguments);
+    loadText(&c.ServiceDependencies, IdServiceDependencies);
+    loadText(&c.StdOutFile, IdStdOutFile);
+    loadText(&c.StdErrFile, IdStdErrFile);
+
+    char* settingsTemplate = loadConfigString(IdSettingsFile);
+    replaceText(&c.SettingsFile, resolveSettingsFileName(settingsTemplate));
+    std::free(settingsTemplate);
+
+    loadText(&c.JvmSearchOrder, IdJvmSearchOrder);
+    loadText(&c.SecondInstanceArguments, IdSecondInstanceArguments);
+    loadText(&c.JvmNotFoundDocument, IdJvmNotFoundDocument);
+    loadText(&c.JvmNotFoundCommand, IdJvmNotFoundCommand);
+
+    loadFlag(&c.StdOutFileAppend, IdStdOutFileAppend);
+    loadFlag(&c.StdErrFileAppend, IdStdErrFileAppend);
+    loadFlag(&c.EarlyWorkingDirectory, IdEarlyWorkingDirectory);
+    loadFlag(&c.AllowMultipleInstances, IdAllowMultipleInstances);
+    loadFlag(&c.ServiceManualStart, IdServiceManualStart);
+    loadFlag(&c.ServiceStopByExit, IdServiceStopByExit);
+    loadFlag(&c.KeepStartDirectory, IdKeepStartDirectory);
+    loadFlag(&c.ServiceInteractive, IdServiceInteractive);
+    loadFlag(&c.RemoveExtractedFiles, IdRemoveExtractedFiles);
+    loadFlag(&c.ServiceCommandLineOverride, IdServiceCommandLineOverride);
+    loadFlag(&c.ForwardSecondInstance, IdForwardSecondInstance);
+
+    // The priority takes effect while the settings load; it is not kept.
+    int32_t priority = loadConfigNumber(IdProcessPriority);
+    if (priority >= 0 && priority < kPriorityClassCount) platform::setPriorityIndex(priority);
+
+    c.StdOutMode = loadConfigNumber(IdStdOutMode);
+    c.StdErrMode = loadConfigNumber(IdStdErrMode);
+    loadFlag(&c.ServiceOnly, IdServiceOnly);
+    loadText(&c.JvmVersion, IdJvmVersion);
+
+    // FindClass takes the slash form.
+    for (char* p = c.MainClass; *p != '\0'; ++p)
+        if (*p == '.') *p = '/';
+
+    loadFlag(&c.ShowJvmNotFoundMessage, IdShowJvmNotFoundMessage);
+
+    static const int kMessageOrder[] = {1, 3, 17, 18, 19, 20, 16, 14, 15, 4, 5, 6,
+                                        7, 8, 9, 10, 11, 12, 13, 21};
+    for (int id : kMessageOrder) replaceText(&c.MessageTexts[id - 1], loadMessageString(id));
+
+    // The mutex name defaults to the main class itself (not a copy).
+    c.AppMutex = c.MainClass;
+
+    applySettingsFile();
+}
+
+void applySettingsFile() {
+    LauncherConfig& c = Config;
+    if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') return;
+
+    FILE* probe = std::fopen(c.SettingsFile, "r");
+    if (probe == nullptr) return;
+    std::fclose(probe);
+
+    char directory[kDirectoryCapacity];
+    if (platform::currentDirectory(directory, sizeof(directory)) == 0) return;
+    TextBuffer fullPath{};
+    appendText(&fullPath, directory);
+    size_t dirLength = std::strlen(directory);
+    if (dirLength == 0 || !platform::isPathSeparator(directory[dirLength - 1])) {
+        const char separator[2] = {platform::pathSeparator(), '\0'};
+        appendText(&fullPath, separator);
+    }
+    appendText(&fullPath, c.SettingsFile);
+
+    enum class Apply { Replace, Append, StdOut, StdErr, OutAppend, ErrAppend, Console };
+    struct Key {
+        const char* name;
+        char** field;
+        Apply how;
+    };
+    const Key keys[] = {
+        {"JvmVersion", &c.JvmVersion, Apply::Replace},
+        {"JvmPath", &c.JvmPath, Apply::Replace},
+        {"JvmOptions", &c.JvmOptions, Apply::Replace},
+        {"JvmOptionsAppend", &c.JvmOptions, Apply::Append},
+        {"AppOptions", &c.AppOptions, Apply::Replace},
+        {"AppMutex", &c.AppMutex, Apply::Replace},
+        {"StaticOptions", &c.StaticOptions, Apply::Replace},
+        {"StdOutFile", &c.StdOutFile, Apply::StdOut},
+        {"StdErrFile", &c.StdErrFile, Apply::StdErr},
+        {"StdOutFileAppend", nullptr, Apply::OutAppend},
+        {"StdErrFileAppend", nullptr, Apply::ErrAppend},
+        {"ShowConsole", nullptr, Apply::Console},
+    };
+
+    char value[kProfileValueSize];
+    for (const Key& key : keys) {
+        size_t length = platform::readProfileString(kSettingsSection, key.name, "", value, sizeof(value),
+                                                    fullPath.text);
+        if (length == 0) continue;
+        char* expanded = expandPlaceholders(value);
+        switch (key.how) {
+            case Apply::Replace:
+            case Apply::StdOut:
+            case Apply::StdErr:
+                // AppMutex still points at MainClass until it is first replaced.
+                if (key.field == &c.AppMutex && c.AppMutex == c.MainClass)
+                    c.AppMutex = expanded;
+                else
+                    replaceText(key.field, expanded);
+                expanded = nullptr;
+                if (key.how == Apply::StdOut) c.StdOutMode = 1;
+                if (key.how == Apply::StdErr) c.StdErrMode = 1;
+                break;
+            case Apply::Append: {
+                TextBuffer joined{};
+                appendText(&joined, c.JvmOptions);
+                appendText(&joined, " ");
+                appendText(&joined, expanded);
+                replaceText(&c.JvmOptions, duplicateText(joined.text));
+                freeTextBuffer(&joined);
+                break;
+            }
+            case Apply::OutAppend:
+                c.StdOutFileAppend = std::strcmp(expanded, "1") == 0 ? 1 : 0;
+                break;
+            case Apply::ErrAppend:
+                c.StdErrFileAppend = std::strcmp(expanded, "1") == 0 ? 1 : 0;
+                break;
+            case Apply::Console:
+                if (std::strcmp(expanded, "0") == 0) c.ShowConsole = 0;
+                if (std::strcmp(expanded, "1") == 0) c.ShowConsole = 1;
+                break;
+        }
+        std::free(expanded);
+    }
+    freeTextBuffer(&fullPath);
+}

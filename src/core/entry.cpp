@@ -1,0 +1,3 @@
+#include "core/launcher.h"
+
+int main(int argc, char** argv) { return launcherMain(argc, argv); }

@@ -1,0 +1,181 @@
+#include "core/launcher.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/archives.h"
+#include "core/config.h"
+#include "core/placeholders.h"
+#include "core/text_buffer.h"
+#include "java/invoke.h"
+#include "platform/platform.h"
+#include "report/report.h"
+#include "runtime/jvm.h"
+#include "service/service.h"
+
+namespace {
+
+constexpr size_t kForwardTextSize = 4096;
+
+bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
+
+void loadEarlySettings() {
+    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
+    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
+    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+}
+
+// Cuts a path at its last separator; returns false when it has none.
+bool cutAtLastSeparator(char* path) {
+    char* last = nullptr;
+    for (char* p = path; *p != '\0'; ++p)
+        if (platform::isPathSeparator(*p)) last = p;
+    if (last == nullptr) return false;
+    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
+    if (last == path || (last == path + 2 && path[1] == ':'))
+        last[1] = '\0';
+    else
+        *last = '\0';
+    return true;
+}
+
+void deriveAppName(const char* exePath) {
+    char path[kDirectoryCapacity];
+    std::strncpy(path, exePath, sizeof(path) - 1);
+    path[sizeof(path) - 1] = '\0';
+    const char* nameStart = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (platform::isPathSeparator(*p)) nameStart = p + 1;
+    // Only a '.' inside the file name ends the name: a dot in a directory
+    // must not cut a launcher without extension.
+    char* dot = std::strrchr(const_cast<char*>(nameStart), '.');
+    if (dot != nullptr) *dot = '\0';
+    std::strncpy(Config.AppName, nameStart, sizeof(Config.AppName) - 1);
+    Config.AppName[sizeof(Config.AppName) - 1] = '\0';
+}
+
+// The forwarded second instance: SecondInstanceArguments and the caller's
+// arguments joined by single blanks, cut at the buffer's capacity.
+void buildForwardText(char* text, size_t capacity, int argc, char** argv) {
+    size_t used = 0;
+    auto put = [&](const char* piece) {
+        size_t n = std::strlen(piece);
+        if (used + n > capacity - 1) n = capacity - 1 - used;
+        std::memcpy(text + used, piece, n);
+        used += n;
+    };
+    put(Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "");
+    for (int i = 1; i < argc; ++i) {
+        put(" ");
+        put(argv[i]);
+    }
+    text[used] = '\0';
+}
+
+int forwardSecondInstance(int argc, char** argv) {
+    if (!createJavaVm()) return -1;
+    char text[kForwardTextSize];
+    buildForwardText(text, sizeof(text), argc, argv);
+    ArgumentVector arguments = splitArguments(text);
+    if (invokeMainClass(arguments.count, arguments.items, true)) shutdownJavaVm();
+    freeArgumentVector(&arguments);
+    return 0;
+}
+
+}  // namespace
+
+void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
+    if (!Config.ServiceCommandLineOverride) return;
+    if (argumentsTaken >= 1 && argc > 2) replaceText(&Config.ServiceName, duplicateText(argv[2]));
+    if (argumentsTaken >= 2 && argc > 3) replaceText(&Config.ServiceDescription, duplicateText(argv[3]));
+    if (argumentsTaken >= 3 && argc > 4) Config.ServiceManualStart = std::atoi(argv[4]) == 0 ? 1 : 0;
+}
+
+bool loadLauncherState(int argc, char** argv) {
+    Config.ModeArgument = argc >= 2 ? argv[1] : nullptr;
+
+    if (platform::currentDirectory(Config.StartDirectory, sizeof(Config.StartDirectory)) == 0) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
+        return false;
+    }
+    char exePath[kPathCapacity];
+    if (platform::executablePath(exePath, sizeof(exePath)) == 0) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_EXE").text);
+        return false;
+    }
+    char folder[kPathCapacity];
+    std::memcpy(folder, exePath, sizeof(folder));
+    if (!cutAtLastSeparator(folder) || !platform::setCurrentDirectory(folder)) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, folder).text);
+        return false;
+    }
+    deriveAppName(exePath);
+    loadConfiguration();
+    return true;
+}
+
+int launcherMain(int argc, char** argv) {
+    Config.ShowConsole = 1;
+    loadEarlySettings();
+    computeExtractionDirectory();
+
+    if (argc == 3 && equals(argv[1], kCleanupSwitch)) {
+        runCleanupMode(argv[2]);
+        return 0;
+    }
+
+    if (!loadLauncherState(argc, argv)) return 0;
+
+    const char* mode = Config.ModeArgument;
+    if (!equals(mode, Config.InstallSwitch) && !equals(mode, Config.UninstallSwitch)) extractArchives();
+
+    if (Config.ServiceName[0] != '\0') {
+        if (equals(mode, Config.InstallSwitch)) {
+            applyServiceOverride(argc, argv, 3);
+            int state = queryServiceInstalled(Config.ServiceName);
+            if (state < 0) {
+                reportLastError();
+            } else if (state > 0) {
+                reportError("%s", formatMessage(MsgServiceExists, Config.ServiceName).text);
+            } else if (installService(Config.ServiceName, Config.ServiceDescription) == 0) {
+                reportInfo("%s", formatMessage(MsgServiceInstalled, Config.ServiceName).text);
+            }
+            return 0;
+        }
+        if (equals(mode, Config.UninstallSwitch)) {
+            applyServiceOverride(argc, argv, 1);
+            if (uninstallService(Config.ServiceName) == 0)
+                reportInfo("%s", formatMessage(MsgServiceUninstalled, Config.ServiceName).text);
+            return 0;
+        }
+        if (equals(mode, Config.ServiceSwitch)) {
+            applyServiceOverride(argc, argv, 3);
+            Config.ServiceMode = 1;
+            if (!runServiceDispatcher()) reportErrorWithReason("Internal error RC000003");
+            return 0;
+        }
+        if (Config.ServiceOnly) {
+            reportInfo("%s", formatMessage(MsgServiceOnly).text);
+            return 0;
+        }
+    }
+
+    if (!Config.AllowMultipleInstances) {
+        if (platform::namedMutexExists(Config.AppMutex)) {
+            if (!Config.ForwardSecondInstance) {
+                reportError("%s", formatMessage(MsgAlreadyRunning).text);
+                return 0;
+            }
+            return forwardSecondInstance(argc, argv);
+        }
+        platform::createNamedMutex(Config.AppMutex);
+        Config.InstanceMutexHeld = true;
+    }
+
+    if (!Config.ShowConsole) hideConsoleWindow();
+
+    if (!createJavaVm()) return -1;
+    if (!invokeMainClass(argc - 1, argv + 1, false)) std::exit(-1);
+    shutdownJavaVm();
+    return 0;
+}

@@ -1,0 +1,50 @@
+#include "core/text_buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void appendTextRange(TextBuffer* buffer, const char* text, size_t n) {
+    if (text == nullptr || n == 0) return;
+    // Texts beyond 32-bit lengths are not something a launcher handles.
+    if (n > UINT32_MAX / 8 || buffer->length > UINT32_MAX / 2) std::abort();
+    uint32_t count = static_cast<uint32_t>(n);
+    uint32_t step = count * 4 > 1024 ? count * 4 : 1024;
+    if (buffer->text == nullptr) {
+        buffer->capacity = step;
+        buffer->text = static_cast<char*>(std::calloc(buffer->capacity, 1));
+        if (buffer->text == nullptr) std::abort();
+        buffer->length = 0;
+    } else if (uint64_t(buffer->length) + count > uint64_t(buffer->capacity) - 1) {
+        buffer->capacity += step;
+        char* grown = static_cast<char*>(std::realloc(buffer->text, buffer->capacity));
+        if (grown == nullptr) std::abort();
+        buffer->text = grown;
+    }
+    std::memcpy(buffer->text + buffer->length, text, count);
+    buffer->length += count;
+    buffer->text[buffer->length] = '\0';
+}
+
+void appendText(TextBuffer* buffer, const char* text) {
+    if (text == nullptr) return;
+    appendTextRange(buffer, text, std::strlen(text));
+}
+
+void freeTextBuffer(TextBuffer* buffer) {
+    std::free(buffer->text);
+    *buffer = TextBuffer{};
+}
+
+static int lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+
+int strncasecmpAscii(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        int ca = lowerAscii(static_cast<unsigned char>(a[i]));
+        int cb = lowerAscii(static_cast<unsigned char>(b[i]));
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+int strcasecmpAscii(const char* a, const char* b) { return strncasecmpAscii(a, b, SIZE_MAX); }

@@ -1,0 +1,23 @@
+// TextBuffer: a growable zero-terminated text, and small text helpers shared
+// by the launcher's text operations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct TextBuffer {
+    char* text;         // null until something is appended
+    uint32_t length;    // characters held, without the terminator
+    uint32_t capacity;  // bytes allocated
+};
+
+// Appends a text (null or empty changes nothing). The first allocation is
+// the larger of 1024 and 4 x n bytes; growth adds the larger of 1024 and 4 x n.
+void appendText(TextBuffer* buffer, const char* text);
+// The same for the first n characters of a text.
+void appendTextRange(TextBuffer* buffer, const char* text, size_t n);
+void freeTextBuffer(TextBuffer* buffer);
+
+// ASCII case-insensitive comparisons (locale independent).
+int strcasecmpAscii(const char* a, const char* b);
+int strncasecmpAscii(const char* a, const char* b, size_t n);

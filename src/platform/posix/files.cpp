@@ -1,0 +1,251 @@
+// POSIX side: code pages (UTF-8), files and directories, libraries, memory
+// and clock.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// ---- Code pages: the 8-bit text is UTF-8 --------------------------------
+
+size_t wideToNarrow(const uint16_t* wide, size_t wideLength, char* out, size_t cap) {
+    size_t needed = 0;
+    for (size_t i = 0; i < wideLength; ++i) {
+        uint32_t c = wide[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wideLength && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate cannot be written in UTF-8
+        }
+        unsigned char bytes[4];
+        size_t n;
+        if (c < 0x80) {
+            bytes[0] = static_cast<unsigned char>(c);
+            n = 1;
+        } else if (c < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            bytes[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 2;
+        } else if (c < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 4;
+        }
+        if (cap != 0) {
+            if (needed + n > cap) return 0;  // does not fit: fail as Windows does
+            memcpy(out + needed, bytes, n);
+        }
+        needed += n;
+    }
+    return needed;
+}
+
+size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    size_t needed = 0;
+    size_t i = 0;
+    while (i < length) {
+        uint32_t c = s[i];
+        size_t extra = 0;
+        if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            c &= 0x07;
+        } else if (c >= 0xE0) {
+            extra = c <= 0xEF ? 2 : 0;
+            c &= 0x0F;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            c &= 0x1F;
+        } else if (c >= 0x80) {
+            c = 0xFFFD;
+        }
+        if (c != 0xFFFD || extra != 0) {
+            bool valid = i + extra < length || extra == 0;
+            for (size_t k = 1; valid && k <= extra; ++k) {
+                if ((s[i + k] & 0xC0) != 0x80) valid = false;
+                else c = (c << 6) | (s[i + k] & 0x3F);
+            }
+            if (!valid) {
+                c = 0xFFFD;
+                extra = 0;
+            }
+        }
+        i += 1 + extra;
+        uint16_t units[2];
+        size_t n = 1;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            units[0] = static_cast<uint16_t>(0xD800 + (c >> 10));
+            units[1] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+            n = 2;
+        } else {
+            units[0] = static_cast<uint16_t>(c);
+        }
+        if (cap != 0) {
+            if (needed + n > cap) return 0;
+            memcpy(out + needed, units, n * sizeof(uint16_t));
+        }
+        needed += n;
+    }
+    return needed;
+}
+
+// ---- Files and directories -------------------------------------------------
+
+FileKind fileKind(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0) return FileKind::Missing;
+    return S_ISDIR(info.st_mode) ? FileKind::Directory : FileKind::File;
+}
+
+bool createDirectory(const char* path) { return mkdir(path, 0777) == 0; }
+
+struct DirectoryEnum {
+    std::vector<DirectoryEntry> entries;
+    size_t next;
+};
+
+EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, DirectoryEntry* first) {
+    *handle = nullptr;
+    DIR* dir = opendir(directory);
+    if (dir == nullptr) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            errno = ENOENT;
+            return EnumResult::End;
+        }
+        return EnumResult::Error;
+    }
+    auto* state = new DirectoryEnum{{}, 0};
+    std::string base(directory);
+    if (!base.empty() && base.back() != '/') base += '/';
+    errno = 0;
+    while (struct dirent* item = readdir(dir)) {
+        DirectoryEntry entry;
+        size_t n = strlen(item->d_name);
+        if (n >= sizeof(entry.name)) continue;  // names beyond the limit are not seen
+        memcpy(entry.name, item->d_name, n + 1);
+        struct stat info;
+        entry.isDirectory = stat((base + item->d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        state->entries.push_back(entry);
+    }
+    int readError = errno;
+    closedir(dir);
+    if (readError != 0) {
+        delete state;
+        errno = readError;
+        return EnumResult::Error;
+    }
+    // NTFS returns names in case-insensitive order; do the same so that a
+    // class path comes out alike on every machine.
+    std::sort(state->entries.begin(), state->entries.end(), [](const DirectoryEntry& a, const DirectoryEntry& b) {
+        int order = strcasecmp(a.name, b.name);
+        return order != 0 ? order < 0 : strcmp(a.name, b.name) < 0;
+    });
+    *first = state->entries[0];  // "." is always there
+    state->next = 1;
+    *handle = state;
+    return EnumResult::Entry;
+}
+
+EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry) {
+    if (handle->next >= handle->entries.size()) return EnumResult::End;
+    *entry = handle->entries[handle->next++];
+    return EnumResult::Entry;
+}
+
+void closeDirectoryEnum(DirectoryEnum* handle) { delete handle; }
+
+// ---- Libraries -------------------------------------------------------------
+
+void* loadLibrary(const char* path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
+void* findSymbol(void* library, const char* name) { return dlsym(library, name); }
+void freeLibrary(void* library) {
+    if (library != nullptr) dlclose(library);
+}
+void setLibraryDirectory(const char*) {}
+void loadAuxiliaryRuntimeLibraries() {}
+
+// ---- Memory and clock ------------------------------------------------------
+
+namespace {
+MemoryStatusSource memorySource = nullptr;
+ClockTextSource dateSource = nullptr;
+ClockTextSource timeSource = nullptr;
+
+bool meminfoValue(const char* key, uint64_t* bytes) {
+    FILE* file = fopen("/proc/meminfo", "r");
+    if (file == nullptr) return false;
+    char line[256];
+    bool found = false;
+    size_t keyLength = strlen(key);
+    while (fgets(line, sizeof(line), file) != nullptr) {
+        if (strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
+            unsigned long long kib = strtoull(line + keyLength + 1, nullptr, 10);
+            *bytes = static_cast<uint64_t>(kib) * 1024;
+            found = true;
+            break;
+        }
+    }
+    fclose(file);
+    return found;
+}
+
+bool formatNow(const char* picture, char* buf, size_t cap) {
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) return false;
+    return strftime(buf, cap, picture, &local) != 0;
+}
+}  // namespace
+
+void overrideMemoryStatus(MemoryStatusSource source) { memorySource = source; }
+void overrideDateText(ClockTextSource source) { dateSource = source; }
+void overrideTimeText(ClockTextSource source) { timeSource = source; }
+
+bool memoryStatus(MemoryFigures* figures) {
+    if (memorySource != nullptr) return memorySource(figures);
+    uint64_t available = 0, total = 0;
+    if (meminfoValue("MemAvailable", &available) && meminfoValue("MemTotal", &total)) {
+        figures->availablePhysical = available;
+        figures->totalPhysical = total;
+        return true;
+    }
+    struct sysinfo info;
+    if (sysinfo(&info) != 0) return false;
+    figures->availablePhysical = static_cast<uint64_t>(info.freeram) * info.mem_unit;
+    figures->totalPhysical = static_cast<uint64_t>(info.totalram) * info.mem_unit;
+    return true;
+}
+
+bool formatDate(char* buf, size_t cap) {
+    if (dateSource != nullptr) return dateSource(buf, cap);
+    return formatNow("%Y%m%d", buf, cap);
+}
+
+bool formatTime(char* buf, size_t cap) {
+    if (timeSource != nullptr) return timeSource(buf, cap);
+    return formatNow("%H%M%S", buf, cap);
+}
+
+}  // namespace platform

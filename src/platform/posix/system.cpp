@@ -1,0 +1,237 @@
+// POSIX side of the platform seam: paths, errors, processes, console, the
+// event log's stand-in, and the single-instance lock.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace platform {
+
+char pathSeparator() { return '/'; }
+bool isPathSeparator(char c) { return c == '/'; }
+bool isAbsolutePath(const char* path) { return path[0] == '/'; }
+char classPathOptionSeparator() { return ':'; }
+const char* runtimeLibraryName() { return "libjvm.so"; }
+const char* const* javaHomeRuntimeCandidates() {
+    static const char* const candidates[] = {"/lib/server/libjvm.so", "/lib/client/libjvm.so",
+                                             "/jre/lib/amd64/server/libjvm.so", nullptr};
+    return candidates;
+}
+bool fileNamesIgnoreCase() { return false; }
+
+uint32_t lastError() { return static_cast<uint32_t>(errno); }
+void setLastError(uint32_t code) { errno = static_cast<int>(code); }
+
+size_t systemErrorText(uint32_t code, char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    buf[0] = '\0';
+    if (code == 0) return 0;
+    // strerror_r (GNU) may or may not use the buffer.
+    char scratch[256];
+    const char* text = strerror_r(static_cast<int>(code), scratch, sizeof(scratch));
+    if (text == nullptr) return 0;
+    size_t n = strlen(text);
+    if (n >= cap) n = cap - 1;
+    memcpy(buf, text, n);
+    buf[n] = '\0';
+    return n;
+}
+
+size_t executablePath(char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    ssize_t n = readlink("/proc/self/exe", buf, cap);
+    if (n <= 0 || static_cast<size_t>(n) >= cap) {
+        if (n > 0) errno = ENAMETOOLONG;
+        buf[0] = '\0';
+        return 0;
+    }
+    buf[n] = '\0';
+    return static_cast<size_t>(n);
+}
+
+size_t currentDirectory(char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    if (getcwd(buf, cap) == nullptr) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return strlen(buf);
+}
+
+bool setCurrentDirectory(const char* path) { return chdir(path) == 0; }
+
+size_t temporaryDirectory(char* buf, size_t cap) {
+    const char* base = getenv("TMPDIR");
+    if (base == nullptr || base[0] == '\0') base = "/tmp";
+    size_t n = strlen(base);
+    bool needsSlash = base[n - 1] != '/';
+    if (n + (needsSlash ? 1 : 0) + 1 > cap) {
+        errno = ENAMETOOLONG;
+        if (cap > 0) buf[0] = '\0';
+        return 0;
+    }
+    memcpy(buf, base, n);
+    if (needsSlash) buf[n++] = '/';
+    buf[n] = '\0';
+    return n;
+}
+
+uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+void setPriorityIndex(int index) {
+    static const int niceValues[] = {-20, -10, -5, 0, 5, 19};
+    if (index < 0 || index > 5) return;
+    int saved = errno;
+    setpriority(PRIO_PROCESS, 0, niceValues[index]);  // failures ignored, as on Windows
+    errno = saved;
+}
+
+bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
+    if (pid == 0) return false;
+#ifdef SYS_pidfd_open
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (fd >= 0) {
+        struct pollfd entry = {fd, POLLIN, 0};
+        poll(&entry, 1, static_cast<int>(timeoutMs));
+        close(fd);
+        return true;
+    }
+    if (errno == ESRCH) return false;
+#endif
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+    for (uint32_t waited = 0; waited < timeoutMs; waited += 100) {
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) break;
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+static bool spawnWithArguments(char* const argv[]) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t child;
+    int result = posix_spawnp(&child, argv[0], &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return result == 0;
+}
+
+bool spawnDetached(const char* commandLine) {
+    char* const argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine),
+                          nullptr};
+    return spawnWithArguments(argv);
+}
+
+void shellOpen(const char* document) {
+    char* const argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(document), nullptr};
+    spawnWithArguments(argv);
+}
+
+void runCommand(const char* commandLine) { spawnDetached(commandLine); }
+
+bool queryOsVersion() { return true; }
+
+static bool homeBased(const char* variable, const char* fallback, char* buf, size_t cap) {
+    const char* value = variable != nullptr ? getenv(variable) : nullptr;
+    int n;
+    if (value != nullptr && value[0] != '\0') {
+        n = snprintf(buf, cap, "%s", value);
+    } else {
+        const char* home = getenv("HOME");
+        if (home == nullptr || home[0] == '\0') return false;
+        n = fallback[0] != '\0' ? snprintf(buf, cap, "%s/%s", home, fallback) : snprintf(buf, cap, "%s", home);
+    }
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+bool specialFolderAvailable() { return true; }
+
+bool specialFolderPath(int csidl, char* buf, size_t cap) {
+    switch (csidl) {
+        case 26: return homeBased("XDG_CONFIG_HOME", ".config", buf, cap);
+        case 28: return homeBased("XDG_DATA_HOME", ".local/share", buf, cap);
+        case 5: return homeBased(nullptr, "", buf, cap);
+        default: return false;
+    }
+}
+
+// ---- Single-instance lock ------------------------------------------------
+
+static bool mutexLockPath(const char* name, char* buf, size_t cap) {
+    const char* base = getenv("XDG_RUNTIME_DIR");
+    if (base == nullptr || base[0] == '\0') base = "/tmp";
+    size_t used = static_cast<size_t>(snprintf(buf, cap, "%s/vantrel-mutex-", base));
+    if (used >= cap) return false;
+    static const char hex[] = "0123456789ABCDEF";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0'; ++p) {
+        bool plain = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+                     *p == '.' || *p == '-' || *p == '_';
+        if (plain) {
+            if (used + 1 >= cap) return false;
+            buf[used++] = static_cast<char>(*p);
+        } else {
+            if (used + 3 >= cap) return false;
+            buf[used++] = '%';
+            buf[used++] = hex[*p >> 4];
+            buf[used++] = hex[*p & 15];
+        }
+    }
+    buf[used] = '\0';
+    return true;
+}
+
+bool namedMutexExists(const char* name) {
+    char path[4096];
+    if (!mutexLockPath(name, path, sizeof(path))) return false;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // also drops a lock we may just have taken
+    return held;
+}
+
+void createNamedMutex(const char* name) {
+    char path[4096];
+    if (!mutexLockPath(name, path, sizeof(path))) return;
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    // The descriptor stays open, and the lock held, until the process ends.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) close(fd);
+}
+
+// ---- Console and event log -------------------------------------------------
+
+void hideConsoleWindow() {}
+void attachServiceConsole() {}
+
+void installLogoffFilter() {
+    // A log-off hangs up the terminal; a service ignores it.
+    signal(SIGHUP, SIG_IGN);
+}
+
+void writeEventLog(void*, uint16_t type, uint32_t, const char* text) {
+    fprintf(stderr, "%s%s\n", type == 4 ? "<6>" : "<3>", text);
+}
+
+}  // namespace platform

@@ -1,0 +1,195 @@
+// Windows side: resources, code pages, profile files, files and
+// directories, libraries, registry, memory and clock.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// ---- Resources -------------------------------------------------------------
+
+static bool lockResource(HRSRC resource, const uint8_t** data, size_t* size) {
+    if (resource == nullptr) return false;
+    HGLOBAL loaded = LoadResource(nullptr, resource);
+    if (loaded == nullptr) return false;
+    const void* bytes = LockResource(loaded);
+    if (bytes == nullptr) return false;
+    *data = static_cast<const uint8_t*>(bytes);
+    *size = SizeofResource(nullptr, resource);
+    return true;
+}
+
+bool findStringBlock(unsigned block, const uint8_t** data, size_t* size) {
+    HRSRC resource = FindResourceExA(nullptr, RT_STRING, MAKEINTRESOURCEA(block),
+                                     MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    return lockResource(resource, data, size);
+}
+
+bool findPayload(const uint8_t** data, size_t* size) {
+    HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(1), RT_RCDATA);
+    return lockResource(resource, data, size);
+}
+
+int loadString(unsigned id, char* buf, int cap) {
+    if (cap <= 0) return 0;
+    buf[0] = '\0';
+    int n = LoadStringA(GetModuleHandleA(nullptr), id, buf, cap);
+    if (n < 0) n = 0;
+    if (n >= cap) n = cap - 1;
+    buf[n] = '\0';
+    return n;
+}
+
+// ---- Code pages ------------------------------------------------------------
+
+size_t wideToNarrow(const uint16_t* wide, size_t wideLength, char* out, size_t cap) {
+    if (wideLength > 0x7FFFFFFF || cap > 0x7FFFFFFF) return 0;
+    int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(wide), static_cast<int>(wideLength),
+                                out, static_cast<int>(cap), nullptr, nullptr);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap) {
+    if (length > 0x7FFFFFFF || cap > 0x7FFFFFFF) return 0;
+    int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), reinterpret_cast<wchar_t*>(out),
+                                static_cast<int>(cap));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// ---- Profile files ---------------------------------------------------------
+
+size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,
+                         const char* path) {
+    if (cap == 0) return 0;
+    DWORD size = cap > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(cap);
+    return GetPrivateProfileStringA(section, key, defaultValue, buf, size, path);
+}
+
+// ---- Files and directories -------------------------------------------------
+
+FileKind fileKind(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::Missing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory : FileKind::File;
+}
+
+bool createDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+struct DirectoryEnum {
+    HANDLE find;
+};
+
+static bool fillEntry(const WIN32_FIND_DATAA& data, DirectoryEntry* entry) {
+    size_t n = std::strlen(data.cFileName);
+    if (n >= sizeof(entry->name)) n = sizeof(entry->name) - 1;
+    std::memcpy(entry->name, data.cFileName, n);
+    entry->name[n] = '\0';
+    entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+}
+
+EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, DirectoryEntry* first) {
+    *handle = nullptr;
+    char pattern[MAX_PATH + 8];
+    size_t n = std::strlen(directory);
+    if (std::strcmp(directory, ".") == 0) {
+        std::strcpy(pattern, "*.*");
+    } else {
+        if (n > 0 && (directory[n - 1] == '\\' || directory[n - 1] == '/')) --n;
+        if (n + 5 > sizeof(pattern)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return EnumResult::Error;
+        }
+        std::memcpy(pattern, directory, n);
+        std::strcpy(pattern + n, "\\*.*");
+    }
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern, &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) ? EnumResult::End : EnumResult::Error;
+    }
+    *handle = new DirectoryEnum{find};
+    fillEntry(data, first);
+    return EnumResult::Entry;
+}
+
+EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry) {
+    WIN32_FIND_DATAA data;
+    if (FindNextFileA(handle->find, &data)) {
+        fillEntry(data, entry);
+        return EnumResult::Entry;
+    }
+    return GetLastError() == ERROR_NO_MORE_FILES ? EnumResult::End : EnumResult::Error;
+}
+
+void closeDirectoryEnum(DirectoryEnum* handle) {
+    if (handle == nullptr) return;
+    DWORD saved = GetLastError();
+    FindClose(handle->find);
+    delete handle;
+    SetLastError(saved);
+}
+
+// ---- Libraries -------------------------------------------------------------
+
+void* loadLibrary(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
+
+void* findSymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void freeLibrary(void* library) {
+    if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+void setLibraryDirectory(const char* directory) {
+    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    if (kernel == nullptr) return;
+    auto setDllDirectory =
+        reinterpret_cast<SetDllDirectoryFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+    if (setDllDirectory != nullptr) setDllDirectory(directory);
+}
+
+void loadAuxiliaryRuntimeLibraries() { LoadLibraryA("awt.dll"); }
+
+// ---- Memory and clock ------------------------------------------------------
+
+namespace {
+MemoryStatusSource memorySource = nullptr;
+ClockTextSource dateSource = nullptr;
+ClockTextSource timeSource = nullptr;
+}  // namespace
+
+void overrideMemoryStatus(MemoryStatusSource source) { memorySource = source; }
+void overrideDateText(ClockTextSource source) { dateSource = source; }
+void overrideTimeText(ClockTextSource source) { timeSource = source; }
+
+bool memoryStatus(MemoryFigures* figures) {
+    if (memorySource != nullptr) return memorySource(figures);
+    MEMORYSTATUSEX status;
+    std::memset(&status, 0, sizeof(status));
+    status.dwLength = sizeof(status);
+    if (!GlobalMemoryStatusEx(&status)) return false;
+    figures->availablePhysical = status.ullAvailPhys;
+    figures->totalPhysical = status.ullTotalPhys;
+    return true;
+}
+
+bool formatDate(char* buf, size_t cap) {
+    if (dateSource != nullptr) return dateSource(buf, cap);
+    if (cap == 0 || cap > 0x7FFFFFFF) return false;
+    return GetDateFormatA(GetThreadLocale(), 0, nullptr, "yyyyMMdd", buf, static_cast<int>(cap)) != 0;
+}
+
+bool formatTime(char* buf, size_t cap) {
+    if (timeSource != nullptr) return timeSource(buf, cap);
+    if (cap == 0 || cap > 0x7FFFFFFF) return false;
+    return GetTimeFormatA(GetThreadLocale(), 0, nullptr, "HHmmss", buf, static_cast<int>(cap)) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,122 @@
+#include "report/report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/config.h"
+#include "platform/platform.h"
+
+void formatInto(char* buffer, size_t capacity, const char* format, va_list args) {
+    if (capacity == 0) return;
+    int written = std::vsnprintf(buffer, capacity, format, args);
+    // vsnprintf cuts and terminates; a format error leaves an empty text.
+    if (written < 0) buffer[0] = '\0';
+    buffer[capacity - 1] = '\0';
+}
+
+static bool reportingEnabled() { return Config.ReportingEnabled.load() != 0; }
+
+void reportMessage(int severity, const char* text) {
+    if (text == nullptr) text = "";
+    if (Config.ServiceMode.load() != 0) {
+        bool information = severity == SeverityInformation;
+        platform::writeEventLog(Config.EventSource, information ? 4 : 1,
+                                information ? kEventIdInformation : kEventIdError, text);
+        return;
+    }
+    std::fprintf(severity == SeverityInformation ? stdout : stderr, "%s\n", text);
+}
+
+void reportError(const char* format, ...) {
+    if (!reportingEnabled()) return;
+    char message[kMessageBufferSize];
+    va_list args;
+    va_start(args, format);
+    formatInto(message, sizeof(message), format, args);
+    va_end(args);
+    reportMessage(SeverityError, message);
+}
+
+void reportInfo(const char* format, ...) {
+    char message[kMessageBufferSize];
+    va_list args;
+    va_start(args, format);
+    formatInto(message, sizeof(message), format, args);
+    va_end(args);
+    reportMessage(SeverityInformation, message);
+}
+
+void reportErrorWithReason(const char* format, ...) {
+    if (!reportingEnabled()) return;
+    // Read the code before anything else can change it.
+    uint32_t code = platform::lastError();
+    char reason[kReasonTextSize];
+    if (platform::systemErrorText(code, reason, sizeof(reason)) == 0) reason[0] = '\0';
+
+    char message[kReasonMessageSize];
+    va_list args;
+    va_start(args, format);
+    formatInto(message, sizeof(message), format, args);
+    va_end(args);
+
+    char combined[kMessageBufferSize];
+    std::snprintf(combined, sizeof(combined), "%s\n\nReason: %s", message, reason);
+    reportMessage(SeverityError, combined);
+}
+
+void reportLastError() {
+    if (!reportingEnabled()) return;
+    uint32_t code = platform::lastError();
+    char reason[kLastErrorTextSize];
+    if (platform::systemErrorText(code, reason, sizeof(reason)) == 0) reason[0] = '\0';
+    reportMessage(SeverityError, reason);
+}
+
+void reportErrorWithDetails(const char* details, const char* format, ...) {
+    char message[kMessageBufferSize];
+    va_list args;
+    va_start(args, format);
+    formatInto(message, sizeof(message), format, args);
+    va_end(args);
+    if (Config.ServiceMode.load() == 0) return;
+
+    if (details == nullptr) details = "";
+    size_t size = std::strlen(message) + std::strlen(details) + 256;
+    char* combined = static_cast<char*>(std::malloc(size));
+    if (combined == nullptr) return;
+    std::snprintf(combined, size, "%s\n\nDetails:\n%s", message, details);
+    platform::writeEventLog(Config.EventSource, 1, kEventIdError, combined);
+    std::free(combined);
+}
+
+void fillMessage(char* out, size_t capacity, const char* messageTemplate, const char* argument) {
+    if (capacity == 0) return;
+    if (argument == nullptr) argument = "";
+    size_t used = 0;
+    bool argumentUsed = false;
+    auto put = [&](const char* piece, size_t n) {
+        if (n > capacity - 1 - used) n = capacity - 1 - used;
+        std::memcpy(out + used, piece, n);
+        used += n;
+    };
+    for (const char* p = messageTemplate; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 's' && !argumentUsed) {
+            put(argument, std::strlen(argument));
+            argumentUsed = true;
+            ++p;
+        } else if (p[0] == '%' && p[1] == '%') {
+            put("%", 1);
+            ++p;
+        } else {
+            put(p, 1);
+        }
+    }
+    out[used] = '\0';
+}
+
+MessageBuffer formatMessage(int id, const char* argument) {
+    MessageBuffer buffer;
+    fillMessage(buffer.text, sizeof(buffer.text), messageText(id), argument);
+    return buffer;
+}
