@@ -1,0 +1,263 @@
+"""End-to-end harness: packs launchers with our own packer and runs them.
+
+Every test that takes the `lane` fixture runs twice: once with the Linux
+launcher natively and once with the Windows launcher under Wine. A lane packs
+a launcher (or the test probe) from settings, messages and archives into the
+test's temporary folder, runs it with arguments, environment and working
+directory under a timeout, and returns what it printed and its exit status.
+
+The Windows lane uses one private Wine prefix under the build tree,
+initialised once, with a persistent wineserver for the whole run that is shut
+down at the end, also when tests fail.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+LINUX_BUILD = Path(os.environ.get("VANTREL_BUILD_DIR", SOURCE_DIR / "build" / "linux"))
+WINDOWS_BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR", SOURCE_DIR / "build" / "windows"))
+WINE = os.environ.get("VANTREL_WINE", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("VANTREL_WINESERVER", "wineserver")
+# The test script requires both lanes; a developer may run one by hand.
+REQUIRE_WINDOWS = os.environ.get("VANTREL_REQUIRE_WINDOWS") == "1"
+
+DEFAULT_TIMEOUT = 60
+
+
+def _exe(build: Path, relative: str, windows: bool) -> Path:
+    return build / (relative + (".exe" if windows else ""))
+
+
+@dataclass
+class Result:
+    stdout: str
+    stderr: str
+    status: int
+
+    @property
+    def out_lines(self):
+        return self.stdout.splitlines()
+
+    @property
+    def err_lines(self):
+        return self.stderr.splitlines()
+
+    def __str__(self):
+        return f"status {self.status}\n--- stdout\n{self.stdout}\n--- stderr\n{self.stderr}"
+
+
+class PackError(Exception):
+    pass
+
+
+class Lane:
+    """One build lane: how to pack and run its launchers."""
+
+    def __init__(self, name: str, build: Path, windows: bool):
+        self.name = name
+        self.build = build
+        self.windows = windows
+        self.launcher = _exe(build, "vantrel", windows)
+        self.probe = _exe(build, "tests/vantrel-probe", windows)
+        self.packer = _exe(LINUX_BUILD, "tools/pack/vantrel-pack", False)
+        self.env_base = {}
+
+    # --- paths -----------------------------------------------------------
+    @property
+    def exe_suffix(self) -> str:
+        return ".exe" if self.windows else ""
+
+    @property
+    def sep(self) -> str:
+        return "\\" if self.windows else "/"
+
+    def native_path(self, path) -> str:
+        """A host path as the launcher sees it (Wine maps / to Z:)."""
+        path = str(path)
+        if not self.windows:
+            return path
+        return "Z:" + path.replace("/", "\\")
+
+    # --- packing ---------------------------------------------------------
+    def pack(self, out: Path, settings=None, archives=(), messages=None, message_language=None,
+             stub=None, config=None, extra_args=(), check=True):
+        """Packs a launcher; returns the output path (or the Result when check=False)."""
+        out = Path(out)
+        if not out.suffix and self.windows:
+            out = out.with_suffix(".exe")
+        args = [str(self.packer), "--stub", str(stub or self.launcher), "--out", str(out)]
+        if config is not None:
+            args += ["--config", str(config)]
+        for key, value in (settings or {}).items():
+            args += ["--set", f"{key}={value}"]
+        for archive in archives:
+            args += ["--archive", str(archive)]
+        for number, text in (messages or {}).items():
+            args += ["--message", f"{number}={text}"]
+        if message_language is not None:
+            args += ["--message-language", str(message_language)]
+        args += list(extra_args)
+        proc = subprocess.run(args, capture_output=True, text=True, timeout=DEFAULT_TIMEOUT)
+        if not check:
+            return Result(proc.stdout, proc.stderr, proc.returncode)
+        if proc.returncode != 0:
+            raise PackError(f"packer failed ({proc.returncode}): {proc.stderr}")
+        if not self.windows:
+            out.chmod(0o755)
+        return out
+
+    def pack_probe(self, out: Path, **kwargs):
+        return self.pack(out, stub=self.probe, **kwargs)
+
+    # --- running ---------------------------------------------------------
+    def command(self, exe, args=()):
+        if self.windows:
+            return [WINE, str(exe), *map(str, args)]
+        return [str(exe), *map(str, args)]
+
+    def environment(self, env=None, unset=()):
+        full = dict(os.environ)
+        full.update(self.env_base)
+        for name in unset:
+            full.pop(name, None)
+        if env:
+            full.update(env)
+        return full
+
+    def start(self, exe, args=(), env=None, cwd=None, unset=()):
+        """Starts a launcher without waiting (for second-instance tests)."""
+        return subprocess.Popen(self.command(exe, args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, text=True, cwd=str(cwd) if cwd else None,
+                                env=self.environment(env, unset))
+
+    def run(self, exe, args=(), env=None, cwd=None, timeout=DEFAULT_TIMEOUT, unset=("JAVA_HOME",),
+            input_text=None):
+        proc = subprocess.run(self.command(exe, args), capture_output=True, text=True,
+                              cwd=str(cwd) if cwd else None, env=self.environment(env, unset),
+                              timeout=timeout, input=input_text if input_text is not None else "",
+                              errors="replace")
+        return Result(proc.stdout, proc.stderr, proc.returncode)
+
+    def exit_status(self, status: int) -> int:
+        """The host's view of a launcher's exit status (both lanes see 8 bits)."""
+        return status & 0xFF
+
+    def probe_config(self, exe, args=(), **kwargs) -> dict:
+        """Runs a packed probe and parses the record it prints."""
+        result = self.run(exe, args, **kwargs)
+        if result.status != 0:
+            raise AssertionError(f"probe failed: {result}")
+        record = {}
+        for line in result.stdout.splitlines():
+            if "=" not in line:
+                continue
+            name, value = line.split("=", 1)
+            record[name] = _unescape(value)
+        return record
+
+
+def _unescape(value: str) -> str:
+    out = []
+    i = 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value):
+            nxt = value[i + 1]
+            out.append("\n" if nxt == "n" else nxt)
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+# --- Wine ------------------------------------------------------------------
+
+class WineSession:
+    def __init__(self, prefix: Path):
+        self.prefix = prefix
+        self.env = {"WINEPREFIX": str(prefix), "WINEDEBUG": os.environ.get("VANTREL_WINEDEBUG", "-all"),
+                    "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+        self.started = False
+
+    def _run(self, args, timeout=180):
+        env = dict(os.environ)
+        env.update(self.env)
+        return subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout)
+
+    def start(self):
+        if not (self.prefix / "system.reg").exists():
+            self.prefix.mkdir(parents=True, exist_ok=True)
+            self._run([WINE, "wineboot", "-i"])
+        # A persistent server keeps services and named objects alive between
+        # the commands of the run.
+        self._run([WINESERVER, "-p"])
+        self.started = True
+
+    def stop(self):
+        if self.started:
+            self._run([WINESERVER, "-k"], timeout=60)
+            self.started = False
+
+    def reg(self, *args):
+        """Runs `reg` inside the prefix (add/delete of runtime keys)."""
+        return self._run([WINE, "reg", *args], timeout=60)
+
+
+_wine_session = None
+
+
+def wine_available() -> bool:
+    return Path(WINE).exists() and _exe(WINDOWS_BUILD, "vantrel", True).exists()
+
+
+@pytest.fixture(scope="session")
+def wine():
+    global _wine_session
+    if not wine_available():
+        if REQUIRE_WINDOWS:
+            pytest.fail("the Windows lane is required but Wine or the Windows build is missing")
+        pytest.skip("Windows lane not built")
+    if _wine_session is None:
+        _wine_session = WineSession(WINDOWS_BUILD / "wineprefix")
+        _wine_session.start()
+    return _wine_session
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if _wine_session is not None:
+        _wine_session.stop()
+
+
+@pytest.fixture(scope="session")
+def linux_lane():
+    lane = Lane("linux", LINUX_BUILD, False)
+    if not lane.launcher.exists():
+        pytest.fail(f"Linux launcher missing: {lane.launcher}")
+    return lane
+
+
+@pytest.fixture(scope="session")
+def windows_lane(wine):
+    lane = Lane("windows", WINDOWS_BUILD, True)
+    lane.env_base = dict(wine.env)
+    lane.wine = wine
+    return lane
+
+
+@pytest.fixture(params=["linux", "windows"])
+def lane(request):
+    return request.getfixturevalue(f"{request.param}_lane")
+
+
+@pytest.fixture(scope="session")
+def sample_settings():
+    """Settings of a launcher that needs no Java to show its configuration."""
+    return {"MainClass": "com.example.Main"}

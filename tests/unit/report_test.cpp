@@ -1,0 +1,121 @@
+// Reporting: the gate, the buffer limits, and message texts that are never
+// used as formats.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/config.h"
+#include "report/report.h"
+
+namespace {
+
+std::string fill(const char* templ, const char* argument) {
+    char out[64];
+    fillMessage(out, sizeof(out), templ, argument);
+    return out;
+}
+
+TEST(MessageFill, PutsTheArgumentInPlaceOfTheFirstPlaceholderOnly) {
+    EXPECT_EQ(fill("Service installed: %s", "svc"), "Service installed: svc");
+    EXPECT_EQ(fill("%s and %s", "a"), "a and %s");
+    EXPECT_EQ(fill("100%% sure: %s", "x"), "100% sure: x");
+    EXPECT_EQ(fill("no placeholder", "x"), "no placeholder");
+}
+
+TEST(MessageFill, CopiesOtherConversionsLiterally) {
+    EXPECT_EQ(fill("%d %n %x %s", "arg"), "%d %n %x arg");
+    EXPECT_EQ(fill("%s", "50% %n %s"), "50% %n %s");
+}
+
+TEST(MessageFill, CutsAtTheBufferWithoutOverrun) {
+    std::string longArgument(10000, 'a');
+    char out[16];
+    out[15] = 'X';
+    fillMessage(out, sizeof(out), "msg: %s!", longArgument.c_str());
+    EXPECT_EQ(std::string(out), "msg: aaaaaaaaaa");
+}
+
+class ReportCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Config.ServiceMode = 0;
+        Config.ReportingEnabled = 1;
+    }
+    void TearDown() override { Config.ReportingEnabled = 1; }
+};
+
+TEST_F(ReportCapture, ErrorsGoToStandardErrorAndInformationToStandardOutput) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    reportInfo("Service installed: %s", "svc");
+    reportError("Service is already installed: %s", "svc");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Service installed: svc\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Service is already installed: svc\n");
+}
+
+TEST_F(ReportCapture, TheGateSilencesOnlyTheGatedOperations) {
+    Config.ReportingEnabled = 0;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    reportError("error %s", "x");
+    reportErrorWithReason("with reason %s", "x");
+    reportLastError();
+    reportInfo("info %s", "shown");
+    reportErrorWithDetails("details", "details %s", "outside service mode");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "info shown\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(ReportCapture, ReasonFollowsAnEmptyLine) {
+    testing::internal::CaptureStderr();
+    errno = ENOENT;
+    reportErrorWithReason("Error accessing file/directory: %s", "CURRENT_DIR");
+    std::fflush(stderr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error accessing file/directory: CURRENT_DIR\n\nReason: No such file or directory\n");
+}
+
+TEST_F(ReportCapture, LongArgumentsAreCutNotOverrun) {
+    std::string huge(10000, 'z');
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    reportError("Error locating class: %s", huge.c_str());
+    reportInfo("%s", huge.c_str());
+    errno = ENOENT;
+    reportErrorWithReason("Error accessing file/directory: %s", huge.c_str());
+    std::fflush(stderr);
+    std::fflush(stdout);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string firstLine = err.substr(0, err.find('\n'));
+    EXPECT_EQ(firstLine.size(), kMessageBufferSize - 1);
+    EXPECT_EQ(out.size(), kMessageBufferSize);  // 8191 characters and the line feed
+    // The reason report keeps its message to 4095 characters and still ends
+    // with the system's text.
+    std::string reasonReport = err.substr(err.find('\n') + 1);
+    EXPECT_NE(reasonReport.find(std::string(4000, 'z')), std::string::npos);
+    EXPECT_NE(reasonReport.find("\n\nReason: No such file or directory\n"), std::string::npos);
+    EXPECT_LT(reasonReport.size(), kMessageBufferSize + 1);
+}
+
+TEST_F(ReportCapture, ServiceModeSendsReportsToTheEventLogStandIn) {
+    Config.ServiceMode = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    reportInfo("The %s service has started.", "svc");
+    reportError("The %s service failed to start.", "svc");
+    reportErrorWithDetails("captured output", "Error invoking method: %s", "main");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    Config.ServiceMode = 0;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "<6>The svc service has started.\n<3>The svc service failed to start.\n"
+              "<3>Error invoking method: main\n\nDetails:\ncaptured output\n");
+}
+
+}  // namespace
