@@ -58,6 +58,8 @@ size_t temporaryDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
 // Priority class by index 0..5 (realtime .. idle). Failures are ignored.
 void setPriorityIndex(int index);
+// The index of the process's current priority class, -1 when unknown.
+int currentPriorityIndex();
 // Waits up to timeoutMs for process pid to end. Returns false (at once)
 // when the process cannot be opened.
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs);

@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
     printValue("ExtractionDirectory", c.ExtractionDirectory);
     char directory[kDirectoryCapacity];
     printValue("CurrentDirectory", platform::currentDirectory(directory, sizeof(directory)) ? directory : "");
+    printNumber("PriorityIndex", platform::currentPriorityIndex());
     for (int id = 1; id <= kMessageCount; ++id) {
         char name[32];
         std::snprintf(name, sizeof(name), "Message%d", id);

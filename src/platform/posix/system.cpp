@@ -92,12 +92,22 @@ size_t temporaryDirectory(char* buf, size_t cap) {
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
+static const int kNiceValues[] = {-20, -10, -5, 0, 5, 19};
+
 void setPriorityIndex(int index) {
-    static const int niceValues[] = {-20, -10, -5, 0, 5, 19};
     if (index < 0 || index > 5) return;
     int saved = errno;
-    setpriority(PRIO_PROCESS, 0, niceValues[index]);  // failures ignored, as on Windows
+    setpriority(PRIO_PROCESS, 0, kNiceValues[index]);  // failures ignored, as on Windows
     errno = saved;
+}
+
+int currentPriorityIndex() {
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0) return -1;
+    for (int i = 0; i < 6; ++i)
+        if (kNiceValues[i] == nice) return i;
+    return -1;
 }
 
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {

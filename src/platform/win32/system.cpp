@@ -76,12 +76,20 @@ size_t temporaryDirectory(char* buf, size_t cap) {
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
+static const DWORD kPriorityClasses[] = {REALTIME_PRIORITY_CLASS,     HIGH_PRIORITY_CLASS,
+                                         ABOVE_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
+                                         BELOW_NORMAL_PRIORITY_CLASS, IDLE_PRIORITY_CLASS};
+
 void setPriorityIndex(int index) {
-    static const DWORD classes[] = {REALTIME_PRIORITY_CLASS,     HIGH_PRIORITY_CLASS,
-                                    ABOVE_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
-                                    BELOW_NORMAL_PRIORITY_CLASS, IDLE_PRIORITY_CLASS};
     if (index < 0 || index > 5) return;
-    SetPriorityClass(GetCurrentProcess(), classes[index]);
+    SetPriorityClass(GetCurrentProcess(), kPriorityClasses[index]);
+}
+
+int currentPriorityIndex() {
+    DWORD current = GetPriorityClass(GetCurrentProcess());
+    for (int i = 0; i < 6; ++i)
+        if (kPriorityClasses[i] == current) return i;
+    return -1;
 }
 
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
