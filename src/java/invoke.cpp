@@ -1,21 +1,233 @@
+// Running the application: system properties, the String[] of arguments and
+// the static main method of MainClass, called over JNI; and the end of the
+// VM once the application is done.
 #include "java/invoke.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "core/archives.h"
 #include "core/config.h"
+#include "core/placeholders.h"
+#include "java/streams.h"
 #include "platform/platform.h"
 #include "report/report.h"
 
-bool invokeMainClass(int32_t, char**, bool) {
-    reportError("This launcher build cannot run the main class yet.");
-    return false;
+namespace {
+
+constexpr const char* kMainMethodText = "main(java/lang/String[])";
+
+// A JNI local reference, deleted when it goes out of scope: the primary
+// invocation runs in the creating thread's only frame, which never ends
+// before the VM is destroyed.
+template <typename T>
+struct LocalRef {
+    JNIEnv* env;
+    T ref;
+    LocalRef(JNIEnv* e, T r) : env(e), ref(r) {}
+    ~LocalRef() {
+        if (ref != nullptr) env->DeleteLocalRef(ref);
+    }
+    LocalRef(const LocalRef&) = delete;
+    LocalRef& operator=(const LocalRef&) = delete;
+};
+
+bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// Splits an option text and expands every element on its own; the vector
+// lives until the process ends.
+ArgumentVector splitAndExpand(const char* text) {
+    ArgumentVector vector = splitArguments(text);
+    for (int32_t i = 0; i < vector.count; ++i) {
+        char* expanded = expandPlaceholders(vector.items[i]);
+        std::free(vector.items[i]);
+        vector.items[i] = expanded;
+    }
+    return vector;
 }
 
-void shutdownJavaVm() {}
+// One property of the fixed set. `required` properties fail the invocation;
+// the others leave the report of setSystemProperty and go on.
+bool setProperty(JNIEnv* env, const char* name, const char* value, bool required) {
+    return setSystemProperty(env, name, value) || !required;
+}
 
-bool setSystemProperty(JNIEnv*, const char*, const char*) { return false; }
+bool setSystemProperties(JNIEnv* env) {
+    char buffer[kDirectoryCapacity];
+    if (platform::currentDirectory(buffer, sizeof(buffer)) == 0) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
+        return false;
+    }
+    if (!setProperty(env, "user.dir", buffer, true)) return false;
 
-jstring newJavaString(JNIEnv*, const char*) { return nullptr; }
+    if (platform::executablePath(buffer, sizeof(buffer)) == 0) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_EXE").text);
+        return false;
+    }
+    if (!setProperty(env, "vantrel.exe.path", buffer, true)) return false;
 
-bool checkJavaException(JNIEnv*) { return false; }
+    if (platform::specialFolderAvailable()) {
+        static const struct {
+            int csidl;
+            const char* property;
+        } folders[] = {{26, "vantrel.csidl.appdata"}, {28, "vantrel.csidl.local.appdata"}, {5, "vantrel.csidl.personal"}};
+        for (const auto& folder : folders) {
+            // A folder the system cannot name is left out; the others still come.
+            if (!platform::specialFolderPath(folder.csidl, buffer, sizeof(buffer))) continue;
+            if (!setProperty(env, folder.property, buffer, true)) return false;
+        }
+    }
+
+    if (!isEmpty(Config.ExtractionDirectory))
+        setProperty(env, "vantrel.extract.path", Config.ExtractionDirectory, false);
+    setProperty(env, "vantrel.appini.showconsole", Config.ShowConsole ? "true" : "false", false);
+
+    if (Config.ServiceMode) {
+        if (!setProperty(env, "vantrel.service.name", Config.ServiceName, true)) return false;
+        if (!setProperty(env, "vantrel.service.description", Config.ServiceDescription, true)) return false;
+        if (!setProperty(env, "vantrel.service.starttype", Config.ServiceManualStart ? "0" : "1", true)) return false;
+    }
+    return true;
+}
+
+// Steps 4 to 12 of an invocation, on the thread's own interface pointer.
+bool runMain(JNIEnv* env, int32_t count, char** arguments) {
+    if (!setSystemProperties(env)) return false;
+
+    LocalRef<jclass> mainClass(env, env->FindClass(Config.MainClass));
+    if (checkJavaException(env) || mainClass.ref == nullptr) {
+        reportWithCapture("%s", formatMessage(MsgLocateClass, Config.MainClass).text);
+        return false;
+    }
+    jmethodID mainMethod = env->GetStaticMethodID(mainClass.ref, "main", "([Ljava/lang/String;)V");
+    if (checkJavaException(env) || mainMethod == nullptr) {
+        reportWithCapture("%s", formatMessage(MsgLocateMethod, kMainMethodText).text);
+        return false;
+    }
+
+    ArgumentVector fixed{0, nullptr};
+    if (!isEmpty(Config.StaticOptions)) fixed = splitAndExpand(Config.StaticOptions);
+    // The caller's arguments are the user's own text and are passed as they
+    // are; AppOptions only stands in for an empty command line.
+    ArgumentVector call{count, arguments};
+    if (count == 0 && !isEmpty(Config.AppOptions)) call = splitAndExpand(Config.AppOptions);
+
+    const int64_t total = int64_t(fixed.count) + call.count;
+    LocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
+    LocalRef<jobjectArray> array(env, total <= INT32_MAX
+                                          ? env->NewObjectArray(static_cast<jsize>(total), stringClass.ref, nullptr)
+                                          : nullptr);
+    if (checkJavaException(env) || array.ref == nullptr) {
+        reportError("%s", formatMessage(MsgInstantiate, "java/lang/String[]").text);
+        return false;
+    }
+    for (int64_t i = 0; i < total; ++i) {
+        const char* text = i < fixed.count ? fixed.items[i] : call.items[i - fixed.count];
+        LocalRef<jstring> value(env, newJavaString(env, text));
+        if (checkJavaException(env) || value.ref == nullptr) {
+            reportError("%s", formatMessage(MsgInstantiate, "java/lang/String").text);
+            return false;
+        }
+        env->SetObjectArrayElement(array.ref, static_cast<jsize>(i), value.ref);
+        if (checkJavaException(env)) {
+            reportError("%s", formatMessage(MsgAssignArgument, text).text);
+            return false;
+        }
+    }
+
+    env->CallStaticVoidMethod(mainClass.ref, mainMethod, array.ref);
+    if (checkJavaException(env)) {
+        reportWithCapture("%s", formatMessage(MsgInvokeMethod, kMainMethodText).text);
+        return false;
+    }
+
+    // The child waits for this process to end before it removes the files,
+    // so it may start while the application's other threads still run.
+    if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
+    return true;
+}
+
+}  // namespace
+
+bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
+    if (secondary) {
+        JavaVMAttachArgs attach{JNI_VERSION_1_2, const_cast<char*>("Vantrel thread"), nullptr};
+        JNIEnv* env = nullptr;
+        if (Config.JavaVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &attach) != JNI_OK) {
+            reportError("%s", formatMessage(MsgAttachThread).text);
+            return false;
+        }
+        bool ok = runMain(env, count, arguments);
+        Config.JavaVm->DetachCurrentThread();
+        return ok;
+    }
+
+    if (!Config.EarlyWorkingDirectory && !applyWorkingDirectory(false)) return false;
+    JNIEnv* env = Config.MainJniEnv;
+    if (Config.ServiceMode) platform::installLogoffFilter();
+    if (!setUpStandardStreams()) return false;
+    return runMain(env, count, arguments);
+}
+
+void shutdownJavaVm() {
+    Config.JavaVm->DetachCurrentThread();
+    // Returns once the application's last non-daemon thread has ended.
+    Config.JavaVm->DestroyJavaVM();
+    platform::freeLibrary(Config.JvmLibrary);
+}
+
+bool setSystemProperty(JNIEnv* env, const char* name, const char* value) {
+    LocalRef<jstring> javaName(env, newJavaString(env, name));
+    if (checkJavaException(env) || javaName.ref == nullptr) {
+        reportError("%s", formatMessage(MsgInstantiate, "java/lang/String").text);
+        return false;
+    }
+    LocalRef<jstring> javaValue(env, newJavaString(env, value));
+    if (checkJavaException(env) || javaValue.ref == nullptr) {
+        reportError("%s", formatMessage(MsgInstantiate, "java/lang/String").text);
+        return false;
+    }
+    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    if (checkJavaException(env) || system.ref == nullptr) {
+        reportError("%s", formatMessage(MsgLocateClass, "java/lang/System").text);
+        return false;
+    }
+    jmethodID setProperty =
+        env->GetStaticMethodID(system.ref, "setProperty", "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;");
+    if (checkJavaException(env) || setProperty == nullptr) {
+        reportError("%s", formatMessage(MsgLocateMethod, "setProperty").text);
+        return false;
+    }
+    LocalRef<jobject> previous(env, env->CallStaticObjectMethod(system.ref, setProperty, javaName.ref, javaValue.ref));
+    if (checkJavaException(env)) {
+        reportError("%s", formatMessage(MsgInvokeMethod, "setProperty").text);
+        return false;
+    }
+    return true;
+}
+
+jstring newJavaString(JNIEnv* env, const char* text) {
+    if (text == nullptr) text = "";
+    // Measured with the terminator, as the conversion of the active code
+    // page does it; the Java string is made of the units before it.
+    size_t length = std::strlen(text) + 1;
+    size_t units = platform::narrowToWide(text, length, nullptr, 0);
+    if (units == 0 || units - 1 > size_t(INT32_MAX)) return nullptr;
+    auto* wide = static_cast<uint16_t*>(std::malloc(units * sizeof(uint16_t)));
+    if (wide == nullptr) return nullptr;
+    jstring result = nullptr;
+    if (platform::narrowToWide(text, length, wide, units) == units)
+        result = env->NewString(reinterpret_cast<const jchar*>(wide), static_cast<jsize>(units - 1));
+    std::free(wide);
+    return result;
+}
+
+bool checkJavaException(JNIEnv* env) {
+    if (!env->ExceptionCheck()) return false;
+    env->ExceptionDescribe();  // the VM prints it with its stack trace on System.err
+    env->ExceptionClear();
+    return true;
+}
 
 bool applyWorkingDirectory(bool beforeVm) {
     const char* directory = nullptr;

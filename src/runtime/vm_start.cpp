@@ -1,12 +1,171 @@
+// Creating the virtual machine once its library is loaded: the option text
+// with the class path, placeholder expansion, the option array and the call
+// of JNI_CreateJavaVM.
+//
+// Class-path separator: the ClassPath setting is ';'-separated on every
+// platform, but the VM wants its own separator (';' on Windows, ':' on
+// POSIX). The class-path text is therefore built with the VM's separator from
+// the start, entry by entry, before placeholders are expanded. Mapping ';' to
+// ':' afterwards would also rewrite separators that an expanded placeholder
+// brought in, and mapping it before expansion is the same as building with it.
 #include "runtime/jvm.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include <jni.h>
+
+#include "core/config.h"
+#include "core/placeholders.h"
+#include "core/text_buffer.h"
+#include "java/streams.h"
+#include "java/vm_hooks.h"
+#include "platform/platform.h"
 #include "report/report.h"
 
-bool startJavaVm() {
-    reportError("This launcher build cannot start a Java virtual machine yet.");
-    return false;
+namespace {
+
+using CreateJavaVmEntry = jint(JNICALL*)(JavaVM**, void**, void*);
+
+void appendCharacter(TextBuffer* buffer, char c) { appendTextRange(buffer, &c, 1); }
+
+bool isArchiveName(const char* name) {
+    size_t n = std::strlen(name);
+    if (n < 4) return false;
+    const char* tail = name + n - 4;
+    return strcasecmpAscii(tail, ".jar") == 0 || strcasecmpAscii(tail, ".zip") == 0;
 }
 
-bool isExistingDirectory(const char*) { return false; }
+bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
-bool appendArchivesInDirectory(TextBuffer*, const char*) { return false; }
+// Walks ClassPath (a copy: the setting itself stays whole) and builds the
+// class-path text, each entry followed by the VM's separator.
+bool buildClassPathText(TextBuffer* classPath) {
+    char* list = duplicateText(Config.ClassPath);
+    char* cursor = nullptr;
+    bool ok = true;
+    for (char* entry = nextToken(list, ";", &cursor); entry != nullptr; entry = nextToken(nullptr, ";", &cursor)) {
+        appendText(classPath, entry);
+        appendCharacter(classPath, platform::classPathOptionSeparator());
+        if (isExistingDirectory(entry) && !appendArchivesInDirectory(classPath, entry)) {
+            ok = false;
+            break;
+        }
+    }
+    std::free(list);
+    return ok;
+}
+
+// The complete option text before expansion: JvmOptions and, when there is
+// a class path, one quoted "-Djava.class.path=" option.
+bool buildOptionText(TextBuffer* options) {
+    appendText(options, Config.JvmOptions);
+    if (Config.ClassPath == nullptr || Config.ClassPath[0] == '\0') return true;
+    TextBuffer classPath{};
+    if (!buildClassPathText(&classPath)) {
+        freeTextBuffer(&classPath);
+        return false;
+    }
+    if (classPath.length > 0) {
+        classPath.text[--classPath.length] = '\0';  // the last separator
+        appendText(options, " \"-Djava.class.path=");
+        appendText(options, classPath.text);
+        appendText(options, "\"");
+    }
+    freeTextBuffer(&classPath);
+    return true;
+}
+
+}  // namespace
+
+bool isExistingDirectory(const char* path) {
+    if (path == nullptr || std::strchr(path, '%') != nullptr) return false;
+    return platform::fileKind(path) == platform::FileKind::Directory;
+}
+
+bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
+    // The search pattern ("*.*", "dir\*.*") is the platform's business.
+    platform::DirectoryEnum* handle = nullptr;
+    platform::DirectoryEntry entry;
+    platform::EnumResult result = platform::openDirectoryEnum(directory, &handle, &entry);
+    if (result == platform::EnumResult::End) return true;  // empty or vanished: nothing to add
+    if (result == platform::EnumResult::Error) {
+        reportErrorWithReason("Internal error RC000001");
+        return false;
+    }
+    const char separator = platform::pathSeparator();
+    bool ok = true;
+    while (result == platform::EnumResult::Entry) {
+        if (entry.isDirectory) {
+            if (!isDotEntry(entry.name)) {
+                // Depth first: a directory's archives follow at the place
+                // where the directory itself was met. The path is built on
+                // the heap, so its length has no limit of ours.
+                TextBuffer child{};
+                appendText(&child, directory);
+                appendCharacter(&child, separator);
+                appendText(&child, entry.name);
+                bool inner = appendArchivesInDirectory(classPath, child.text);
+                freeTextBuffer(&child);
+                if (!inner) {
+                    ok = false;
+                    break;
+                }
+            }
+        } else if (isArchiveName(entry.name)) {
+            appendText(classPath, directory);
+            appendCharacter(classPath, separator);
+            appendText(classPath, entry.name);
+            appendCharacter(classPath, platform::classPathOptionSeparator());
+        }
+        result = platform::nextDirectoryEntry(handle, &entry);
+    }
+    if (ok && result == platform::EnumResult::Error) {
+        reportErrorWithReason("Internal error RC000002");
+        ok = false;
+    }
+    platform::closeDirectoryEnum(handle);
+    return ok;
+}
+
+bool startJavaVm() {
+    TextBuffer options{};
+    if (!buildOptionText(&options)) {
+        freeTextBuffer(&options);
+        return false;
+    }
+    replaceText(&Config.JvmOptions, expandPlaceholders(options.text != nullptr ? options.text : ""));
+    freeTextBuffer(&options);
+
+    // The option array and its texts are handed to the VM and stay allocated
+    // for the life of the process.
+    ArgumentVector arguments = splitArguments(Config.JvmOptions);
+    const bool hooks = Config.ServiceMode != 0;
+    const int32_t count = arguments.count + (hooks ? 3 : 0);
+    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(count > 0 ? count : 1, sizeof(JavaVMOption)));
+    if (vmOptions == nullptr) std::abort();
+    for (int32_t i = 0; i < arguments.count; ++i) vmOptions[i].optionString = arguments.items[i];
+    if (hooks) {
+        JavaVMOption* hook = vmOptions + arguments.count;
+        hook[0].optionString = const_cast<char*>("vfprintf");
+        hook[0].extraInfo = reinterpret_cast<void*>(&vmOutputHook);
+        hook[1].optionString = const_cast<char*>("abort");
+        hook[1].extraInfo = reinterpret_cast<void*>(&vmAbortHook);
+        hook[2].optionString = const_cast<char*>("exit");
+        hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
+    }
+
+    static JavaVMInitArgs initArgs;
+    initArgs.version = JNI_VERSION_1_2;
+    initArgs.nOptions = count;
+    initArgs.options = vmOptions;
+    initArgs.ignoreUnrecognized = JNI_FALSE;
+
+    auto create = reinterpret_cast<CreateJavaVmEntry>(Config.JvmCreateEntry);
+    jint result = create(&Config.JavaVm, reinterpret_cast<void**>(&Config.MainJniEnv), &initArgs);
+    if (result != JNI_OK) {
+        reportWithCapture("%s", formatMessage(MsgJvmCreate, Config.JvmPath).text);
+        return false;
+    }
+    return true;
+}
