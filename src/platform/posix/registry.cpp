@@ -1,15 +1,169 @@
 // POSIX side: the installed-runtime table in the registry's place.
-// (Placeholder: no runtimes.)
+//
+// Only the key "Software\JavaSoft\JRE" exists. Its version subkeys are the
+// runtime directories under /usr/lib/jvm (or under the directory named by the
+// environment variable VANTREL_JVM_ROOT, which the tests use for a runtime
+// tree of their own). Each subkey is named by the JAVA_VERSION of the
+// directory's "release" file (quotes removed) and holds
+//   JavaHome   = the directory,
+//   RuntimeLib = <directory>/lib/server/libjvm.so.
+// The key's "CurrentVersion" is the version of the runtime that the
+// "default-java" link points to, when that link exists.
+//
+// Distributions add symbolic links beside the real directories
+// (java-1.17.0-openjdk-amd64 -> java-17-openjdk-amd64, openjdk-17): they
+// are skipped, so that each runtime appears once, under its real directory.
+// Directories without a readable JAVA_VERSION are not runtimes we can rank
+// and are skipped too. Should two directories declare the same version, the
+// first by directory name stands for it, as a registry holds one subkey per
+// name. Subkeys are enumerated sorted by name without case, as the registry
+// returns them. Nothing is cached: each call looks at the disk again.
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace platform {
 
-bool readRegistryString(const char*, const char*, char* buf, size_t cap) {
-    if (cap > 0) buf[0] = '\0';
+namespace {
+
+const char kRuntimeKey[] = "Software\\JavaSoft\\JRE";
+const char kRuntimeLibrary[] = "/lib/server/libjvm.so";
+const char kDefaultLink[] = "default-java";
+
+struct RuntimeEntry {
+    std::string version;
+    std::string home;
+};
+
+std::string runtimeRoot() {
+    const char* root = getenv("VANTREL_JVM_ROOT");
+    return root != nullptr && root[0] != '\0' ? root : "/usr/lib/jvm";
+}
+
+// JAVA_VERSION of <home>/release without its quotes; empty when absent.
+std::string releaseVersion(const std::string& home) {
+    FILE* file = fopen((home + "/release").c_str(), "r");
+    if (file == nullptr) return {};
+    static const char kKey[] = "JAVA_VERSION=";
+    char line[1024];
+    std::string version;
+    while (fgets(line, sizeof(line), file) != nullptr) {
+        if (strncmp(line, kKey, sizeof(kKey) - 1) != 0) continue;
+        for (const char* p = line + sizeof(kKey) - 1; *p != '\0' && *p != '\n' && *p != '\r'; ++p)
+            if (*p != '"') version += *p;
+        break;
+    }
+    fclose(file);
+    return version;
+}
+
+std::vector<RuntimeEntry> installedRuntimes() {
+    std::vector<RuntimeEntry> entries;
+    std::string root = runtimeRoot();
+    DIR* dir = opendir(root.c_str());
+    if (dir == nullptr) return entries;
+    std::vector<std::string> names;
+    while (struct dirent* item = readdir(dir)) {
+        if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0) continue;
+        struct stat info;
+        std::string home = root + "/" + item->d_name;
+        if (lstat(home.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;  // links and files
+        names.push_back(item->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        std::string home = root + "/" + name;
+        std::string version = releaseVersion(home);
+        if (version.empty()) continue;
+        bool taken = std::any_of(entries.begin(), entries.end(), [&](const RuntimeEntry& e) {
+            return strcasecmp(e.version.c_str(), version.c_str()) == 0;
+        });
+        if (!taken) entries.push_back({version, home});
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const RuntimeEntry& a, const RuntimeEntry& b) {
+        return strcasecmp(a.version.c_str(), b.version.c_str()) < 0;
+    });
+    return entries;
+}
+
+bool fillValue(const std::string& text, char* buf, size_t cap) {
+    if (text.size() >= cap) {
+        errno = ERANGE;  // as the registry refuses a value larger than the buffer
+        buf[0] = '\0';
+        return false;
+    }
+    memcpy(buf, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// The version subkey named by a key path below the runtime key, or null.
+const char* versionOfKey(const char* key) {
+    size_t n = sizeof(kRuntimeKey) - 1;
+    if (strncasecmp(key, kRuntimeKey, n) != 0 || key[n] != '\\' || key[n + 1] == '\0') return nullptr;
+    return key + n + 1;
+}
+
+}  // namespace
+
+bool readRegistryString(const char* key, const char* value, char* buf, size_t cap) {
+    if (cap == 0) return false;
+    buf[0] = '\0';
+    errno = ENOENT;
+    if (strcasecmp(key, kRuntimeKey) == 0) {
+        if (strcasecmp(value, "CurrentVersion") != 0) return false;
+        std::string link = runtimeRoot() + "/" + kDefaultLink;
+        struct stat info;
+        if (lstat(link.c_str(), &info) != 0) return false;
+        std::string version = releaseVersion(link);
+        if (version.empty()) return false;
+        return fillValue(version, buf, cap);
+    }
+    const char* version = versionOfKey(key);
+    if (version == nullptr) return false;
+    for (const RuntimeEntry& entry : installedRuntimes()) {
+        if (strcasecmp(entry.version.c_str(), version) != 0) continue;
+        if (strcasecmp(value, "JavaHome") == 0) return fillValue(entry.home, buf, cap);
+        if (strcasecmp(value, "RuntimeLib") == 0) return fillValue(entry.home + kRuntimeLibrary, buf, cap);
+        return false;
+    }
     return false;
 }
-RegistryKey* openRegistryKey(const char*) { return nullptr; }
-bool enumRegistrySubkey(RegistryKey*, uint32_t, char*, size_t) { return false; }
-void closeRegistryKey(RegistryKey*) {}
+
+struct RegistryKey {
+    std::vector<std::string> subkeys;
+};
+
+RegistryKey* openRegistryKey(const char* key) {
+    if (strcasecmp(key, kRuntimeKey) == 0) {
+        auto* handle = new RegistryKey;
+        for (const RuntimeEntry& entry : installedRuntimes()) handle->subkeys.push_back(entry.version);
+        return handle;
+    }
+    const char* version = versionOfKey(key);
+    if (version != nullptr && strchr(version, '\\') == nullptr) {
+        for (const RuntimeEntry& entry : installedRuntimes())
+            if (strcasecmp(entry.version.c_str(), version) == 0) return new RegistryKey;  // no subkeys
+    }
+    errno = ENOENT;
+    return nullptr;
+}
+
+bool enumRegistrySubkey(RegistryKey* key, uint32_t index, char* name, size_t cap) {
+    if (cap == 0 || key == nullptr || index >= key->subkeys.size()) return false;
+    return fillValue(key->subkeys[index], name, cap);
+}
+
+void closeRegistryKey(RegistryKey* key) { delete key; }
 
 }  // namespace platform
