@@ -362,6 +362,8 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
 bool findJavaRuntime() {
     char path[kPathCapacity];
     path[0] = '\0';
+    // What %JAVA_HOME% expands to comes from this search alone.
+    RegistryJavaHome[0] = '\0';
     bool found = false;
     for (const char* digit = orEmpty(Config.JvmSearchOrder); *digit != '\0' && !found; ++digit)
         found = runMethod(*digit, path, sizeof(path));
