@@ -1,5 +1,212 @@
+// vantrel-pack: the command line. Reads the options and the configuration
+// file, loads the stub and the archives, and writes the packed launcher.
 #include <cstdio>
-int main() {
-    std::fprintf(stderr, "vantrel-pack: not built yet\n");
-    return 2;
+#include <cstring>
+#include <new>
+
+#include "core/settings_table.h"
+#include "pack.h"
+
+using namespace pack;
+
+namespace {
+
+const char* kindName(SettingKind kind) {
+    switch (kind) {
+        case SettingKind::Flag: return "flag";
+        case SettingKind::Number: return "number";
+        case SettingKind::ScrambledText: return "class";
+        case SettingKind::Text: break;
+    }
+    return "text";
+}
+
+void printHelp() {
+    std::printf(
+        "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
+        "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
+        "\n"
+        "Copies a launcher stub to PATH and writes the application's settings, messages\n"
+        "and archives into the copy (PE resources for a Windows stub, an appended\n"
+        "bundle for an ELF stub). An already packed launcher may serve as the stub.\n"
+        "\n"
+        "  --stub PATH            launcher to copy (default: vantrel.exe beside the packer)\n"
+        "  --out PATH             packed launcher to write (replaced only on success)\n"
+        "  --config FILE          settings file, see below\n"
+        "  --set KEY=VALUE        one setting; overrides the configuration file\n"
+        "  --archive FILE         an archive (JAR/ZIP) for the payload, in order; stored\n"
+        "                         under its file name with its modification time\n"
+        "  --message N=TEXT       text of message N (1-21); a backslash followed by n\n"
+        "                         in TEXT becomes a line break when shown\n"
+        "  --message-language ID  language id of the messages (default 1028; 0 neutral)\n"
+        "\n"
+        "Configuration file (a TOML subset, one value per line):\n"
+        "  # comment\n"
+        "  MainClass = \"com.example.Main\"     strings: \"...\" with \\\\ \\\" \\n \\t \\uXXXX, or '...'\n"
+        "  ExtractLocation = 1                numbers\n"
+        "  RemoveExtractedFiles = true        flags: true/false are stored as 1/0\n"
+        "  Archives = [\"app.jar\", \"lib/b.jar\"]  relative to the file's directory;\n"
+        "                                     --archive adds to this list\n"
+        "  MessageLanguage = 1031\n"
+        "  [Messages]\n"
+        "  1 = \"Already running.\"             message texts by number\n"
+        "\n"
+        "Keys (case-sensitive), id, kind and default:\n");
+    for (unsigned i = 0; i < kSettingCount; ++i) {
+        const SettingInfo& s = kSettings[i];
+        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, kindName(s.kind),
+                    s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
+    }
+    std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
+    std::printf("\nExit status: 0 done, 1 failed, 2 bad command line.\n");
+}
+
+struct Options {
+    std::string config, stub, out, messageLanguage;
+    std::vector<std::pair<std::string, std::string>> sets;  // in order
+    std::vector<std::string> archives;
+    std::vector<std::string> messages;
+    bool help = false;
+};
+
+Options parseCommandLine(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+            continue;
+        }
+        std::string value;
+        size_t equals = arg.find('=');
+        std::string name = arg.compare(0, 2, "--") == 0 && equals != std::string::npos ? arg.substr(0, equals) : arg;
+        static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--archive",
+                                                "--message-language", "--message"};
+        bool known = false;
+        for (const char* candidate : withValue) known = known || name == candidate;
+        if (!known) throw PackError(2, "unknown option " + arg + " (see --help)");
+        if (name != arg) {
+            value = arg.substr(equals + 1);
+        } else {
+            if (i + 1 >= argc) throw PackError(2, "option " + arg + " needs a value");
+            value = argv[++i];
+        }
+        if (name == "--config") o.config = value;
+        else if (name == "--stub") o.stub = value;
+        else if (name == "--out") o.out = value;
+        else if (name == "--message-language") o.messageLanguage = value;
+        else if (name == "--archive") o.archives.push_back(value);
+        else if (name == "--message") o.messages.push_back(value);
+        else {
+            size_t cut = value.find('=');
+            if (cut == std::string::npos) throw PackError(2, "--set needs KEY=VALUE, got " + value);
+            o.sets.emplace_back(value.substr(0, cut), value.substr(cut + 1));
+        }
+    }
+    return o;
+}
+
+bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+int run(int argc, char** argv) {
+    Options options = parseCommandLine(argc, argv);
+    if (options.help) {
+        printHelp();
+        return 0;
+    }
+    if (options.out.empty()) throw PackError(2, "--out PATH is required (see --help)");
+
+    // Command-line values are checked before any file is read, so that a
+    // usage error is reported as such.
+    PackInput input;
+    std::map<std::string, std::string> values;
+    for (const auto& [key, value] : options.sets)
+        if (findSettingByName(key.c_str()) == nullptr) throw PackError(2, "unknown key " + key + " (see --help)");
+    std::map<int, std::string> messages;
+    for (const std::string& spec : options.messages) {
+        size_t cut = spec.find('=');
+        int number = 0;
+        if (cut == std::string::npos || !parseMessageNumber(spec.substr(0, cut), &number))
+            throw PackError(2, "--message needs N=TEXT with N from 1 to 21, got " + spec);
+        messages[number] = spec.substr(cut + 1);
+    }
+    bool languageGiven = !options.messageLanguage.empty();
+    uint32_t language = kDefaultMessageLanguage;
+    if (languageGiven && !parseLanguage(options.messageLanguage, &language))
+        throw PackError(2, "--message-language needs a language id from 0 to 65535, got " + options.messageLanguage);
+
+    std::vector<std::string> archivePaths;
+    if (!options.config.empty()) {
+        Bytes text = readFile(options.config, "configuration file");
+        ConfigFile config = parseConfig(std::string(text.begin(), text.end()), options.config,
+                                        directoryOf(options.config));
+        values = config.values;
+        for (const auto& [number, message] : config.messages) messages.emplace(number, message);
+        if (config.hasMessageLanguage && !languageGiven) language = config.messageLanguage;
+        archivePaths = config.archives;
+    }
+    for (const auto& [key, value] : options.sets) values[key] = value;
+    for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
+    input.messages = messages;
+    input.messageLanguage = language;
+    archivePaths.insert(archivePaths.end(), options.archives.begin(), options.archives.end());
+
+    std::vector<Archive> archives;
+    for (const std::string& path : archivePaths) {
+        if (!fileExists(path)) throw PackError(1, "archive not found: " + path);
+        Archive archive;
+        archive.name = baseName(path);
+        checkArchiveName(archive.name);
+        for (const Archive& earlier : archives)
+            if (sameNameIgnoringCase(earlier.name, archive.name))
+                throw PackError(1, "two archives are named " + archive.name + "; they would unpack to one file");
+        archive.fileTime = fileWriteTime(path);
+        archive.data = readFile(path, "archive");
+        archives.push_back(std::move(archive));
+    }
+    input.payload = buildPayload(archives);
+    std::vector<Resource> ours = buildResources(input);
+
+    std::string stubPath = options.stub.empty() ? packerDirectory() + "vantrel.exe" : options.stub;
+    if (!fileExists(stubPath)) throw PackError(1, "stub not found: " + stubPath);
+    Bytes stub = readFile(stubPath, "stub");
+    Bytes packed;
+    if (isPeImage(stub)) {
+        std::vector<Resource> resources;
+        for (Resource& r : readPeResources(stub))
+            if (!isPackerResource(r)) resources.push_back(std::move(r));
+        for (Resource& r : ours) resources.push_back(std::move(r));
+        packed = writePeResources(stub, resources);
+    } else if (isElfImage(stub)) {
+        packed = stripBundle(stub);
+        Bytes bundle = buildBundle(ours, packed.size());
+        packed.insert(packed.end(), bundle.begin(), bundle.end());
+    } else {
+        throw PackError(1, "stub is neither a PE nor an ELF executable: " + stubPath);
+    }
+    writeFileAtomically(options.out, packed, stubPath);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const PackError& e) {
+        std::fprintf(stderr, "vantrel-pack: %s\n", e.what());
+        return e.status;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "vantrel-pack: out of memory\n");
+        return 1;
+    }
 }

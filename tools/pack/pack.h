@@ -1,0 +1,163 @@
+// vantrel-pack: writes an application's settings, messages and archives into
+// a copy of a launcher stub (PE resources for Windows launchers, an appended
+// bundle for ELF launchers). Standard C++ only, so the same sources build the
+// Linux packer and the Windows packer and both give byte-identical output.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+using Bytes = std::vector<uint8_t>;
+
+// A failure that ends the packer: one line on stderr and this exit status
+// (2 for a command line that cannot be understood, 1 for everything else).
+struct PackError : std::runtime_error {
+    int status;
+    PackError(int exitStatus, const std::string& message) : std::runtime_error(message), status(exitStatus) {}
+};
+
+constexpr uint32_t kTypeString = 6;
+constexpr uint32_t kTypeRcData = 10;
+constexpr uint32_t kLanguageNeutral = 0;
+constexpr uint32_t kDefaultMessageLanguage = 1028;
+constexpr size_t kMaxMainClassBytes = 255;
+constexpr int kMessageCount = 21;
+
+// A resource type or name: a number, or a UTF-16 name.
+struct ResourceId {
+    bool named = false;
+    uint32_t number = 0;
+    std::u16string name;
+};
+
+bool operator==(const ResourceId& a, const ResourceId& b);
+// Named entries first (ordered by code unit), then numbers ascending: the
+// order an IMAGE_RESOURCE_DIRECTORY keeps its entries in.
+bool operator<(const ResourceId& a, const ResourceId& b);
+
+inline ResourceId numericId(uint32_t n) {
+    ResourceId id;
+    id.number = n;
+    return id;
+}
+
+struct Resource {
+    ResourceId type;
+    ResourceId name;
+    uint32_t language = 0;
+    uint32_t codepage = 0;
+    Bytes data;
+};
+
+// ---- Texts and string tables (text.cpp) ------------------------------------
+
+// Strict UTF-8 to UTF-16; throws PackError naming `what` on invalid input.
+std::u16string utf8ToUtf16(const std::string& text, const std::string& what);
+// Upper-case hex pairs of the dotted name XOR-ed with the 17-byte key.
+// Throws for a name over 255 bytes.
+std::string scrambleMainClass(const std::string& dottedName);
+// One RT_STRING block: 16 entries of u16 length + UTF-16 units. Entries
+// missing from `texts` (keyed by id % 16) are empty. Throws for an entry over
+// 65535 units.
+Bytes buildStringBlock(const std::map<unsigned, std::u16string>& texts);
+
+// The logical content the packer writes, in any stub format.
+struct PackInput {
+    std::map<unsigned, std::string> settings;  // id -> text as given (UTF-8); MainClass unscrambled
+    std::map<int, std::string> messages;       // 1..21 -> text as given (UTF-8)
+    uint32_t messageLanguage = kDefaultMessageLanguage;
+    Bytes payload;                             // empty: no payload resource
+};
+
+// The RT_STRING blocks (settings under the neutral language, messages under
+// the message language) and RCDATA 1 when there is a payload, sorted by
+// type, name and language.
+std::vector<Resource> buildResources(const PackInput& input);
+// True for a resource the packer writes, whose stub copy it replaces.
+bool isPackerResource(const Resource& resource);
+
+// ---- Payload (payload.cpp) ---------------------------------------------------
+
+struct Archive {
+    std::string name;  // plain file name stored in the payload
+    uint64_t fileTime = 0;  // FILETIME: 100 ns units since 1601
+    Bytes data;
+};
+
+// Throws unless the name is a plain, non-empty file name (no separators,
+// no drive, not "." or "..", no characters Windows forbids in names).
+void checkArchiveName(const std::string& name);
+// FILETIME of a POSIX time, exact to 100 ns; 0 for times before 1601.
+uint64_t fileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
+// u32 count, then per archive: name, 0, u64 time, u32 size, bytes.
+Bytes buildPayload(const std::vector<Archive>& archives);
+
+// ---- Configuration file (config.cpp) -----------------------------------------
+
+struct ConfigFile {
+    std::map<std::string, std::string> values;  // setting name -> text
+    std::map<int, std::string> messages;
+    bool hasMessageLanguage = false;
+    uint32_t messageLanguage = 0;
+    std::vector<std::string> archives;  // paths, already joined to the config's directory
+};
+
+// Parses the TOML subset; `directory` is prefixed to relative archive paths
+// (with a '/' when not empty). Errors name `fileName` and the line.
+ConfigFile parseConfig(const std::string& text, const std::string& fileName, const std::string& directory);
+
+// Language ids and message numbers as the command line and config give them.
+bool parseLanguage(const std::string& text, uint32_t* language);
+bool parseMessageNumber(const std::string& text, int* number);
+
+// ---- Stub formats (pe.cpp, elf.cpp) -----------------------------------------
+
+bool isPeImage(const Bytes& image);
+bool isElfImage(const Bytes& image);
+// Parses every resource of a PE image (an image without resources has none).
+std::vector<Resource> readPeResources(const Bytes& image);
+// The image with its resources replaced by `resources` (the stub's own, minus
+// the packer's, plus the new ones), the resource section rebuilt.
+Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resources);
+uint32_t peChecksum(const Bytes& image, size_t checksumOffset);
+
+// The ELF part of an image, without a bundle a previous pack appended.
+Bytes stripBundle(const Bytes& image);
+// The bundle of bundle_format.h for these resources, trailer included, for an
+// image of `imageSize` bytes.
+Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize);
+
+// ---- Host (host.cpp) -------------------------------------------------------------
+
+Bytes readFile(const std::string& path, const std::string& what);
+bool fileExists(const std::string& path);
+// Last-write time as a FILETIME.
+uint64_t fileWriteTime(const std::string& path);
+// Directory of the running packer, with a trailing separator.
+std::string packerDirectory();
+// Writes `data` to a temporary file beside `path`, with the mode of
+// `modeFrom` where the platform has modes, and renames it over `path`.
+// Leaves nothing behind on failure.
+void writeFileAtomically(const std::string& path, const Bytes& data, const std::string& modeFrom);
+// The last component of a path ('/' and, on Windows, '\\' separate).
+std::string baseName(const std::string& path);
+std::string directoryOf(const std::string& path);
+
+// Little-endian helpers.
+inline void putU16(Bytes& out, uint32_t v) {
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+inline void putU32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+inline void putU64(Bytes& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+}  // namespace pack

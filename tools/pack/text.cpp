@@ -1,0 +1,147 @@
+// Texts of the string table: UTF-8 to UTF-16, main-class scrambling and the
+// 16-entry RT_STRING blocks.
+#include <algorithm>
+#include <cstdio>
+
+#include "core/settings_table.h"
+#include "pack.h"
+
+namespace pack {
+
+bool operator==(const ResourceId& a, const ResourceId& b) {
+    return a.named == b.named && (a.named ? a.name == b.name : a.number == b.number);
+}
+
+bool operator<(const ResourceId& a, const ResourceId& b) {
+    if (a.named != b.named) return a.named;
+    return a.named ? a.name < b.name : a.number < b.number;
+}
+
+std::u16string utf8ToUtf16(const std::string& text, const std::string& what) {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        uint32_t c = s[i];
+        size_t extra = 0;
+        uint32_t minimum = 0;
+        if (c < 0x80) {
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1, c &= 0x1F, minimum = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2, c &= 0x0F, minimum = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3, c &= 0x07, minimum = 0x10000;
+        } else {
+            throw PackError(1, what + " is not valid UTF-8");
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            if (i + k >= n || (s[i + k] & 0xC0) != 0x80) throw PackError(1, what + " is not valid UTF-8");
+            c = (c << 6) | (s[i + k] & 0x3F);
+        }
+        if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            throw PackError(1, what + " is not valid UTF-8");
+        i += 1 + extra;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(char16_t(0xD800 + (c >> 10)));
+            out.push_back(char16_t(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(char16_t(c));
+        }
+    }
+    return out;
+}
+
+std::string scrambleMainClass(const std::string& dottedName) {
+    if (dottedName.size() > kMaxMainClassBytes)
+        throw PackError(1, "MainClass is " + std::to_string(dottedName.size()) + " bytes long; at most " +
+                               std::to_string(kMaxMainClassBytes) + " fit");
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t k = 0; k < dottedName.size(); ++k) {
+        unsigned char b = static_cast<unsigned char>(dottedName[k]) ^ kMainClassKey[k % 17];
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+Bytes buildStringBlock(const std::map<unsigned, std::u16string>& texts) {
+    Bytes block;
+    for (unsigned entry = 0; entry < 16; ++entry) {
+        auto it = texts.find(entry);
+        if (it == texts.end()) {
+            putU16(block, 0);
+            continue;
+        }
+        if (it->second.size() > 0xFFFF) throw PackError(1, "a text does not fit a string-table entry");
+        putU16(block, uint32_t(it->second.size()));
+        for (char16_t unit : it->second) putU16(block, unit);
+    }
+    return block;
+}
+
+static std::u16string entryText(const std::string& text, const std::string& what) {
+    std::u16string wide = utf8ToUtf16(text, what);
+    if (wide.size() > 0xFFFF)
+        throw PackError(1, what + " is " + std::to_string(wide.size()) +
+                               " UTF-16 units long; a string-table entry holds at most 65535");
+    return wide;
+}
+
+std::vector<Resource> buildResources(const PackInput& input) {
+    // block number -> (entry -> text), per language
+    std::map<std::pair<uint32_t, unsigned>, std::map<unsigned, std::u16string>> blocks;
+    for (unsigned i = 0; i < kSettingCount; ++i) {
+        const SettingInfo& setting = kSettings[i];
+        auto given = input.settings.find(setting.id);
+        std::string text = given != input.settings.end() ? given->second : setting.defaultValue;
+        if (setting.kind == SettingKind::ScrambledText) text = scrambleMainClass(text);
+        if (text.empty()) text = "<null>";
+        blocks[{kLanguageNeutral, setting.id / 16 + 1}][setting.id % 16] =
+            entryText(text, std::string("setting ") + setting.name);
+    }
+    for (int id = 1; id <= kMessageCount; ++id) {
+        auto given = input.messages.find(id);
+        std::string text = given != input.messages.end() ? given->second : kBuiltInMessages[id - 1];
+        blocks[{input.messageLanguage, unsigned(id) / 16 + 1}][unsigned(id) % 16] =
+            entryText(text, "message " + std::to_string(id));
+    }
+
+    std::vector<Resource> resources;
+    for (const auto& [key, entries] : blocks) {
+        Resource r;
+        r.type = numericId(kTypeString);
+        r.name = numericId(key.second);
+        r.language = key.first;
+        r.data = buildStringBlock(entries);
+        resources.push_back(std::move(r));
+    }
+    if (!input.payload.empty()) {
+        Resource r;
+        r.type = numericId(kTypeRcData);
+        r.name = numericId(1);
+        r.language = kLanguageNeutral;
+        r.data = input.payload;
+        resources.push_back(std::move(r));
+    }
+    std::stable_sort(resources.begin(), resources.end(), [](const Resource& a, const Resource& b) {
+        if (!(a.type == b.type)) return a.type < b.type;
+        if (!(a.name == b.name)) return a.name < b.name;
+        return a.language < b.language;
+    });
+    return resources;
+}
+
+bool isPackerResource(const Resource& r) {
+    if (r.type.named || r.name.named) return false;
+    if (r.type.number == kTypeRcData) return r.name.number == 1;
+    if (r.type.number != kTypeString) return false;
+    unsigned block = r.name.number;
+    // Messages 1..21 live in blocks 1 and 2, settings 1001..1043 in 63..66.
+    return block == 1 || block == 2 || (block >= 1001 / 16 + 1 && block <= 1043 / 16 + 1);
+}
+
+}  // namespace pack
