@@ -3,7 +3,7 @@
 //   # comment
 //   MainClass = "com.example.Main"      basic string (\\ \" \n \t \r \b \f \uXXXX \UXXXXXXXX)
 //   JvmOptions = '-Dliteral=C:\x'       literal string, no escapes
-//   ExtractLocation = 1                 integer
+//   ExtractLocation = 1                 integer (decimal, or 0x hexadecimal)
 //   RemoveExtractedFiles = true         flag: true -> "1", false -> "0"
 //   Archives = ["app.jar", "lib/b.jar"] paths relative to the file's directory
 //   MessageLanguage = 1031
@@ -173,9 +173,10 @@ struct LineParser {
                 }
                 v.items.push_back(stringValue());
                 skipBlanks();
-                if (pos < line.size() && line[pos] == ',') {
+                if (pos >= line.size()) fail("unterminated array (arrays must stay on one line)");
+                if (line[pos] == ',') {
                     ++pos;
-                } else if (pos >= line.size() || line[pos] != ']') {
+                } else if (line[pos] != ']') {
                     fail("expected ',' or ']' in array");
                 }
             }
@@ -186,6 +187,14 @@ struct LineParser {
         if (word == "true" || word == "false") {
             v.kind = ValueKind::Boolean;
             v.text = word == "true" ? "1" : "0";
+            return v;
+        }
+        if (word.size() > 2 && word.size() <= 10 && word[0] == '0' && word[1] == 'x' &&
+            word.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos) {
+            unsigned long long n = std::strtoull(word.c_str() + 2, nullptr, 16);
+            if (n > 2147483647ULL) fail("number " + word + " is out of range");
+            v.kind = ValueKind::Integer;
+            v.text = std::to_string(n);
             return v;
         }
         size_t digits = (word[0] == '+' || word[0] == '-') ? 1 : 0;

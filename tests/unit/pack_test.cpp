@@ -1,0 +1,345 @@
+// The packer's parts: texts and string-table blocks, main-class scrambling,
+// the payload layout, the configuration file, and the PE resource tree
+// (written, read back, rewritten in place) on small synthetic images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "core/config.h"
+#include "pack.h"
+#include "platform/bundle_format.h"
+
+using namespace pack;
+
+namespace {
+
+std::string expectError(const std::function<void()>& f, int status = 1) {
+    try {
+        f();
+    } catch (const PackError& e) {
+        EXPECT_EQ(e.status, status);
+        return e.what();
+    }
+    ADD_FAILURE() << "no error";
+    return "";
+}
+
+TEST(PackText, Utf8BecomesUtf16WithSurrogatePairs) {
+    EXPECT_EQ(utf8ToUtf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", "t"), std::u16string(u"a\u00E9\u20AC\U0001D11E"));
+    EXPECT_EQ(utf8ToUtf16("", "t"), u"");
+}
+
+TEST(PackText, InvalidUtf8IsRefused) {
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xFF", "\x80"})
+        EXPECT_NE(expectError([&] { utf8ToUtf16(bad, "setting X"); }).find("setting X"), std::string::npos) << bad;
+}
+
+TEST(PackText, MainClassRoundTripsThroughTheLauncherDecoder) {
+    // 17th byte (index 16) is stored as it is; the 18th uses the key's first byte again.
+    std::string name = "com.example.deep.Main";
+    std::string hex = scrambleMainClass(name);
+    ASSERT_EQ(hex.size(), name.size() * 2);
+    char stored16[3] = {hex[32], hex[33], 0};
+    EXPECT_EQ(std::strtoul(stored16, nullptr, 16), static_cast<unsigned char>(name[16]));
+    char stored17[3] = {hex[34], hex[35], 0};
+    EXPECT_EQ(std::strtoul(stored17, nullptr, 16), static_cast<unsigned>(name[17] ^ 'T'));
+    for (char c : hex) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
+    EXPECT_EQ(std::string(decodeMainClass(hex.c_str())), name);
+
+    std::string longest(255, 'x');
+    EXPECT_EQ(std::string(decodeMainClass(scrambleMainClass(longest).c_str())), longest);
+    EXPECT_NE(expectError([] { scrambleMainClass(std::string(256, 'x')); }).find("255"), std::string::npos);
+}
+
+TEST(PackText, StringBlockHoldsSixteenCountedEntries) {
+    Bytes block = buildStringBlock({{1, u"ab"}, {15, u"\u00E9"}});
+    Bytes expected = {0, 0, 2, 0, 'a', 0, 'b', 0};
+    for (int i = 2; i < 15; ++i) expected.insert(expected.end(), {0, 0});
+    expected.insert(expected.end(), {1, 0, 0xE9, 0});
+    EXPECT_EQ(block, expected);
+    EXPECT_EQ(buildStringBlock({{0, std::u16string(65535, u'x')}}).size(), 2 + 65535 * 2 + 15 * 2u);
+    expectError([] { buildStringBlock({{0, std::u16string(65536, u'x')}}); });
+}
+
+TEST(PackText, ResourcesCoverEverySettingAndMessage) {
+    PackInput input;
+    input.settings[1003] = "";
+    input.messages[21] = "only\\nservice";
+    input.messageLanguage = 1031;
+    std::vector<Resource> resources = buildResources(input);
+    ASSERT_EQ(resources.size(), 6u);  // blocks 1, 2, 63..66; no payload
+    EXPECT_EQ(resources[0].name.number, 1u);
+    EXPECT_EQ(resources[0].language, 1031u);
+    EXPECT_EQ(resources[1].name.number, 2u);
+    for (size_t i = 2; i < 6; ++i) {
+        EXPECT_EQ(resources[i].name.number, 63 + i - 2);
+        EXPECT_EQ(resources[i].language, 0u);
+    }
+    // 1003 is entry 11 of block 63: "<null>".
+    const Bytes& b63 = resources[2].data;
+    size_t at = 0;
+    for (int e = 0; e < 11; ++e) at += 2 + 2 * (b63[at] | b63[at + 1] << 8);
+    EXPECT_EQ(b63[at], 6);
+    EXPECT_EQ(b63[at + 2], '<');
+    // A text too long for an entry names its setting.
+    input.settings[1018] = std::string(70000, 'd');
+    EXPECT_NE(expectError([&] { buildResources(input); }).find("ServiceDescription"), std::string::npos);
+    // Three-byte characters: 30000 of them fit (units, not bytes, count).
+    std::string wide;
+    for (int i = 0; i < 30000; ++i) wide += "\xE2\x82\xAC";
+    input.settings[1018] = wide;
+    EXPECT_NO_THROW(buildResources(input));
+}
+
+TEST(PackPayload, LayoutAndFileTimes) {
+    EXPECT_EQ(fileTimeFromUnix(0, 0), 116444736000000000ull);
+    EXPECT_EQ(fileTimeFromUnix(1, 999999999), 116444736000000000ull + 19999999);
+    EXPECT_TRUE(buildPayload({}).empty());
+    Bytes payload = buildPayload({{"app.jar", 0x0102030405060708ull, {'P', 'K'}}, {"e.jar", 1, {}}});
+    Bytes expected = {2, 0, 0, 0, 'a', 'p', 'p', '.', 'j', 'a', 'r', 0, 8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'P', 'K',
+                      'e', '.', 'j', 'a', 'r', 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(payload, expected);
+}
+
+TEST(PackPayload, ArchiveNamesMustBePlain) {
+    for (const char* good : {"app.jar", "a b.zip", "\xC3\xA9.jar", "..jar"}) EXPECT_NO_THROW(checkArchiveName(good));
+    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b.jar", "a\\b.jar", "c:x.jar", "a?.jar", "a\tb", std::string(256, 'a')})
+        expectError([&] { checkArchiveName(bad); });
+}
+
+TEST(PackConfig, ValuesEscapesTablesAndArchives) {
+    ConfigFile c = parseConfig(
+        "# settings\n"
+        "MainClass = \"com.example.Main\"  # trailing comment\n"
+        "JvmOptions = \"-Da=\\\"q\\\" \\\\ \\t\\u00e9\\U0001D11E\"\n"
+        "AppOptions = 'C:\\raw\\n'\n"
+        "ExtractLocation = -1\n"
+        "RemoveExtractedFiles = true\n"
+        "ServiceOnly=false\r\n"
+        "Archives = [\"a.jar\", 'lib/b.jar', \"/abs/c.jar\",]\n"
+        "MessageLanguage = 0x407\n"
+        "\n"
+        "[Messages]\n"
+        "1 = \"Two\\nlines\"\n"
+        "\"21\" = \"x # not a comment\"\n",
+        "app.toml", "cfg");
+    EXPECT_EQ(c.values.at("MainClass"), "com.example.Main");
+    EXPECT_EQ(c.values.at("JvmOptions"), "-Da=\"q\" \\ \t\xC3\xA9\xF0\x9D\x84\x9E");
+    EXPECT_EQ(c.values.at("AppOptions"), "C:\\raw\\n");
+    EXPECT_EQ(c.values.at("ExtractLocation"), "-1");
+    EXPECT_EQ(c.values.at("RemoveExtractedFiles"), "1");
+    EXPECT_EQ(c.values.at("ServiceOnly"), "0");
+    EXPECT_EQ(c.archives, (std::vector<std::string>{"cfg/a.jar", "cfg/lib/b.jar", "/abs/c.jar"}));
+    EXPECT_TRUE(c.hasMessageLanguage);
+    EXPECT_EQ(c.messageLanguage, 0x407u);
+    EXPECT_EQ(c.messages.at(1), "Two\nlines");
+    EXPECT_EQ(c.messages.at(21), "x # not a comment");
+}
+
+TEST(PackConfig, ErrorsNameFileAndLine) {
+    struct Case {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"MainClass = \"a\"\nmainclass = \"b\"\n", "app.toml:2: unknown key mainclass"},
+        {"\n\nJvmOptions = \"open\n", "app.toml:3: unterminated string"},
+        {"JvmOptions = \"\\q\"", "app.toml:1: unknown escape"},
+        {"JvmOptions = bare", "app.toml:1: cannot read value"},
+        {"JvmOptions = \"a\" \"b\"", "app.toml:1: unexpected text"},
+        {"JvmOptions", "app.toml:1: expected '='"},
+        {"JvmOptions = \"a\"\nJvmOptions = \"b\"", "app.toml:2: JvmOptions given twice"},
+        {"[Other]", "app.toml:1: unknown table"},
+        {"[Messages]\n22 = \"x\"", "app.toml:2: message number 22"},
+        {"[Messages]\nMainClass = \"x\"", "app.toml:2: message number MainClass"},
+        {"Archives = \"a.jar\"", "app.toml:1: Archives must be an array"},
+        {"Archives = [\"a.jar\"", "app.toml:1: unterminated array"},
+        {"MessageLanguage = 70000", "app.toml:1: MessageLanguage"},
+        {"ExtractLocation = 99999999999", "app.toml:1: "},
+        {"JvmOptions = \"\"\"x\"\"\"", "app.toml:1: multi-line"},
+        {"JvmOptions = \"\\u0000\"", "app.toml:1: "},
+    };
+    for (const Case& c : cases) {
+        std::string message = expectError([&] { parseConfig(c.text, "app.toml", ""); });
+        EXPECT_EQ(message.rfind(c.expected, 0), 0u) << c.text << " -> " << message;
+    }
+}
+
+TEST(PackConfig, LanguageAndMessageNumbers) {
+    uint32_t language = 7;
+    EXPECT_TRUE(parseLanguage("0", &language));
+    EXPECT_EQ(language, 0u);
+    EXPECT_TRUE(parseLanguage("65535", &language));
+    EXPECT_TRUE(parseLanguage("0x0409", &language));
+    EXPECT_EQ(language, 0x409u);
+    for (const char* bad : {"", "65536", "-1", "1031x", "0x", "de"}) EXPECT_FALSE(parseLanguage(bad, &language)) << bad;
+    int number = 0;
+    EXPECT_TRUE(parseMessageNumber("21", &number));
+    EXPECT_EQ(number, 21);
+    for (const char* bad : {"0", "22", "", "1a", "+1", "001"}) EXPECT_FALSE(parseMessageNumber(bad, &number)) << bad;
+}
+
+// ---- PE images ---------------------------------------------------------------
+
+void set16(Bytes& b, size_t at, uint32_t v) {
+    b[at] = uint8_t(v);
+    b[at + 1] = uint8_t(v >> 8);
+}
+void set32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+uint32_t get32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// A PE32+ image with one .text section and no resources; the PE header at
+// `peOffset` (a late header leaves no room for another section header).
+Bytes makeImage(size_t peOffset = 0x40) {
+    Bytes b(0x400, 0);
+    b[0] = 'M';
+    b[1] = 'Z';
+    set32(b, 0x3C, uint32_t(peOffset));
+    std::memcpy(&b[peOffset], "PE\0\0", 4);
+    size_t coff = peOffset + 4, opt = coff + 20;
+    set16(b, coff, 0x8664);
+    set16(b, coff + 2, 1);
+    set16(b, coff + 16, 240);
+    set16(b, coff + 18, 0x22);
+    set16(b, opt, 0x20B);
+    set32(b, opt + 32, 0x1000);
+    set32(b, opt + 36, 0x200);
+    set32(b, opt + 56, 0x2000);
+    set32(b, opt + 60, 0x200);
+    set32(b, opt + 108, 16);
+    size_t section = opt + 240;
+    std::memcpy(&b[section], ".text", 5);
+    set32(b, section + 8, 0x10);
+    set32(b, section + 12, 0x1000);
+    set32(b, section + 16, 0x200);
+    set32(b, section + 20, 0x200);
+    set32(b, section + 36, 0x60000020);
+    for (int i = 0; i < 16; ++i) b[0x200 + i] = uint8_t(0xC0 + i);
+    return b;
+}
+
+Resource resource(ResourceId type, ResourceId name, uint32_t language, Bytes data) {
+    Resource r;
+    r.type = std::move(type);
+    r.name = std::move(name);
+    r.language = language;
+    r.codepage = 1252;
+    r.data = std::move(data);
+    return r;
+}
+
+ResourceId named(const char16_t* text) {
+    ResourceId id;
+    id.named = true;
+    id.name = text;
+    return id;
+}
+
+void expectSameResources(std::vector<Resource> got, std::vector<Resource> want) {
+    auto order = [](const Resource& a, const Resource& b) {
+        if (!(a.type == b.type)) return a.type < b.type;
+        if (!(a.name == b.name)) return a.name < b.name;
+        return a.language < b.language;
+    };
+    std::sort(want.begin(), want.end(), order);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_TRUE(got[i].type == want[i].type) << i;
+        EXPECT_TRUE(got[i].name == want[i].name) << i;
+        EXPECT_EQ(got[i].language, want[i].language) << i;
+        EXPECT_EQ(got[i].codepage, want[i].codepage) << i;
+        EXPECT_EQ(got[i].data, want[i].data) << i;
+    }
+}
+
+TEST(PackPe, TreeIsWrittenSortedAndReadBack) {
+    Bytes image = makeImage();
+    ASSERT_TRUE(isPeImage(image));
+    std::vector<Resource> stub = {
+        resource(numericId(24), numericId(1), 1033, Bytes(989, 'm')),
+        resource(named(u"ZETA"), numericId(5), 0, {1, 2, 3}),
+        resource(numericId(3), named(u"APPICON"), 1033, {4}),
+        resource(named(u"ALPHA"), named(u"X"), 7, {}),
+        resource(numericId(3), numericId(2), 1033, Bytes(17, 9)),
+        resource(numericId(3), numericId(2), 1031, Bytes(3, 8)),
+    };
+    Bytes packed = writePeResources(image, stub);
+    // No resource section before: a new one is appended.
+    EXPECT_EQ(packed[0x40 + 4 + 2], 2);
+    size_t rsrcHeader = 0x40 + 24 + 240 + 40;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&packed[rsrcHeader])), ".rsrc");
+    EXPECT_EQ(get32(packed, rsrcHeader + 12), 0x2000u);
+    EXPECT_EQ(get32(packed, rsrcHeader + 20), 0x400u);
+    EXPECT_EQ(get32(packed, 0x40 + 24 + 112 + 16), 0x2000u);  // data directory 2
+    EXPECT_EQ(std::memcmp(&packed[0x200], &image[0x200], 0x200), 0);  // .text untouched
+    uint32_t sizeOfImage = get32(packed, 0x40 + 24 + 56);
+    EXPECT_EQ(sizeOfImage, 0x2000u + ((get32(packed, rsrcHeader + 8) + 0xFFF) & ~0xFFFu));
+    EXPECT_EQ(get32(packed, 0x40 + 24 + 64), peChecksum(packed, 0x40 + 24 + 64));
+    // Root directory: two named types before the numbered ones, in order.
+    size_t root = 0x400;
+    EXPECT_EQ(packed[root + 12], 2);
+    EXPECT_EQ(packed[root + 14], 2);
+    EXPECT_EQ(get32(packed, root + 16 + 16), 3u);
+    EXPECT_EQ(get32(packed, root + 16 + 24), 24u);
+    expectSameResources(readPeResources(packed), stub);
+
+    // The resource section is now the last one: packing again rewrites it in
+    // place, whatever size the tree has.
+    std::vector<Resource> more = stub;
+    more.push_back(resource(numericId(10), numericId(1), 0, Bytes(5000, 'j')));
+    Bytes repacked = writePeResources(packed, more);
+    EXPECT_EQ(repacked[0x40 + 4 + 2], 2);
+    EXPECT_EQ(get32(repacked, rsrcHeader + 12), 0x2000u);
+    EXPECT_EQ(get32(repacked, rsrcHeader + 16) % 0x200, 0u);
+    EXPECT_EQ(repacked.size(), 0x400u + get32(repacked, rsrcHeader + 16));
+    EXPECT_GE(get32(repacked, 0x40 + 24 + 56), 0x2000u + get32(repacked, rsrcHeader + 8));
+    expectSameResources(readPeResources(repacked), more);
+    Bytes shrunk = writePeResources(repacked, {});
+    EXPECT_TRUE(readPeResources(shrunk).empty());
+    EXPECT_EQ(shrunk.size(), 0x600u);
+}
+
+TEST(PackPe, AppendingNeedsRoomForASectionHeader) {
+    Bytes image = makeImage(0x200 - (24 + 240 + 40));
+    ASSERT_TRUE(isPeImage(image));
+    std::string message = expectError([&] { writePeResources(image, {}); });
+    EXPECT_NE(message.find("no room"), std::string::npos);
+}
+
+TEST(PackPe, DamagedImagesAreRefused) {
+    Bytes image = makeImage();
+    set32(image, 0x40 + 24 + 112 + 16, 0x5000);  // resource directory outside every section
+    set32(image, 0x40 + 24 + 112 + 20, 0x100);
+    expectError([&] { readPeResources(image); });
+    Bytes truncated = makeImage();
+    truncated.resize(0x150);
+    expectError([&] { readPeResources(truncated); });
+    EXPECT_FALSE(isPeImage(Bytes(10, 'M')));
+}
+
+TEST(PackElf, BundleIsAppendedAndStrippedAgain) {
+    Bytes elf(100, 0);
+    std::memcpy(elf.data(), "\x7F" "ELF\x02\x01", 6);
+    elf[16] = 3;
+    ASSERT_TRUE(isElfImage(elf));
+    std::vector<Resource> resources = {resource(numericId(6), numericId(63), 0, {1, 2}),
+                                       resource(numericId(10), numericId(1), 0, {3})};
+    Bytes bundle = buildBundle(resources, elf.size());
+    ASSERT_EQ(bundle.size(), 4 + 18 + 17 + 16u);
+    EXPECT_EQ(std::memcmp(&bundle[bundle.size() - 8], bundle::kBundleMagic, 8), 0);
+    EXPECT_EQ(get32(bundle, bundle.size() - 16), 100u);
+    Bytes packed = elf;
+    packed.insert(packed.end(), bundle.begin(), bundle.end());
+    EXPECT_EQ(stripBundle(packed), elf);
+    EXPECT_EQ(stripBundle(elf), elf);
+    set32(packed, packed.size() - 16, 0x7FFFFFFF);  // trailer pointing past the end
+    expectError([&] { stripBundle(packed); });
+}
+
+}  // namespace
