@@ -6,7 +6,7 @@
 void appendTextRange(TextBuffer* buffer, const char* text, size_t n) {
     if (text == nullptr || n == 0) return;
     // Texts beyond 32-bit lengths are not something a launcher handles.
-    if (n > UINT32_MAX / 8 || buffer->length > UINT32_MAX / 2) std::abort();
+    if (n > UINT32_MAX / 8) std::abort();
     uint32_t count = static_cast<uint32_t>(n);
     uint32_t step = count * 4 > 1024 ? count * 4 : 1024;
     if (buffer->text == nullptr) {
@@ -15,7 +15,10 @@ void appendTextRange(TextBuffer* buffer, const char* text, size_t n) {
         if (buffer->text == nullptr) std::abort();
         buffer->length = 0;
     } else if (uint64_t(buffer->length) + count > uint64_t(buffer->capacity) - 1) {
-        buffer->capacity += step;
+        // The capacity is a 32-bit field: a growth that would wrap it is refused.
+        uint64_t grownCapacity = uint64_t(buffer->capacity) + step;
+        if (grownCapacity > UINT32_MAX) std::abort();
+        buffer->capacity = static_cast<uint32_t>(grownCapacity);
         char* grown = static_cast<char*>(std::realloc(buffer->text, buffer->capacity));
         if (grown == nullptr) std::abort();
         buffer->text = grown;

@@ -1,17 +1,288 @@
-// POSIX side: our own profile (INI) reader. (Placeholder: finds nothing.)
+// POSIX side: our own profile (INI) reader, built to give the same results as
+// GetPrivateProfileStringA does on Windows for the same file (checked against
+// Wine by the differential end-to-end test). The rules, all observed there:
+//
+// - The file is read whole. A UTF-8 byte-order mark selects UTF-8, FF FE and
+//   FE FF select UTF-16 little and big endian; anything else is 8-bit text
+//   in the active code page, which is UTF-8 for us. Text is decoded the way
+//   the Windows side decodes it (malformed UTF-8 and lone surrogates become
+//   U+FFFD), so values come back as the same bytes.
+// - Lines end at CR or LF. Blanks (space, tab, VT, FF, CR, LF and Ctrl-Z, and
+//   nothing else) around a line, a section name, a key name and a value are
+//   dropped. ';' and '#' start nothing special: such lines are keys that no
+//   one asks for.
+// - "[name]" opens a section (up to the last ']' of the line). Keys before
+//   the first section belong to a section with the empty name. Only the
+//   first section of a name is searched, and its first key of a name
+//   decides, even when that line has no '=' (then the default is returned).
+// - Names are compared without case (ASCII letters only) and end at a NUL
+//   character, as every text of the Windows side does; so do values.
+// - A value (or the default) enclosed in one pair of the same quote
+//   character, single or double, loses that pair. The default loses its
+//   trailing spaces, but never its first character.
+// - The result is cut to cap - 1 bytes, at a character boundary.
+// - A missing file in an existing folder reads as an empty file; any other
+//   failure to read it returns the default as given, without quote removal.
+//
+// Two things the Windows side does under Wine are deliberately not copied,
+// because they are plain faults there: a quoted value whose text without
+// the opening quote is exactly cap characters long loses one character too
+// many, and a value whose UTF-8 form does not fit leaves bytes of the
+// caller's buffer unwritten inside the returned length. Here the quotes are
+// removed first and the text is then cut cleanly. Likewise the odd last byte
+// of a UTF-16 file is ignored (Wine reads past the end of the file there).
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <string>
 
 #include "platform/platform.h"
 
 namespace platform {
 
-size_t readProfileString(const char*, const char*, const char* defaultValue, char* buf, size_t cap, const char*) {
-    if (cap == 0) return 0;
-    size_t n = strlen(defaultValue);
-    if (n >= cap) n = cap - 1;
-    memcpy(buf, defaultValue, n);
+namespace {
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// One character of UTF-8 text that starts with a byte above 0x7F, decoded
+// as the Windows side decodes it: a malformed sequence gives U+FFFD and
+// consumes its lead byte plus the continuation bytes that were still
+// plausible; a sequence cut by the end of the text consumes all that is left.
+uint32_t decodeUtf8Sequence(const unsigned char** cursor, const unsigned char* end) {
+    unsigned char lead = (*cursor)[-1];
+    unsigned followers = lead >= 0xF0 ? (lead <= 0xF4 ? 3 : 0) : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
+    if (followers == 0) return kReplacement;
+    if (static_cast<size_t>(end - *cursor) < followers) {
+        *cursor = end;
+        return kReplacement;
+    }
+    static const unsigned char masks[4] = {0x7F, 0x1F, 0x0F, 0x07};
+    uint32_t value = lead & masks[followers];
+    const unsigned char* p = *cursor;
+    unsigned char c;
+    if (followers == 3) {
+        if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
+        value = (value << 6) | c;
+        *cursor = ++p;
+        if (value < 0x10) return kReplacement;  // overlong
+    }
+    if (followers >= 2) {
+        if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
+        value = (value << 6) | c;
+        if (value >= (0x110000 >> 6)) return kReplacement;  // beyond Unicode
+        *cursor = ++p;
+        if (value < 0x20) return kReplacement;  // overlong
+        if (value >= (0xD800 >> 6) && value <= (0xDFFF >> 6)) return kReplacement;  // surrogate
+    }
+    if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
+    value = (value << 6) | c;
+    *cursor = ++p;
+    if (value < 0x80) return kReplacement;  // overlong
+    return value;
+}
+
+// 8-bit text as the Windows side sees it after its round trip through
+// UTF-16: well-formed UTF-8, NUL bytes kept.
+std::string normalizeUtf8(const unsigned char* data, size_t size) {
+    std::string out;
+    out.reserve(size);
+    const unsigned char* end = data + size;
+    for (const unsigned char* p = data; p < end;) {
+        unsigned char c = *p++;
+        if (c < 0x80) out += static_cast<char>(c);
+        else appendUtf8(out, decodeUtf8Sequence(&p, end));
+    }
+    return out;
+}
+
+std::string normalizeUtf8(const char* text) {
+    return normalizeUtf8(reinterpret_cast<const unsigned char*>(text), strlen(text));
+}
+
+std::string decodeUtf16(const unsigned char* data, size_t size, bool bigEndian) {
+    std::string out;
+    size_t units = size / 2;
+    auto unit = [&](size_t i) -> uint32_t {
+        return bigEndian ? (uint32_t(data[2 * i]) << 8) | data[2 * i + 1]
+                         : (uint32_t(data[2 * i + 1]) << 8) | data[2 * i];
+    };
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = kReplacement;
+        }
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string decodeFile(const std::string& raw) {
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(raw.data());
+    size_t size = raw.size();
+    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) return normalizeUtf8(data + 3, size - 3);
+    if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) return decodeUtf16(data + 2, size - 2, false);
+    if (size >= 2 && data[0] == 0xFE && data[1] == 0xFF) return decodeUtf16(data + 2, size - 2, true);
+    return normalizeUtf8(data, size);
+}
+
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == 0x1A; }
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// The name between first and last without its surrounding blanks, up to a
+// NUL, as a C string would end it.
+std::string trimmedName(const char* first, const char* last) {
+    while (first < last && isBlank(*first)) ++first;
+    while (last > first && isBlank(last[-1])) --last;
+    std::string name(first, last);
+    return name.substr(0, strlen(name.c_str()));
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+    return true;
+}
+
+enum class Lookup { Found, NoValue, Absent };
+
+// Finds the key in the first section of the name. The value is returned
+// from the '=' on, without leading blanks, up to a NUL.
+Lookup findValue(const std::string& text, const std::string& section, const std::string& key, std::string* value) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    bool inSection = section.empty();  // keys before any section header
+    while (p < end) {
+        const char* lineStart = p;
+        while (p < end && *p != '\n' && *p != '\r') ++p;
+        const char* lineEnd = p;
+        while (p < end && (*p == '\n' || *p == '\r')) ++p;
+
+        while (lineStart < lineEnd && isBlank(*lineStart)) ++lineStart;
+        while (lineEnd > lineStart && isBlank(lineEnd[-1])) --lineEnd;
+        if (lineStart == lineEnd) continue;
+
+        if (*lineStart == '[') {
+            const char* close = lineEnd - 1;
+            while (close > lineStart && *close != ']') --close;
+            if (close > lineStart) {
+                // Only the first section of a name is searched.
+                if (inSection) return Lookup::Absent;
+                inSection = sameName(trimmedName(lineStart + 1, close), section);
+                continue;
+            }
+        }
+        if (!inSection) continue;
+
+        const char* equals = lineStart;
+        while (equals < lineEnd && *equals != '=') ++equals;
+        if (!sameName(trimmedName(lineStart, equals), key)) continue;
+        if (equals == lineEnd) return Lookup::NoValue;
+        const char* valueStart = equals + 1;
+        while (valueStart < lineEnd && isBlank(*valueStart)) ++valueStart;
+        value->assign(valueStart, lineEnd);
+        value->resize(strlen(value->c_str()));
+        return Lookup::Found;
+    }
+    return Lookup::Absent;
+}
+
+void stripQuotes(std::string* value) {
+    size_t n = value->size();
+    if (n >= 2 && ((*value)[0] == '"' || (*value)[0] == '\'') && (*value)[n - 1] == (*value)[0])
+        *value = value->substr(1, n - 2);
+}
+
+// Copies text cut to cap - 1 bytes without splitting a UTF-8 character.
+size_t copyResult(const std::string& text, char* buf, size_t cap) {
+    size_t n = text.size();
+    if (n > cap - 1) {
+        n = cap - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    }
+    memcpy(buf, text.data(), n);
     buf[n] = '\0';
     return n;
+}
+
+enum class FileRead { Read, Missing, Failed };
+
+FileRead readWholeFile(const char* path, std::string* raw) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        if (errno != ENOENT) return FileRead::Failed;
+        // Only a missing file counts as empty; a missing folder is a failure.
+        std::string folder(path);
+        size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        struct stat info;
+        return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? FileRead::Missing : FileRead::Failed;
+    }
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
+        fclose(file);
+        return FileRead::Failed;
+    }
+    char chunk[16384];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) raw->append(chunk, got);
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    return failed ? FileRead::Failed : FileRead::Read;
+}
+
+}  // namespace
+
+size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,
+                         const char* path) {
+    if (buf == nullptr || cap == 0) return 0;
+    buf[0] = '\0';
+    // Section and key lists (null names) are not something the launcher asks for.
+    if (section == nullptr || key == nullptr || path == nullptr) return 0;
+
+    std::string fallback = normalizeUtf8(defaultValue != nullptr ? defaultValue : "");
+    size_t keep = fallback.size();
+    while (keep > 1 && fallback[keep - 1] == ' ') --keep;
+    fallback.resize(keep);
+
+    std::string raw;
+    FileRead read = readWholeFile(path, &raw);
+    if (read == FileRead::Failed) return copyResult(fallback, buf, cap);
+
+    std::string text = decodeFile(raw);
+    std::string sectionName = normalizeUtf8(section);
+    std::string keyName = normalizeUtf8(key);
+    sectionName = trimmedName(sectionName.data(), sectionName.data() + sectionName.size());
+    keyName = trimmedName(keyName.data(), keyName.data() + keyName.size());
+
+    std::string value;
+    if (findValue(text, sectionName, keyName, &value) != Lookup::Found) value = fallback;
+    stripQuotes(&value);
+    return copyResult(value, buf, cap);
 }
 
 }  // namespace platform

@@ -1,0 +1,91 @@
+// TextBuffer: the documented first allocation and growth, terminators, and
+// texts far bigger than one growth step.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/text_buffer.h"
+
+namespace {
+
+TEST(TextBuffer, FirstAllocationIsTheLargerOf1024AndFourTimesTheText) {
+    TextBuffer small{};
+    appendText(&small, "0123456789");
+    EXPECT_EQ(small.capacity, 1024u);
+    EXPECT_EQ(small.length, 10u);
+    EXPECT_STREQ(small.text, "0123456789");
+    freeTextBuffer(&small);
+
+    std::string text300(300, 'x');
+    TextBuffer big{};
+    appendText(&big, text300.c_str());
+    EXPECT_EQ(big.capacity, 1200u);
+    EXPECT_EQ(big.length, 300u);
+    EXPECT_EQ(std::string(big.text), text300);
+    freeTextBuffer(&big);
+    EXPECT_EQ(big.text, nullptr);
+    EXPECT_EQ(big.capacity, 0u);
+}
+
+TEST(TextBuffer, NullAndEmptyTextsChangeNothing) {
+    TextBuffer buffer{};
+    appendText(&buffer, nullptr);
+    appendText(&buffer, "");
+    appendTextRange(&buffer, "abc", 0);
+    EXPECT_EQ(buffer.text, nullptr);
+    EXPECT_EQ(buffer.length, 0u);
+    EXPECT_EQ(buffer.capacity, 0u);
+}
+
+TEST(TextBuffer, GrowsOnlyWhenTheTextAndItsTerminatorWouldNotFit) {
+    TextBuffer buffer{};
+    std::string chunk(1000, 'a');
+    appendText(&buffer, chunk.c_str());
+    EXPECT_EQ(buffer.capacity, 4000u);
+    std::string fill(2999, 'b');
+    appendText(&buffer, fill.c_str());  // 3999 characters + terminator = 4000
+    EXPECT_EQ(buffer.capacity, 4000u);
+    EXPECT_EQ(buffer.length, 3999u);
+    appendText(&buffer, "c");           // one more: grows by max(1024, 4)
+    EXPECT_EQ(buffer.capacity, 5024u);
+    EXPECT_EQ(buffer.length, 4000u);
+    std::string large(2000, 'd');
+    appendText(&buffer, large.c_str()); // 6000 > 5023: grows by 8000
+    EXPECT_EQ(buffer.capacity, 13024u);
+    EXPECT_EQ(buffer.length, 6000u);
+    EXPECT_EQ(std::strlen(buffer.text), 6000u);
+    EXPECT_EQ(buffer.text[5999], 'd');
+    freeTextBuffer(&buffer);
+}
+
+TEST(TextBuffer, RangesAppendExactlyTheirCharacters) {
+    TextBuffer buffer{};
+    appendTextRange(&buffer, "abcdef", 3);
+    appendTextRange(&buffer, "XYZ", 1);
+    EXPECT_STREQ(buffer.text, "abcX");
+    EXPECT_EQ(buffer.length, 4u);
+    freeTextBuffer(&buffer);
+}
+
+TEST(TextBuffer, ManySmallAppendsKeepEveryCharacter) {
+    TextBuffer buffer{};
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        char piece[2] = {static_cast<char>('a' + i % 26), '\0'};
+        appendText(&buffer, piece);
+        expected += piece;
+        ASSERT_LT(buffer.length, buffer.capacity);
+    }
+    EXPECT_EQ(std::string(buffer.text), expected);
+    freeTextBuffer(&buffer);
+}
+
+TEST(TextCompare, AsciiCaseOnly) {
+    EXPECT_EQ(strcasecmpAscii("AppDir", "APPDIR"), 0);
+    EXPECT_NE(strcasecmpAscii("AppDir", "APPDIRX"), 0);
+    EXPECT_EQ(strncasecmpAscii("AppDirX", "APPDIRY", 6), 0);
+    EXPECT_NE(strcasecmpAscii("\xc3\xa9", "\xc3\x89"), 0);
+}
+
+}  // namespace
