@@ -197,8 +197,12 @@ class WineSession:
             self.prefix.mkdir(parents=True, exist_ok=True)
             self._run([WINE, "wineboot", "-i"])
         # A persistent server keeps services and named objects alive between
-        # the commands of the run.
-        self._run([WINESERVER, "-p"])
+        # the commands of the run. A server started here runs on as a daemon:
+        # it must not inherit pipes that we would wait on until it ends.
+        env = dict(os.environ)
+        env.update(self.env)
+        subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=180)
         self.started = True
 
     def stop(self):
