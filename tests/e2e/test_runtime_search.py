@@ -1,0 +1,416 @@
+"""Finding and loading the Java runtime, seen from outside.
+
+The launcher's own reports show which library it chose: a chosen file that is
+no library gives message 5 with its path, a library without the Invocation
+API entry points message 6 with its path. On Linux a stand-in libjvm.so that
+prints its own path when it is loaded shows which runtime was loaded (it then
+refuses to create a VM), and the real JDKs are loaded through JAVA_HOME. On
+Windows the runtime keys are written into the Wine prefix's registry for one
+test at a time and removed afterwards; on Linux the installed-runtime table is
+pointed at a runtime tree of the test's own with VANTREL_JVM_ROOT."""
+
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import Result
+
+NOT_FOUND = "Unable to locate suitable Java Runtime (min {}) on this machine."
+LOAD = "Unable to load JVM: {}"
+NO_JNI = "Unable to locate JNI interfaces in {}"
+STANDIN_LOADED = "stand-in libjvm loaded from {}"
+
+BASE = {"MainClass": "com.example.Main", "JvmVersion": "1.8"}
+
+STANDIN_SOURCE = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+
+__attribute__((constructor)) static void announce(void) {
+    Dl_info info;
+    if (dladdr((void*)announce, &info) && info.dli_fname) {
+        printf("stand-in libjvm loaded from %s\n", info.dli_fname);
+        fflush(stdout);
+    }
+}
+#ifndef NO_CREATE
+int JNI_CreateJavaVM(void** vm, void** env, void* args) { (void)vm; (void)env; (void)args; return -1; }
+#endif
+#ifndef NO_DEFAULTS
+int JNI_GetDefaultJavaVMInitArgs(void* args) { (void)args; return -1; }
+#endif
+"""
+
+
+@pytest.fixture(scope="module")
+def linux_libraries(tmp_path_factory):
+    """Stand-in runtime libraries for the Linux lane: one with both entry
+    points, one with none, one with JNI_CreateJavaVM only."""
+    out = tmp_path_factory.mktemp("standin")
+    source = out / "standin.c"
+    source.write_text(STANDIN_SOURCE)
+    variants = {"full": [], "nojni": ["-DNO_CREATE", "-DNO_DEFAULTS"], "createonly": ["-DNO_DEFAULTS"]}
+    built = {}
+    for name, flags in variants.items():
+        target = out / f"{name}.so"
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", str(target), str(source), *flags], check=True)
+        built[name] = target
+    return built
+
+
+@pytest.fixture
+def libraries(lane, request):
+    """The lane's library without entry points ("nojni") and the one with
+    JNI_CreateJavaVM only ("createonly")."""
+    if lane.windows:
+        standin = lane.build / "tests" / "standin"
+        libs = {"nojni": standin / "nojni.dll", "createonly": standin / "createonly.dll"}
+        for path in libs.values():
+            if not path.exists():
+                pytest.fail(f"test library missing from the Windows build: {path}")
+        return libs
+    return request.getfixturevalue("linux_libraries")
+
+
+def pack(lane, out: Path, settings):
+    out.parent.mkdir(parents=True, exist_ok=True)
+    return lane.pack(out, settings=settings)
+
+
+def library_name(lane):
+    return "jvm.dll" if lane.windows else "libjvm.so"
+
+
+def server_candidate(lane):
+    """The JAVA_HOME candidate both lanes know: bin\\server (Windows), lib/server (Linux)."""
+    return ("bin", "server", "jvm.dll") if lane.windows else ("lib", "server", "libjvm.so")
+
+
+def place(path: Path, source=None):
+    """A file at path: a copy of source, or text that is no library."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if source is None:
+        path.write_text("not a library\n")
+    else:
+        shutil.copyfile(source, path)
+    return path
+
+
+def wait_for(path: Path, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists() and path.stat().st_size > 0:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def run_detaching(lane, exe, tmp_path, env=None):
+    """lane.run for a launcher that starts other programs: its output goes to
+    files, since a program it starts (or one Wine starts for it, such as the
+    desktop process on the first ShellExecute) may hold inherited pipes open
+    long after the launcher has ended."""
+    out_path, err_path = tmp_path / "launcher.out", tmp_path / "launcher.err"
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        proc = subprocess.run(lane.command(exe), stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                              env=lane.environment(env, ("JAVA_HOME",)), timeout=60)
+    return Result(out_path.read_text(errors="replace"), err_path.read_text(errors="replace"), proc.returncode)
+
+
+def messages_4_5_6(result):
+    text = result.stdout + result.stderr
+    return [m for m in ("Unable to locate suitable Java Runtime", "Unable to load JVM",
+                        "Unable to locate JNI interfaces") if m in text]
+
+
+# --- Both lanes ---------------------------------------------------------------
+
+class TestNotFound:
+    @pytest.mark.parametrize("order", ["", "x9-"])
+    def test_no_method_reports_message_4_then_opens_the_document_then_runs_the_command(
+            self, lane, tmp_path, order):
+        doc_marker = tmp_path / "doc-marker.txt"
+        cmd_marker = tmp_path / "cmd-marker.txt"
+        env = {}
+        if lane.windows:
+            document = tmp_path / "missing-java.bat"
+            document.write_text(f"@echo off\r\necho opened> {lane.native_path(doc_marker)}\r\n")
+            command = f"cmd /c echo ran> {lane.native_path(cmd_marker)}"
+        else:
+            # The document goes to xdg-open; a stand-in on PATH records it.
+            bin_dir = tmp_path / "bin"
+            bin_dir.mkdir()
+            opener = bin_dir / "xdg-open"
+            opener.write_text(f'#!/bin/sh\necho "$1" > {doc_marker}\n')
+            opener.chmod(0o755)
+            env["PATH"] = f"{bin_dir}:{os.environ.get('PATH', '')}"
+            document = tmp_path / "missing-java.html"
+            command = f"echo ran > {cmd_marker}"
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": order, "JvmVersion": ">=1.8;<11",
+            "JvmNotFoundDocument": lane.native_path(document), "JvmNotFoundCommand": command})
+        result = run_detaching(lane, exe, tmp_path, env)
+        assert result.stderr.splitlines()[:1] == [NOT_FOUND.format(">=1.8;<11")], result
+        assert lane.exit_status(result.status) == 255
+        assert wait_for(doc_marker), "document not opened"
+        assert wait_for(cmd_marker), "command not run"
+        if not lane.windows:
+            assert doc_marker.read_text().strip() == str(document)
+
+    def test_message_can_be_switched_off_while_the_command_still_runs(self, lane, tmp_path):
+        marker = tmp_path / "cmd-marker.txt"
+        command = (f"cmd /c echo ran> {lane.native_path(marker)}" if lane.windows
+                   else f"echo ran > {marker}")
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "0", "JvmPath": lane.native_path(tmp_path / "missing"),
+            "ShowJvmNotFoundMessage": "0", "JvmNotFoundCommand": command})
+        result = run_detaching(lane, exe, tmp_path)
+        assert "Unable to locate suitable Java Runtime" not in result.stderr, result
+        assert lane.exit_status(result.status) == 255
+        assert wait_for(marker)
+
+
+class TestJavaHome:
+    def test_candidates_below_java_home_without_version_check(self, lane, tmp_path):
+        home = tmp_path / "old runtime"
+        found = place(home.joinpath(*server_candidate(lane)))
+        exe = pack(lane, tmp_path / "app" / "tool",
+                        {**BASE, "JvmSearchOrder": "5", "JvmVersion": ">=99"})
+        native_home = lane.native_path(home)
+        expected = LOAD.format(lane.native_path(found))
+        for value in (native_home, f'"{native_home}"', f'"{native_home}'):
+            result = lane.run(exe, env={"JAVA_HOME": value}, unset=())
+            assert result.stderr.strip() == expected, (value, result)
+        # A trailing separator stays in the path.
+        result = lane.run(exe, env={"JAVA_HOME": native_home + lane.sep}, unset=())
+        assert result.stderr.strip() == LOAD.format(native_home + lane.sep * 2 + lane.sep.join(server_candidate(lane)))
+
+    def test_unset_or_unusable_java_home_goes_on_to_the_next_method(self, lane, tmp_path, libraries):
+        listed = place(tmp_path / "listed" / library_name(lane), libraries["nojni"])
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "50", "JvmPath": lane.native_path(listed)})
+        for env, unset in (({}, ("JAVA_HOME",)), ({"JAVA_HOME": lane.native_path(tmp_path / "empty")}, ())):
+            result = lane.run(exe, env=env, unset=unset)
+            assert NO_JNI.format(lane.native_path(listed)) in result.stderr, result
+
+
+class TestJvmPath:
+    def test_relative_entries_resolve_against_the_executable_folder(self, lane, tmp_path, libraries):
+        app = tmp_path / "app"
+        relative = lane.sep.join(["rt", "bin", "server", library_name(lane)])
+        place(app / "rt" / "bin" / "server" / library_name(lane), libraries["nojni"])
+        exe = pack(lane, app / "tool", {
+            **BASE, "JvmSearchOrder": "0", "JvmPath": f"missing{lane.sep}{library_name(lane)};;{relative}"})
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        result = lane.run(exe, cwd=elsewhere)
+        # Loaded (it has no entry points), so it was both found and loaded
+        # from the executable's folder.
+        assert result.stderr.strip() == NO_JNI.format(relative), result
+
+    def test_relative_entries_resolve_against_an_early_working_directory(self, lane, tmp_path, libraries):
+        work = tmp_path / "work"
+        relative = lane.sep.join(["rt", "bin", "server", library_name(lane)])
+        place(work / "rt" / "bin" / "server" / library_name(lane), libraries["createonly"])
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "0", "JvmPath": relative,
+            "EarlyWorkingDirectory": "1", "WorkingDirectory": lane.native_path(work)})
+        result = lane.run(exe)
+        # A library with JNI_CreateJavaVM but no JNI_GetDefaultJavaVMInitArgs
+        # is refused as well.
+        assert result.stderr.strip() == NO_JNI.format(relative), result
+
+    def test_a_missing_early_working_directory_ends_before_the_search(self, lane, tmp_path):
+        missing = lane.native_path(tmp_path / "no-such-dir")
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "", "EarlyWorkingDirectory": "1", "WorkingDirectory": missing})
+        result = lane.run(exe)
+        assert result.stderr.startswith(f"Error accessing file/directory: {missing}"), result
+        assert "Unable to locate suitable Java Runtime" not in result.stderr
+        assert lane.exit_status(result.status) == 255
+
+    def test_a_file_that_is_no_library_is_reported_with_message_5(self, lane, tmp_path):
+        bogus = place(tmp_path / "rt" / library_name(lane))
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "0", "JvmPath": lane.native_path(bogus)})
+        result = lane.run(exe)
+        assert result.stderr.strip() == LOAD.format(lane.native_path(bogus)), result
+        assert lane.exit_status(result.status) == 255
+
+    def test_paths_beyond_the_limit_are_skipped(self, lane, tmp_path, libraries):
+        long_dir = tmp_path / ("d" * 120) / ("e" * 120)
+        too_long = place(long_dir / library_name(lane), libraries["nojni"])
+        ok = place(tmp_path / "ok" / library_name(lane), libraries["nojni"])
+        exe = pack(lane, tmp_path / "app" / "tool", {
+            **BASE, "JvmSearchOrder": "0",
+            "JvmPath": f"{lane.native_path(too_long)};{lane.native_path(ok)}"})
+        result = lane.run(exe)
+        assert result.stderr.strip() == NO_JNI.format(lane.native_path(ok)), result
+
+
+# --- Linux lane -----------------------------------------------------------------
+
+REAL_JDKS = [Path("/usr/lib/jvm/java-17-openjdk-amd64"), Path("/usr/lib/jvm/temurin-25-jdk-amd64")]
+
+
+class TestLinuxInstalledRuntimes:
+    @pytest.fixture
+    def jvm_root(self, tmp_path, linux_libraries):
+        root = tmp_path / "jvm"
+
+        def runtime(name, version, library=("lib", "server", "libjvm.so")):
+            home = root / name
+            home.mkdir(parents=True)
+            (home / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
+            if library:
+                place(home.joinpath(*library), linux_libraries["full"])
+            return home
+
+        homes = {
+            "a": runtime("jdk-a", "11.0.2"),
+            "b": runtime("jdk-b", "1.8.0_281"),
+            "c": runtime("jdk-c", "1.7.0_80"),
+            "d": runtime("jdk-d", "17", library=("lib", "zero", "libjvm.so")),
+        }
+        # Aliases as distributions make them: links, never entries of their own.
+        (root / "alias-b").symlink_to(homes["b"])
+        (root / "default-java").symlink_to(homes["a"])
+        return root, homes
+
+    @pytest.mark.parametrize("version,home,library", [
+        ("1.8", "a", "lib/server/libjvm.so"),        # default-java, the current version, first
+        (">=1.8;<11", "b", "lib/server/libjvm.so"),  # current rejected; enumeration in name order
+        ("<1.8", "c", "lib/server/libjvm.so"),
+        ("=17", "d", "lib/zero/libjvm.so"),          # RuntimeLib missing: the tree search finds it
+    ])
+    def test_registry_method_picks_by_version_rules(self, linux_lane, tmp_path, jvm_root, version, home, library):
+        root, homes = jvm_root
+        exe = pack(linux_lane, tmp_path / "app" / "tool",
+                              {**BASE, "JvmSearchOrder": "1", "JvmVersion": version})
+        result = linux_lane.run(exe, env={"VANTREL_JVM_ROOT": str(root)})
+        expected = homes[home] / library
+        assert result.stdout.splitlines()[:1] == [STANDIN_LOADED.format(expected)], result
+        assert messages_4_5_6(result) == [], result
+
+    def test_no_acceptable_entry_and_other_registry_digits_find_nothing(self, linux_lane, tmp_path, jvm_root):
+        root, _ = jvm_root
+        for order, version in (("1", "=1.8"), ("234", "1.8")):
+            exe = pack(linux_lane, tmp_path / f"app{order}" / "tool",
+                                  {**BASE, "JvmSearchOrder": order, "JvmVersion": version})
+            result = linux_lane.run(exe, env={"VANTREL_JVM_ROOT": str(root)})
+            assert result.stdout == "", result
+            assert result.stderr.strip() == NOT_FOUND.format(version), result
+
+    @pytest.mark.parametrize("jdk", REAL_JDKS, ids=lambda p: p.name)
+    def test_real_jdk_through_java_home(self, linux_lane, tmp_path, jdk):
+        if not (jdk / "lib" / "server" / "libjvm.so").exists():
+            pytest.skip(f"{jdk} not installed")
+        exe = pack(linux_lane, tmp_path / "app" / "tool",
+                              {**BASE, "JvmSearchOrder": "5", "JvmVersion": ">=99"})
+        # The VM reads JAVA_TOOL_OPTIONS itself; its class-data-sharing log
+        # names the runtime that was loaded.
+        result = linux_lane.run(exe, env={"JAVA_HOME": f'"{jdk}"', "JAVA_TOOL_OPTIONS": "-Xlog:cds=info"},
+                                unset=())
+        assert messages_4_5_6(result) == [], result
+        assert "Picked up JAVA_TOOL_OPTIONS" in result.stdout + result.stderr, result
+        if (jdk / "lib" / "server" / "classes.jsa").exists():
+            assert f"{jdk}/lib/server/classes.jsa" in result.stdout, result
+
+    def test_order_of_digits_decides_between_methods(self, linux_lane, tmp_path, jvm_root, linux_libraries):
+        root, homes = jvm_root
+        home = tmp_path / "home"
+        from_home = place(home / "lib" / "server" / "libjvm.so", linux_libraries["full"])
+        listed = place(tmp_path / "listed" / "libjvm.so", linux_libraries["full"])
+        env = {"VANTREL_JVM_ROOT": str(root), "JAVA_HOME": str(home)}
+        for order, expected in (("501234", from_home), ("015", listed), ("105", homes["a"] / "lib/server/libjvm.so")):
+            exe = pack(linux_lane, tmp_path / f"app{order}" / "tool",
+                                  {**BASE, "JvmSearchOrder": order, "JvmPath": str(listed)})
+            result = linux_lane.run(exe, env=env, unset=())
+            assert result.stdout.splitlines()[:1] == [STANDIN_LOADED.format(expected)], (order, result)
+
+
+# --- Windows lane: the registry -----------------------------------------------
+
+def reg_string(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+@pytest.fixture
+def registry(windows_lane, tmp_path):
+    """Writes runtime keys into the prefix's registry (one import) and removes
+    them after the test."""
+    roots = set()
+
+    def write(entries):
+        lines = ["REGEDIT4", ""]
+        for key, values in entries.items():
+            roots.add("\\".join(key.split("\\")[:2]))
+            lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
+            lines += [f"{reg_string(name)}={reg_string(value)}" for name, value in values.items()]
+            lines.append("")
+        reg_file = tmp_path / "runtimes.reg"
+        reg_file.write_text("\r\n".join(lines))
+        done = windows_lane.wine.reg("import", windows_lane.native_path(reg_file))
+        assert done.returncode == 0, done.stderr
+
+    yield write
+    for root in roots:
+        windows_lane.wine.reg("delete", f"HKLM\\{root}", "/f")
+
+
+class TestWindowsRegistry:
+    def test_current_version_first_then_subkeys_in_enumeration_order(self, windows_lane, tmp_path, registry):
+        lane = windows_lane
+        libs = {}
+        entries = {"Software\\JavaSoft\\JRE": {"CurrentVersion": "11.0.2"}}
+        for version in ("1.7.0_80", "1.8.0", "1.8.0_281", "11.0.2", "9"):
+            libs[version] = place(tmp_path / "runtimes" / version / "jvm.dll")
+            entries[f"Software\\JavaSoft\\JRE\\{version}"] = {"RuntimeLib": lane.native_path(libs[version])}
+        registry(entries)
+        cases = [
+            ("1.8", "11.0.2"),        # CurrentVersion is tried first
+            ("", "11.0.2"),
+            (">=1.8;<11", "1.8.0"),   # then subkeys as the registry lists them, not the highest
+            (">1.8.0;<11", "1.8.0_281"),
+            ("=1.8", "1.8.0"),
+            ("<1.8", "1.7.0_80"),
+        ]
+        for index, (version, chosen) in enumerate(cases):
+            exe = pack(lane, tmp_path / "apps" / f"case{index}",
+                            {**BASE, "JvmSearchOrder": "1", "JvmVersion": version})
+            result = lane.run(exe)
+            assert result.stderr.strip() == LOAD.format(lane.native_path(libs[chosen])), (version, result)
+        exe = pack(lane, tmp_path / "apps" / "none", {**BASE, "JvmSearchOrder": "1", "JvmVersion": "=1.9"})
+        assert lane.run(exe).stderr.strip() == NOT_FOUND.format("=1.9")
+
+    def test_missing_runtime_lib_found_by_hint_or_tree_search(self, windows_lane, tmp_path, registry):
+        lane = windows_lane
+        tree_home = tmp_path / "tree home"
+        tree_lib = place(tree_home / "bin" / "server" / "jvm.dll")
+        hint_home = tmp_path / "hint home"
+        hint_lib = place(hint_home / "jre" / "bin" / "server" / "jvm.dll")
+        place(hint_home / "a" / "jvm.dll")  # what the tree search would find first
+        missing = lane.native_path(tmp_path / "gone" / "jvm.dll")
+        registry({
+            "Software\\JavaSoft\\JRE\\11": {"JavaHome": lane.native_path(tree_home), "RuntimeLib": missing},
+            "Software\\JRockit\\Java Runtime Environment\\1.8": {
+                "JavaHome": lane.native_path(hint_home), "RuntimeLib": missing},
+        })
+        for order, expected in (("1", tree_lib), ("3", hint_lib)):
+            exe = pack(lane, tmp_path / "apps" / f"order{order}", {**BASE, "JvmSearchOrder": order})
+            result = lane.run(exe)
+            assert result.stderr.strip() == LOAD.format(lane.native_path(expected)), (order, result)
+
+    def test_registry_runtime_that_loads_but_has_no_entry_points(self, windows_lane, tmp_path, registry):
+        lane = windows_lane
+        lib = place(tmp_path / "rt" / "bin" / "server" / "jvm.dll",
+                    lane.build / "tests" / "standin" / "nojni.dll")
+        registry({"Software\\JavaSoft\\JRE\\17": {"RuntimeLib": lane.native_path(lib)}})
+        exe = pack(lane, tmp_path / "app" / "tool", {**BASE, "JvmSearchOrder": "501234"})
+        result = lane.run(exe)
+        assert result.stderr.strip() == NO_JNI.format(lane.native_path(lib)), result
