@@ -92,6 +92,7 @@ class Lane:
         out = Path(out)
         if not out.suffix and self.windows:
             out = out.with_suffix(".exe")
+        out.parent.mkdir(parents=True, exist_ok=True)
         args = [str(self.packer), "--stub", str(stub or self.launcher), "--out", str(out)]
         if config is not None:
             args += ["--config", str(config)]
@@ -193,17 +194,21 @@ class WineSession:
         return subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout)
 
     def start(self):
-        if not (self.prefix / "system.reg").exists():
-            self.prefix.mkdir(parents=True, exist_ok=True)
-            self._run([WINE, "wineboot", "-i"])
-        # A persistent server keeps services and named objects alive between
-        # the commands of the run. A server started here runs on as a daemon:
-        # it must not inherit pipes that we would wait on until it ends.
+        # Everything started here runs on as a daemon (the persistent server,
+        # and the services that the first process of a server starts): none
+        # may inherit pipes that we would wait on until it ends.
         env = dict(os.environ)
         env.update(self.env)
-        subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=180)
+        quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        # A persistent server keeps services and named objects alive between
+        # the commands of the run.
+        subprocess.run([WINESERVER, "-p"], timeout=60, **quiet)
         self.started = True
+        if not (self.prefix / "system.reg").exists():
+            subprocess.run([WINE, "wineboot", "-i"], timeout=300, **quiet)
+        else:
+            subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120, **quiet)
 
     def stop(self):
         if self.started:
