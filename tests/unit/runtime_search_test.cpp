@@ -170,7 +170,7 @@ TEST(JoinPath, MayWriteOverItsOwnDirectory) {
 
 // ---- File-system fixtures ---------------------------------------------------
 
-class TempTree : public ::testing::Test {
+class RuntimeTree : public ::testing::Test {
 protected:
     void SetUp() override {
         root = fs::temp_directory_path() /
@@ -191,7 +191,7 @@ protected:
     fs::path root;
 };
 
-TEST_F(TempTree, TreeSearchFindsTheLibraryDepthFirst) {
+TEST_F(RuntimeTree, TreeSearchFindsTheLibraryDepthFirst) {
     touch("a/deep/er/libjvm.so");
     touch("b/libjvm.so");
     char path[260];
@@ -199,7 +199,7 @@ TEST_F(TempTree, TreeSearchFindsTheLibraryDepthFirst) {
     EXPECT_EQ(std::string(path), (root / "a/deep/er/libjvm.so").string());
 }
 
-TEST_F(TempTree, TreeSearchPrefersTheLibraryOverALaterDirectory) {
+TEST_F(RuntimeTree, TreeSearchPrefersTheLibraryOverALaterDirectory) {
     touch("libjvm.so");
     touch("zz/server/libjvm.so");
     char path[260];
@@ -207,7 +207,7 @@ TEST_F(TempTree, TreeSearchPrefersTheLibraryOverALaterDirectory) {
     EXPECT_EQ(std::string(path), (root / "libjvm.so").string());
 }
 
-TEST_F(TempTree, TreeSearchFindsNothingInMissingOrEmptyTrees) {
+TEST_F(RuntimeTree, TreeSearchFindsNothingInMissingOrEmptyTrees) {
     touch("lib/other.so");
     fs::create_directories(root / "empty");
     char path[260];
@@ -215,7 +215,7 @@ TEST_F(TempTree, TreeSearchFindsNothingInMissingOrEmptyTrees) {
     EXPECT_FALSE(findJvmLibraryInTree((root / "missing").c_str(), path, sizeof(path)));
 }
 
-TEST_F(TempTree, TreeSearchSkipsWhatWouldExceedThePathLimit) {
+TEST_F(RuntimeTree, TreeSearchSkipsWhatWouldExceedThePathLimit) {
     // A deep branch whose library path would not fit, then a short one.
     fs::path deep = "a";
     while ((root / deep).string().size() < 250) deep /= "dddddddddd";
@@ -226,7 +226,7 @@ TEST_F(TempTree, TreeSearchSkipsWhatWouldExceedThePathLimit) {
     EXPECT_EQ(std::string(path), (root / "b/libjvm.so").string());
 }
 
-TEST_F(TempTree, OnlyReadableFilesCount) {
+TEST_F(RuntimeTree, OnlyReadableFilesCount) {
     fs::create_directories(root / "dir");
     EXPECT_FALSE(fileIsReadable((root / "dir").c_str()));
     EXPECT_FALSE(fileIsReadable((root / "missing").c_str()));
@@ -236,10 +236,10 @@ TEST_F(TempTree, OnlyReadableFilesCount) {
 
 // ---- The installed-runtime table and the search methods ---------------------
 
-class RuntimeSearch : public TempTree {
+class RuntimeSearch : public RuntimeTree {
 protected:
     void SetUp() override {
-        TempTree::SetUp();
+        RuntimeTree::SetUp();
         setenv("VANTREL_JVM_ROOT", (root / "jvm").c_str(), 1);
         unsetenv("JAVA_HOME");
         fs::create_directories(root / "jvm");
@@ -258,7 +258,7 @@ protected:
             std::free(*field);
             *field = nullptr;
         }
-        TempTree::TearDown();
+        RuntimeTree::TearDown();
     }
 
     // A runtime directory with a release file, and its library unless told.
