@@ -1,0 +1,71 @@
+package vt;
+
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
+import java.io.PrintStream;
+import java.lang.management.ManagementFactory;
+import java.nio.file.Files;
+import java.nio.file.Path;
+
+/**
+ * The test application the launcher runs. It reports what it received, one
+ * "key=value" line each, on a UTF-8 stdout, then does what -Dapp.mode asks:
+ * report (the default), throw, exit (status from -Dapp.status), thread (a
+ * non-daemon thread outlives main) or hold (with arguments "--hold FILE",
+ * wait until FILE exists; other arguments just report).
+ */
+public class App {
+    static final String[] PROPERTIES = {
+        "user.dir", "vantrel.exe.path", "vantrel.csidl.appdata", "vantrel.csidl.local.appdata",
+        "vantrel.csidl.personal", "vantrel.extract.path", "vantrel.appini.showconsole",
+        "vantrel.service.name", "vantrel.service.description", "vantrel.service.starttype",
+        "java.class.path", "app.mode",
+    };
+
+    public static void main(String[] args) throws Exception {
+        PrintStream out = new PrintStream(new FileOutputStream(FileDescriptor.out), true, "UTF-8");
+        out.println("app main");
+        for (String option : ManagementFactory.getRuntimeMXBean().getInputArguments()) {
+            out.println("vmarg=" + option);
+        }
+        out.println("argc=" + args.length);
+        for (int i = 0; i < args.length; i++) {
+            out.println("arg[" + i + "]=" + args[i]);
+        }
+        for (String name : PROPERTIES) {
+            out.println("prop " + name + "=" + System.getProperty(name, "<absent>"));
+        }
+        switch (System.getProperty("app.mode", "report")) {
+            case "throw":
+                throw new IllegalStateException("app failure on purpose");
+            case "exit":
+                System.exit(Integer.getInteger("app.status", 3));
+                break;
+            case "thread":
+                Thread worker = new Thread(() -> {
+                    try {
+                        Thread.sleep(300);
+                    } catch (InterruptedException e) {
+                        return;
+                    }
+                    out.println("thread done");
+                });
+                worker.setDaemon(false);
+                worker.start();
+                break;
+            case "hold":
+                if (args.length >= 2 && args[0].equals("--hold")) {
+                    out.println("holding");
+                    Path file = Path.of(args[1]);
+                    for (int i = 0; i < 600 && !Files.exists(file); i++) {
+                        Thread.sleep(50);
+                    }
+                    out.println("released");
+                }
+                break;
+            default:
+                break;
+        }
+        out.println("main returns");
+    }
+}
