@@ -16,11 +16,13 @@ char RegistryJavaHome[260];
 namespace {
 
 // Values computed by the launcher itself (date, time, memory shares) are
-// short by construction and are produced in a 256-byte buffer; the platform
-// reports failure instead of cutting a date or time that would not fit. The
-// executable's folder has its own buffer of the platform path limit: an
-// executable path longer than that is refused by the platform and the
-// placeholder adds nothing (a cut folder would name a different one).
+// short by construction and are produced in a 256-byte buffer local to the
+// call, so that expansions on different threads cannot disturb each other;
+// the platform reports failure instead of cutting a date or time that would
+// not fit, and the placeholder then adds nothing. The executable's folder
+// has its own buffer of the platform path limit: an executable path longer
+// than that is refused by the platform and the placeholder adds nothing (a
+// cut folder would name a different one).
 constexpr size_t kScratchSize = 256;
 constexpr size_t kPathSize = 260;
 constexpr int kMinimumMegabytes = 64;
