@@ -474,11 +474,21 @@ class TestWindowsStandIn:
     def test_forwarded_second_instance_attaches_and_detaches(self, wlaunch, tmp_path):
         exe = wlaunch.pack("single", script="args,hold", AllowMultipleInstances="0", ForwardSecondInstance="1",
                            SecondInstanceArguments="--second")
-        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
+        mutex = f"vt-launch-{uuid.uuid4().hex}"
+        write_settings_file(exe, AppMutex=mutex)
+        # Second instances of the same application whose runtime refuses the
+        # attach, or whose main throws.
+        refusing = wlaunch.pack("noattach", script="noattach", AllowMultipleInstances="0",
+                                ForwardSecondInstance="1")
+        write_settings_file(refusing, AppMutex=mutex)
+        throwing = wlaunch.pack("throwing", script="throw", AllowMultipleInstances="0", ForwardSecondInstance="1")
+        write_settings_file(throwing, AppMutex=mutex)
         first = Held(wlaunch.lane, exe, tmp_path / "release")
         try:
             first.wait_for("main holding")
             second = wlaunch.run(exe, ["one", "two words"])
+            not_attached = wlaunch.run(refusing, ["a"])
+            thrown = wlaunch.run(throwing, ["a"])
             out, err, status = first.finish()
         finally:
             first.kill()
@@ -491,3 +501,13 @@ class TestWindowsStandIn:
         assert lines[-1] == "standin destroy, local references left: 0"
         assert status == 0, err
         assert "standin main released" in out
+
+        # Message 8; the second instance still ends with 0, without shutdown.
+        assert not_attached.status == 0, not_attached
+        assert not_attached.err_lines == ["Unable to attach thread to the JVM."]
+        assert "standin detach" not in not_attached.stdout
+        assert "standin destroy" not in not_attached.stdout
+        # A throwing main: described, message 13, the thread detached, no shutdown.
+        assert thrown.status == 0, thrown
+        assert thrown.err_lines[-1] == f"Error invoking method: {MAIN_TEXT}"
+        assert thrown.out_lines[-1] == "standin detach"
