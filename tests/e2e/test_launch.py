@@ -179,8 +179,7 @@ class TestLinuxClassPath:
         # A directory, then its archives depth first (sorted by name without
         # case); a missing entry as it is; a placeholder entry expanded but
         # not searched.
-        # The VM's own default (it then loads from its current directory).
-        assert report["props"]["java.class.path"] in ("", ".").join(
+        assert report["props"]["java.class.path"] == ":".join(
             ["lib", "lib/a.jar", "lib/b.ZIP", "lib/sub/c.jar", "missing", str(exe.parent / "lib")])
         assert report["vmargs"][:2] == ["-Xmx200m", "-Dapp.mode=report"]
 
