@@ -166,6 +166,11 @@ bool memoryStatus(MemoryFigures* figures);
 bool formatDate(char* buf, size_t cap);
 bool formatTime(char* buf, size_t cap);
 
+// What the system says, without the test hooks (each platform's own).
+bool systemMemoryStatus(MemoryFigures* figures);
+bool systemDateText(char* buf, size_t cap);
+bool systemTimeText(char* buf, size_t cap);
+
 using MemoryStatusSource = bool (*)(MemoryFigures*);
 using ClockTextSource = bool (*)(char*, size_t);
 // Test hooks: nullptr restores the system's source.

@@ -189,9 +189,6 @@ void loadAuxiliaryRuntimeLibraries() {}
 // ---- Memory and clock ------------------------------------------------------
 
 namespace {
-MemoryStatusSource memorySource = nullptr;
-ClockTextSource dateSource = nullptr;
-ClockTextSource timeSource = nullptr;
 
 bool meminfoValue(const char* key, uint64_t* bytes) {
     FILE* file = fopen("/proc/meminfo", "r");
@@ -219,12 +216,7 @@ bool formatNow(const char* picture, char* buf, size_t cap) {
 }
 }  // namespace
 
-void overrideMemoryStatus(MemoryStatusSource source) { memorySource = source; }
-void overrideDateText(ClockTextSource source) { dateSource = source; }
-void overrideTimeText(ClockTextSource source) { timeSource = source; }
-
-bool memoryStatus(MemoryFigures* figures) {
-    if (memorySource != nullptr) return memorySource(figures);
+bool systemMemoryStatus(MemoryFigures* figures) {
     uint64_t available = 0, total = 0;
     if (meminfoValue("MemAvailable", &available) && meminfoValue("MemTotal", &total)) {
         figures->availablePhysical = available;
@@ -238,13 +230,11 @@ bool memoryStatus(MemoryFigures* figures) {
     return true;
 }
 
-bool formatDate(char* buf, size_t cap) {
-    if (dateSource != nullptr) return dateSource(buf, cap);
+bool systemDateText(char* buf, size_t cap) {
     return formatNow("%Y%m%d", buf, cap);
 }
 
-bool formatTime(char* buf, size_t cap) {
-    if (timeSource != nullptr) return timeSource(buf, cap);
+bool systemTimeText(char* buf, size_t cap) {
     return formatNow("%H%M%S", buf, cap);
 }
 

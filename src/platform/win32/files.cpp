@@ -159,18 +159,7 @@ void loadAuxiliaryRuntimeLibraries() { LoadLibraryA("awt.dll"); }
 
 // ---- Memory and clock ------------------------------------------------------
 
-namespace {
-MemoryStatusSource memorySource = nullptr;
-ClockTextSource dateSource = nullptr;
-ClockTextSource timeSource = nullptr;
-}  // namespace
-
-void overrideMemoryStatus(MemoryStatusSource source) { memorySource = source; }
-void overrideDateText(ClockTextSource source) { dateSource = source; }
-void overrideTimeText(ClockTextSource source) { timeSource = source; }
-
-bool memoryStatus(MemoryFigures* figures) {
-    if (memorySource != nullptr) return memorySource(figures);
+bool systemMemoryStatus(MemoryFigures* figures) {
     MEMORYSTATUSEX status;
     std::memset(&status, 0, sizeof(status));
     status.dwLength = sizeof(status);
@@ -180,14 +169,12 @@ bool memoryStatus(MemoryFigures* figures) {
     return true;
 }
 
-bool formatDate(char* buf, size_t cap) {
-    if (dateSource != nullptr) return dateSource(buf, cap);
+bool systemDateText(char* buf, size_t cap) {
     if (cap == 0 || cap > 0x7FFFFFFF) return false;
     return GetDateFormatA(GetThreadLocale(), 0, nullptr, "yyyyMMdd", buf, static_cast<int>(cap)) != 0;
 }
 
-bool formatTime(char* buf, size_t cap) {
-    if (timeSource != nullptr) return timeSource(buf, cap);
+bool systemTimeText(char* buf, size_t cap) {
     if (cap == 0 || cap > 0x7FFFFFFF) return false;
     return GetTimeFormatA(GetThreadLocale(), 0, nullptr, "HHmmss", buf, static_cast<int>(cap)) != 0;
 }
