@@ -154,6 +154,7 @@ bool startJavaVm() {
         hook[2].optionString = const_cast<char*>("exit");
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
     }
+    std::free(arguments.items);  // the texts themselves now belong to the option array
 
     static JavaVMInitArgs initArgs;
     initArgs.version = JNI_VERSION_1_2;

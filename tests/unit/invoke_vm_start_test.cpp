@@ -118,7 +118,11 @@ jint JNICALL recordingCreate(JavaVM** vm, void** env, void* args) {
     for (jint i = 0; i < init->nOptions; ++i) {
         recorded.options.emplace_back(init->options[i].optionString);
         recorded.extraInfo.push_back(init->options[i].extraInfo);
+        // A VM keeps the array for the life of the process; this one takes
+        // it over and lets it go, so that repeated starts leak nothing.
+        if (init->options[i].extraInfo == nullptr) std::free(init->options[i].optionString);
     }
+    std::free(init->options);
     *vm = nullptr;
     *env = nullptr;
     return createResult;
