@@ -159,8 +159,8 @@ class LinuxLaunch:
         folder.mkdir(parents=True, exist_ok=True)
         return self.lane.pack(folder / name, settings=base)
 
-    def run(self, exe, args=(), env=None, cwd=None):
-        return self.lane.run(exe, args, env=env, cwd=cwd, unset=JAVA_ENVIRONMENT)
+    def run(self, exe, args=(), env=None, cwd=None, unset=()):
+        return self.lane.run(exe, args, env=env, cwd=cwd, unset=JAVA_ENVIRONMENT + tuple(unset))
 
 
 @pytest.fixture
@@ -216,6 +216,19 @@ class TestLinuxProperties:
         assert props["vantrel.appini.showconsole"] == "true"
         for name in ("vantrel.service.name", "vantrel.service.description", "vantrel.service.starttype"):
             assert name not in props
+
+    def test_a_folder_the_system_cannot_name_is_left_out(self, launch, tmp_path):
+        exe = launch.pack("folders")
+        # Without HOME only the folder with its own variable can be named.
+        result = launch.run(exe, env={"XDG_CONFIG_HOME": str(tmp_path / "cfg")},
+                            unset=("HOME", "XDG_DATA_HOME"))
+        assert result.status == 0, result
+        props = parse_report(result.stdout)["props"]
+        assert props["vantrel.csidl.appdata"] == str(tmp_path / "cfg")
+        assert "vantrel.csidl.local.appdata" not in props
+        assert "vantrel.csidl.personal" not in props
+        assert props["vantrel.appini.showconsole"] == "true"
+        assert result.stderr == ""
 
     def test_show_console_off_in_the_settings_file(self, launch, tmp_path):
         exe = launch.pack("console")
