@@ -361,6 +361,24 @@ class TestLinuxSecondInstance:
         assert parse_report(out)["args"][0] == "--hold"
         assert "released" in out
 
+    def test_without_forwarding_the_second_instance_reports_message_1(self, launch, tmp_path):
+        exe = launch.pack("single1", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0")
+        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
+        first = Held(launch.lane, exe, tmp_path / "release")
+        try:
+            first.wait_for("holding")
+            second = launch.run(exe, ["one"])
+            out, err, status = first.finish()
+        finally:
+            first.kill()
+        assert second.err_lines == ["An instance of this program is already running."]
+        assert second.stdout == ""
+        assert second.status == 0
+        assert status == 0, err
+        # Once the first has ended, the name is free again.
+        again = launch.run(exe, ["one"])
+        assert again.status == 0 and "app main" in again.stdout, again
+
 
 # --- Windows lane: the stand-in runtime ------------------------------------------------
 
@@ -482,6 +500,22 @@ class TestWindowsStandIn:
         assert wlaunch.lane.exit_status(result.status) == 255, result
         assert result.err_lines[-1] == "Error invoking method: setProperty"
         assert "standin main call" not in result.stdout
+
+    def test_without_forwarding_the_second_instance_reports_message_1(self, wlaunch, tmp_path):
+        exe = wlaunch.pack("single1", script="args,hold", AllowMultipleInstances="0")
+        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
+        first = Held(wlaunch.lane, exe, tmp_path / "release")
+        try:
+            first.wait_for("main holding")
+            # The first launcher's own mutex, a real one of the Wine server.
+            second = wlaunch.run(exe, ["one"])
+            out, err, status = first.finish()
+        finally:
+            first.kill()
+        assert second.err_lines == ["An instance of this program is already running."]
+        assert second.stdout == ""
+        assert second.status == 0
+        assert status == 0, err
 
     def test_forwarded_second_instance_attaches_and_detaches(self, wlaunch, tmp_path):
         exe = wlaunch.pack("single", script="args,hold", AllowMultipleInstances="0", ForwardSecondInstance="1",
