@@ -19,6 +19,7 @@ constexpr const char* kNullText = "<null>";
 constexpr const char* kSettingsSection = "Application Configuration";
 constexpr size_t kProfileValueSize = 4096;
 constexpr int kStringGrowth = 1024;
+constexpr int kLongestCharacter = 4;
 
 // Priority classes by index; the platform maps them to its own values.
 constexpr int kPriorityClassCount = 6;
@@ -55,7 +56,10 @@ char* loadConfigString(unsigned id) {
             break;
         }
         // A text that filled the buffer may have been cut: try again bigger.
-        if (length < capacity - 1) break;
+        // The loader cuts after the last whole character, and a UTF-8
+        // character takes up to four bytes, so "filled" starts four bytes
+        // before the end.
+        if (length < capacity - kLongestCharacter) break;
         capacity += kStringGrowth;
         char* grown = static_cast<char*>(std::realloc(buffer, capacity));
         if (grown == nullptr) std::abort();
