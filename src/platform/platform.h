@@ -109,6 +109,14 @@ size_t readProfileString(const char* section, const char* key, const char* defau
 enum class FileKind { Missing, File, Directory };
 FileKind fileKind(const char* path);
 bool createDirectory(const char* path);
+// Last-write time as a FILETIME: 100 ns units since 1601-01-01 UTC.
+bool fileWriteTime(const char* path, uint64_t* fileTime);
+// Creates a file that must not exist yet and writes all of data into it; a
+// file that cannot be written whole is removed again. The new file takes
+// the permissions of permissionsFrom where the platform has permissions.
+bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
+// Renames a file over another one, replacing it.
+bool replaceFile(const char* from, const char* to);
 
 struct DirectoryEntry {
     char name[260];

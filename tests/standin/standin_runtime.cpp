@@ -164,7 +164,7 @@ void JNICALL exceptionDescribe(JNIEnv*) {
     std::fprintf(stderr, "standin exception: %s\nstandin exception: (raised by the stand-in script)\n",
                  Pending->text.c_str());
     std::fflush(stderr);
-    Pending = nullptr;  // describing clears the exception, as the JNI specification says
+    Pending = nullptr;  // describing clears the exception, as a real runtime does
 }
 
 void JNICALL exceptionClear(JNIEnv*) { Pending = nullptr; }

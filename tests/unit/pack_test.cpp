@@ -3,6 +3,10 @@
 // (written, read back, rewritten in place) on small synthetic images.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -10,6 +14,7 @@
 
 #include "core/config.h"
 #include "pack.h"
+#include "platform/platform.h"
 #include "platform/bundle_format.h"
 
 using namespace pack;
@@ -94,9 +99,24 @@ TEST(PackText, ResourcesCoverEverySettingAndMessage) {
     EXPECT_NO_THROW(buildResources(input));
 }
 
-TEST(PackPayload, LayoutAndFileTimes) {
-    EXPECT_EQ(fileTimeFromUnix(0, 0), 116444736000000000ull);
-    EXPECT_EQ(fileTimeFromUnix(1, 999999999), 116444736000000000ull + 19999999);
+TEST(PackPayload, FileTimesAreExactTo100Nanoseconds) {
+    char path[] = "/tmp/vantrel-filetime-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    uint64_t fileTime = 0;
+    struct timespec times[2] = {{0, 0}, {0, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0);
+    ASSERT_TRUE(platform::fileWriteTime(path, &fileTime));
+    EXPECT_EQ(fileTime, 116444736000000000ull);
+    times[1] = {1, 999999999};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0);
+    ASSERT_TRUE(platform::fileWriteTime(path, &fileTime));
+    EXPECT_EQ(fileTime, 116444736000000000ull + 19999999);
+    unlink(path);
+}
+
+TEST(PackPayload, Layout) {
     EXPECT_TRUE(buildPayload({}).empty());
     Bytes payload = buildPayload({{"app.jar", 0x0102030405060708ull, {'P', 'K'}}, {"e.jar", 1, {}}});
     Bytes expected = {2, 0, 0, 0, 'a', 'p', 'p', '.', 'j', 'a', 'r', 0, 8, 7, 6, 5, 4, 3, 2, 1, 2, 0, 0, 0, 'P', 'K',

@@ -1,23 +1,19 @@
 // What the packer needs from the host system: whole files in and out, file
-// times, its own location. Kept apart so that the rest is plain C++.
-#ifdef _WIN32
-#include <windows.h>
-#include <io.h>
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-#include <fcntl.h>
-
-#include <cerrno>
+// times, its own location, all through the platform layer.
 #include <cstdio>
-#include <cstring>
 
 #include "pack.h"
+#include "platform/platform.h"
 
 namespace pack {
 
-static std::string reason() { return std::strerror(errno); }
+static std::string reason() {
+    char text[512];
+    platform::systemErrorText(platform::lastError(), text, sizeof(text));
+    std::string why(text);
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+    return why;
+}
 
 Bytes readFile(const std::string& path, const std::string& what) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -33,128 +29,53 @@ Bytes readFile(const std::string& path, const std::string& what) {
 }
 
 std::string baseName(const std::string& path) {
-#ifdef _WIN32
-    size_t cut = path.find_last_of("/\\:");
-#else
-    size_t cut = path.rfind('/');
-#endif
+    size_t cut = std::string::npos;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (platform::isPathSeparator(path[i]) || (path[i] == ':' && platform::pathSeparator() == '\\')) cut = i;
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 std::string directoryOf(const std::string& path) {
-#ifdef _WIN32
-    size_t cut = path.find_last_of("/\\");
-#else
-    size_t cut = path.rfind('/');
-#endif
+    size_t cut = std::string::npos;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (platform::isPathSeparator(path[i])) cut = i;
     if (cut == std::string::npos) return "";
     return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
 }
 
-#ifdef _WIN32
-
-bool fileExists(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool fileExists(const std::string& path) { return platform::fileKind(path.c_str()) == platform::FileKind::File; }
 
 uint64_t fileWriteTime(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-        throw PackError(1, "cannot read the time of " + path);
-    return uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
-}
-
-std::string packerDirectory() {
-    char path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    if (n == 0 || n >= sizeof(path)) return "";
-    std::string full(path, n);
-    size_t cut = full.find_last_of("/\\");
-    return cut == std::string::npos ? "" : full.substr(0, cut + 1);
-}
-
-static bool replaceFile(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-static int modeOf(const std::string&) { return 0; }
-static void applyMode(int, int) {}
-static int currentProcess() { return int(GetCurrentProcessId()); }
-static int openNew(const std::string& path) { return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, 0600); }
-static std::FILE* streamOf(int fd) { return ::_fdopen(fd, "wb"); }
-static void closeDescriptor(int fd) { ::_close(fd); }
-
-#else
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-uint64_t fileWriteTime(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) throw PackError(1, "cannot read the time of " + path + ": " + reason());
-    return fileTimeFromUnix(st.st_mtim.tv_sec, uint32_t(st.st_mtim.tv_nsec));
+    uint64_t fileTime = 0;
+    if (!platform::fileWriteTime(path.c_str(), &fileTime))
+        throw PackError(1, "cannot read the time of " + path + ": " + reason());
+    return fileTime;
 }
 
 std::string packerDirectory() {
     char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return "";
-    std::string full(path, size_t(n));
-    size_t cut = full.rfind('/');
-    return cut == std::string::npos ? "" : full.substr(0, cut + 1);
+    if (platform::executablePath(path, sizeof(path)) == 0) return "";
+    std::string full(path);
+    return full.substr(0, full.size() - baseName(full).size());
 }
-
-static bool replaceFile(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-static int modeOf(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : 0755;
-}
-static void applyMode(int fd, int mode) { (void)::fchmod(fd, mode_t(mode)); }
-static int currentProcess() { return int(::getpid()); }
-static int openNew(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }
-static std::FILE* streamOf(int fd) { return ::fdopen(fd, "wb"); }
-static void closeDescriptor(int fd) { ::close(fd); }
-
-#endif
 
 void writeFileAtomically(const std::string& path, const Bytes& data, const std::string& modeFrom) {
     std::string directory = directoryOf(path);
-    std::string prefix = (directory.empty() ? std::string() : directory + "/") + "." + baseName(path) + ".";
+    std::string prefix = (directory.empty() ? std::string() : directory + platform::pathSeparator()) + "." +
+                         baseName(path) + ".";
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = prefix + std::to_string(currentProcess()) + "-" + std::to_string(attempt) + ".tmp";
-        fd = openNew(temporary);
-        if (fd < 0 && errno != EEXIST) break;
+    bool written = false;
+    for (int attempt = 0; attempt < 100 && !written; ++attempt) {
+        temporary = prefix + std::to_string(platform::currentProcessId()) + "-" + std::to_string(attempt) + ".tmp";
+        written = platform::writeNewFile(temporary.c_str(), data.data(), data.size(), modeFrom.c_str());
+        // Only a name that is taken is worth another try.
+        if (!written && platform::fileKind(temporary.c_str()) == platform::FileKind::Missing) break;
     }
-    if (fd < 0) throw PackError(1, "cannot create a file beside " + path + ": " + reason());
-    applyMode(fd, modeOf(modeFrom));
-    std::FILE* f = streamOf(fd);
-    if (f == nullptr) {
-        closeDescriptor(fd);
+    if (!written) throw PackError(1, "cannot write a file beside " + path + ": " + reason());
+    if (!platform::replaceFile(temporary.c_str(), path.c_str())) {
+        std::string why = reason();
         std::remove(temporary.c_str());
-        throw PackError(1, "cannot write " + temporary);
-    }
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    std::string why = ok ? "" : reason();
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        why = reason();
-    }
-    if (!ok) {
-        std::remove(temporary.c_str());
-        throw PackError(1, "cannot write " + path + ": " + why);
-    }
-    if (!replaceFile(temporary, path)) {
-        std::string why2 = reason();
-        std::remove(temporary.c_str());
-        throw PackError(1, "cannot replace " + path + ": " + why2);
+        throw PackError(1, "cannot replace " + path + ": " + why);
     }
 }
 

@@ -92,8 +92,6 @@ struct Archive {
 // Throws unless the name is a plain, non-empty file name (no separators,
 // no drive, not "." or "..", no characters Windows forbids in names).
 void checkArchiveName(const std::string& name);
-// FILETIME of a POSIX time, exact to 100 ns; 0 for times before 1601.
-uint64_t fileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
 // u32 count, then per archive: name, 0, u64 time, u32 size, bytes.
 Bytes buildPayload(const std::vector<Archive>& archives);
 

@@ -20,12 +20,6 @@ void checkArchiveName(const std::string& name) {
     utf8ToUtf16(name, "archive name \"" + name + "\"");
 }
 
-uint64_t fileTimeFromUnix(int64_t seconds, uint32_t nanoseconds) {
-    constexpr int64_t kEpochDifference = 11644473600;  // 1601-01-01 to 1970-01-01 in seconds
-    if (seconds < -kEpochDifference) return 0;
-    return uint64_t(seconds + kEpochDifference) * 10000000u + nanoseconds / 100;
-}
-
 Bytes buildPayload(const std::vector<Archive>& archives) {
     if (archives.empty()) return {};
     uint64_t total = 4;

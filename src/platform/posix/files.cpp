@@ -1,6 +1,8 @@
 // POSIX side: code pages (UTF-8), files and directories, libraries, memory
 // and clock.
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
@@ -120,6 +122,52 @@ FileKind fileKind(const char* path) {
 }
 
 bool createDirectory(const char* path) { return mkdir(path, 0777) == 0; }
+
+// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
+constexpr uint64_t kUnixEpochInFileTimeSeconds = 11644473600ULL;
+
+bool fileWriteTime(const char* path, uint64_t* fileTime) {
+    struct stat info;
+    if (stat(path, &info) != 0) return false;
+    int64_t seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+    if (seconds < -static_cast<int64_t>(kUnixEpochInFileTimeSeconds)) {
+        *fileTime = 0;  // before 1601: the earliest time a FILETIME holds
+        return true;
+    }
+    *fileTime = static_cast<uint64_t>(seconds + static_cast<int64_t>(kUnixEpochInFileTimeSeconds)) * 10000000ULL +
+                static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100;
+    return true;
+}
+
+bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    struct stat model;
+    fchmod(fd, permissionsFrom != nullptr && stat(permissionsFrom, &model) == 0 ? (model.st_mode & 07777) : 0644);
+    const char* bytes = static_cast<const char*>(data);
+    bool ok = true;
+    while (ok && size > 0) {
+        ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        ok = written > 0;
+        if (ok) {
+            bytes += written;
+            size -= static_cast<size_t>(written);
+        }
+    }
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        unlink(path);
+        errno = error;
+    }
+    return ok;
+}
+
+bool replaceFile(const char* from, const char* to) { return rename(from, to) == 0; }
 
 struct DirectoryEnum {
     std::vector<DirectoryEntry> entries;

@@ -78,6 +78,39 @@ FileKind fileKind(const char* path) {
 
 bool createDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
+bool fileWriteTime(const char* path, uint64_t* fileTime) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    *fileTime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+bool writeNewFile(const char* path, const void* data, size_t size, const char*) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const char* bytes = static_cast<const char*>(data);
+    bool ok = true;
+    while (ok && size > 0) {
+        DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        ok = WriteFile(file, bytes, chunk, &written, nullptr) && written == chunk;
+        bytes += chunk;
+        size -= chunk;
+    }
+    DWORD error = GetLastError();
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (!ok) {
+        DeleteFileA(path);
+        SetLastError(error);
+    }
+    return ok;
+}
+
+bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+
 struct DirectoryEnum {
     HANDLE find;
 };
