@@ -2,6 +2,7 @@
 // used as formats.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/config.h"
@@ -9,30 +10,29 @@
 
 namespace {
 
-std::string fill(const char* templ, const char* argument) {
-    char out[64];
-    fillMessage(out, sizeof(out), templ, argument);
-    return out;
-}
-
-TEST(MessageFill, PutsTheArgumentInPlaceOfTheFirstPlaceholderOnly) {
-    EXPECT_EQ(fill("Service installed: %s", "svc"), "Service installed: svc");
-    EXPECT_EQ(fill("%s and %s", "a"), "a and %s");
-    EXPECT_EQ(fill("100%% sure: %s", "x"), "100% sure: x");
-    EXPECT_EQ(fill("no placeholder", "x"), "no placeholder");
-}
-
-TEST(MessageFill, CopiesOtherConversionsLiterally) {
-    EXPECT_EQ(fill("%d %n %x %s", "arg"), "%d %n %x arg");
-    EXPECT_EQ(fill("%s", "50% %n %s"), "50% %n %s");
-}
-
-TEST(MessageFill, CutsAtTheBufferWithoutOverrun) {
-    std::string longArgument(10000, 'a');
-    char out[16];
-    out[15] = 'X';
-    fillMessage(out, sizeof(out), "msg: %s!", longArgument.c_str());
-    EXPECT_EQ(std::string(out), "msg: aaaaaaaaaa");
+TEST(MessageFill, OnlyTheFirstPlaceholderTakesTheArgument) {
+    const std::string longArgument(10000, 'a');
+    const struct {
+        const char* templ;
+        const char* argument;
+        size_t capacity;
+        const char* expected;
+    } cases[] = {
+        {"Service installed: %s", "svc", 64, "Service installed: svc"},
+        {"%s and %s", "a", 64, "a and %s"},
+        {"100%% sure: %s", "x", 64, "100% sure: x"},
+        {"no placeholder", "x", 64, "no placeholder"},
+        {"%d %n %x %s", "arg", 64, "%d %n %x arg"},  // other conversions are copied literally
+        {"%s", "50% %n %s", 64, "50% %n %s"},
+        {"msg: %s!", longArgument.c_str(), 16, "msg: aaaaaaaaaa"},  // cut at the buffer
+    };
+    for (const auto& c : cases) {
+        char out[65];
+        std::memset(out, 'X', sizeof(out));
+        fillMessage(out, c.capacity, c.templ, c.argument);
+        EXPECT_EQ(std::string(out), c.expected) << c.templ;
+        EXPECT_EQ(out[c.capacity], 'X') << c.templ;  // nothing written beyond
+    }
 }
 
 class ReportCapture : public ::testing::Test {

@@ -49,19 +49,10 @@ TEST(SplitArguments, DocumentedCases) {
         {"a\\ b", {"a", "b"}},               // but a backslash does not protect a blank
         {"\"", {""}},                        // a lone quote becomes empty
         {"a\tb", {"a\tb"}},                  // tabs are ordinary characters
-    };
-    for (const Case& c : cases) EXPECT_EQ(split(c.input), c.expected) << "input: [" << c.input << "]";
-}
-
-TEST(SplitArguments, BlanksOnlyGiveNoArgument) {
-    EXPECT_EQ(split(nullptr), Args{});
-    EXPECT_EQ(split(" "), Args{});
-    EXPECT_EQ(split("     "), Args{});
-    EXPECT_EQ(split("\t"), Args{"\t"});
-}
-
-TEST(SplitArguments, QuotesAndEscapesInDetail) {
-    const Case cases[] = {
+        {"\t", {"\t"}},
+        {" ", {}},                           // blanks only give no argument
+        {"     ", {}},
+        // Quotes and escapes in detail.
         {"\"\"", {""}},
         {"\"\" x", {"", "x"}},
         {"x \"\"", {"x", ""}},
@@ -75,6 +66,7 @@ TEST(SplitArguments, QuotesAndEscapesInDetail) {
         {"x\\ \"a b\"", {"x", "", "b"}},
     };
     for (const Case& c : cases) EXPECT_EQ(split(c.input), c.expected) << "input: [" << c.input << "]";
+    EXPECT_EQ(split(nullptr), Args{});
 }
 
 TEST(SplitArguments, HugeTexts) {
