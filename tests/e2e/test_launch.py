@@ -9,12 +9,13 @@ Wine with the stand-in runtime (tests/standin), which prints every option,
 property and argument it is handed and follows a script for main.
 """
 
-import queue
+import shutil
 import subprocess
-import threading
 import time
 import uuid
+from contextlib import contextmanager
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -25,6 +26,7 @@ JDK_HOMES = [Path(p) for p in ("/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/j
 JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 MAIN_TEXT = "main(java/lang/String[])"
+ALREADY_RUNNING = "An instance of this program is already running."
 
 
 # --- shared helpers ------------------------------------------------------------
@@ -71,54 +73,31 @@ def make_class_path_tree(folder: Path, archive: bytes):
     return lib
 
 
-class Held:
-    """A first launcher kept running until the test releases it. A thread
-    collects its output lines, so that the test can wait for one of them."""
-
-    def __init__(self, lane, exe, release: Path, env=None):
-        self.release = release
-        self.proc = lane.start(exe, ["--hold", lane.native_path(release)], env=env,
-                               unset=JAVA_ENVIRONMENT)
-        self.lines = queue.Queue()
-        self.seen = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, marker: str, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            self.seen.append(line)
-            if marker in line:
-                return
-        raise AssertionError(f"first instance never printed {marker!r}: {self.seen}")
-
-    def finish(self, timeout=60):
-        self.release.write_text("go")
-        status = self.proc.wait(timeout=timeout)
-        self.reader.join(timeout=timeout)
-        err = self.proc.stderr.read()
-        while True:
-            line = self.lines.get_nowait() if not self.lines.empty() else None
-            if line is None:
-                break
-            self.seen.append(line)
-        return "\n".join(self.seen), err, status
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+@contextmanager
+def first_instance(lane, exe, folder: Path, marker: str):
+    """A first launcher run with "--hold FILE", kept running until the block
+    ends; its output (stdout and stderr) goes to a file, which is polled for
+    the marker. Yields a namespace that gets status and output on release."""
+    release, output = folder / "release", folder / "first.out"
+    with open(output, "w") as out:
+        proc = subprocess.Popen(lane.command(exe, ["--hold", lane.native_path(release)]), stdout=out,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                env=lane.environment(unset=JAVA_ENVIRONMENT))
+    first = SimpleNamespace(status=None, output="")
+    try:
+        deadline = time.monotonic() + 60
+        while marker not in output.read_text(errors="replace"):
+            assert proc.poll() is None and time.monotonic() < deadline, \
+                f"first instance never printed {marker!r}: {output.read_text(errors='replace')}"
+            time.sleep(0.05)
+        yield first
+        release.write_text("go")
+        first.status = proc.wait(timeout=60)
+        first.output = output.read_text(errors="replace")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 # --- Linux lane: real JDKs ----------------------------------------------------------
@@ -168,45 +147,22 @@ def launch(linux_lane, jdk, java_apps, tmp_path):
     return LinuxLaunch(linux_lane, jdk, java_apps, tmp_path)
 
 
-class TestLinuxClassPath:
-    def test_directory_entries_bring_their_archives(self, launch, tmp_path):
-        exe = launch.pack("cp", JvmOptions="-Xmx200m -Dapp.mode=report",
-                          ClassPath="lib;missing;%APPDIR%/lib")
+class TestLinuxVm:
+    def test_class_path_and_every_property(self, launch, tmp_path):
+        exe = launch.pack("cp", JvmOptions="-Xmx200m -Dapp.mode=report", ClassPath="lib;missing;%APPDIR%/lib")
         make_class_path_tree(exe.parent, launch.apps["jar"].read_bytes())
-        result = launch.run(exe)
-        assert result.status == 0, result
-        report = parse_report(result.stdout)
-        # A directory, then its archives depth first (sorted by name without
-        # case); a missing entry as it is; a placeholder entry expanded but
-        # not searched.
-        assert report["props"]["java.class.path"] == ":".join(
-            ["lib", "lib/a.jar", "lib/b.ZIP", "lib/sub/c.jar", "missing", str(exe.parent / "lib")])
-        assert report["vmargs"][:2] == ["-Xmx200m", "-Dapp.mode=report"]
-
-    def test_no_class_path_option_without_entries(self, launch):
-        exe = launch.pack("nocp", ClassPath="", JvmOptions="")
-        # The classes beside the launcher: the VM's default class path is its
-        # current directory, the launcher's folder.
-        for item in launch.apps["classes"].rglob("*.class"):
-            target = exe.parent / item.relative_to(launch.apps["classes"])
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(item.read_bytes())
-        result = launch.run(exe)
-        assert result.status == 0, result
-        report = parse_report(result.stdout)
-        assert report["vmargs"] == []
-        # The VM's own default (it then loads from its current directory).
-        assert report["props"]["java.class.path"] in ("", ".")
-
-
-class TestLinuxProperties:
-    def test_every_property_with_its_value(self, launch, tmp_path):
-        exe = launch.pack("props")
         home = tmp_path / "home ü"
         env = {"HOME": str(home), "XDG_CONFIG_HOME": str(home / "cfg"), "XDG_DATA_HOME": str(home / "data")}
         result = launch.run(exe, env=env, cwd=tmp_path)
         assert result.status == 0, result
-        props = parse_report(result.stdout)["props"]
+        report = parse_report(result.stdout)
+        assert report["vmargs"][:2] == ["-Xmx200m", "-Dapp.mode=report"]
+        props = report["props"]
+        # A directory, then its archives depth first (sorted by name without
+        # case); a missing entry as it is; a placeholder entry expanded but
+        # not searched.
+        assert props["java.class.path"] == ":".join(
+            ["lib", "lib/a.jar", "lib/b.ZIP", "lib/sub/c.jar", "missing", str(exe.parent / "lib")])
         assert props["user.dir"] == str(exe.parent)
         assert props["vantrel.exe.path"] == str(exe)
         assert props["vantrel.csidl.appdata"] == str(home / "cfg")
@@ -214,33 +170,34 @@ class TestLinuxProperties:
         assert props["vantrel.csidl.personal"] == str(home)
         assert props["vantrel.extract.path"] == "."
         assert props["vantrel.appini.showconsole"] == "true"
-        for name in ("vantrel.service.name", "vantrel.service.description", "vantrel.service.starttype"):
-            assert name not in props
+        assert not any(name.startswith("vantrel.service.") for name in props)
+
+    def test_no_class_path_option_without_entries(self, launch):
+        exe = launch.pack("nocp", ClassPath="", JvmOptions="")
+        # The classes beside the launcher: the VM's default class path is its
+        # current directory, the launcher's folder.
+        shutil.copytree(launch.apps["classes"], exe.parent, dirs_exist_ok=True)
+        result = launch.run(exe)
+        assert result.status == 0, result
+        report = parse_report(result.stdout)
+        assert report["vmargs"] == []
+        # The VM's own default (it then loads from its current directory).
+        assert report["props"]["java.class.path"] in ("", ".")
 
     def test_a_folder_the_system_cannot_name_is_left_out(self, launch, tmp_path):
         exe = launch.pack("folders")
+        write_settings_file(exe, ShowConsole="0", AppMutex=f"vt-{uuid.uuid4().hex}")
         # Without HOME only the folder with its own variable can be named.
-        result = launch.run(exe, env={"XDG_CONFIG_HOME": str(tmp_path / "cfg")},
-                            unset=("HOME", "XDG_DATA_HOME"))
-        assert result.status == 0, result
+        result = launch.run(exe, env={"XDG_CONFIG_HOME": str(tmp_path / "cfg")}, unset=("HOME", "XDG_DATA_HOME"))
+        assert result.status == 0 and result.stderr == "", result
         props = parse_report(result.stdout)["props"]
         assert props["vantrel.csidl.appdata"] == str(tmp_path / "cfg")
-        assert "vantrel.csidl.local.appdata" not in props
-        assert "vantrel.csidl.personal" not in props
-        assert props["vantrel.appini.showconsole"] == "true"
-        assert result.stderr == ""
-
-    def test_show_console_off_in_the_settings_file(self, launch, tmp_path):
-        exe = launch.pack("console")
-        write_settings_file(exe, ShowConsole="0", AppMutex=f"vt-{uuid.uuid4().hex}")
-        result = launch.run(exe)
-        assert result.status == 0, result
-        assert parse_report(result.stdout)["props"]["vantrel.appini.showconsole"] == "false"
+        assert "vantrel.csidl.local.appdata" not in props and "vantrel.csidl.personal" not in props
+        assert props["vantrel.appini.showconsole"] == "false"  # from the settings file
 
     def test_user_dir_follows_the_working_directory_settings(self, launch, tmp_path):
-        work = tmp_path / "work"
+        work, start = tmp_path / "work", tmp_path / "start"
         work.mkdir()
-        start = tmp_path / "start"
         start.mkdir()
         cases = [
             ({"WorkingDirectory": str(work)}, work),
@@ -255,129 +212,81 @@ class TestLinuxProperties:
             assert result.status == 0, (settings, str(result))
             assert parse_report(result.stdout)["props"]["user.dir"] == str(expected), settings
 
-    def test_missing_working_directory_ends_the_launch(self, launch, tmp_path):
-        missing = tmp_path / "does-not-exist"
-        exe = launch.pack("badwd", WorkingDirectory=str(missing))
-        result = launch.run(exe)
-        assert launch.lane.exit_status(result.status) == 255, result
-        assert f"Error accessing file/directory: {missing}" in result.stderr
-        assert "Reason:" in result.stderr
-        assert "app main" not in result.stdout
 
-
-class TestLinuxArguments:
-    def test_static_options_then_the_callers_arguments_unexpanded(self, launch):
-        exe = launch.pack("args", StaticOptions='-first "two words" %VT_LAUNCH_VALUE%',
-                          AppOptions="never used")
-        result = launch.run(exe, ["x", "%VT_LAUNCH_VALUE%", "a b", ""], env={"VT_LAUNCH_VALUE": "expanded"})
+def test_linux_arguments_of_main(launch):
+    words = ["héllo wörld", "日本語", "emoji 😀", "Ω≈ç√"]
+    cases = [
+        # StaticOptions first (expanded), then the caller's arguments as they are.
+        ({"StaticOptions": '-first "two words" %VT_LAUNCH_VALUE%', "AppOptions": "never used"},
+         ["x", "%VT_LAUNCH_VALUE%", "a b", ""], ["-first", "two words", "expanded", "x", "%VT_LAUNCH_VALUE%", "a b", ""]),
+        # AppOptions stand in for an empty command line, expanded and split.
+        ({"StaticOptions": "-s", "AppOptions": 'one %VT_LAUNCH_VALUE% "t w o"'}, [], ["-s", "one", "expanded", "t w o"]),
+        ({}, [], []),
+        ({"StaticOptions": "grüße"}, words, ["grüße", *words]),  # non-ASCII arguments arrive intact
+    ]
+    for number, (settings, args, expected) in enumerate(cases):
+        result = launch.run(launch.pack(f"args{number}", **settings), args, env={"VT_LAUNCH_VALUE": "expanded"})
         assert result.status == 0, result
-        assert parse_report(result.stdout)["args"] == [
-            "-first", "two words", "expanded", "x", "%VT_LAUNCH_VALUE%", "a b", ""]
-
-    def test_app_options_stand_in_for_an_empty_command_line(self, launch):
-        exe = launch.pack("appopts", StaticOptions="-s", AppOptions='one %VT_LAUNCH_VALUE% "t w o"')
-        result = launch.run(exe, env={"VT_LAUNCH_VALUE": "expanded"})
-        assert result.status == 0, result
-        assert parse_report(result.stdout)["args"] == ["-s", "one", "expanded", "t w o"]
-
-    def test_no_arguments_at_all(self, launch):
-        exe = launch.pack("noargs")
-        result = launch.run(exe)
-        assert result.status == 0, result
-        assert "argc=0" in result.out_lines
-
-    def test_non_ascii_arguments_arrive_intact(self, launch):
-        exe = launch.pack("utf8", StaticOptions="grüße")
-        words = ["héllo wörld", "日本語", "emoji 😀", "Ω≈ç√"]
-        result = launch.run(exe, words)
-        assert result.status == 0, result
-        assert parse_report(result.stdout)["args"] == ["grüße", *words]
+        assert parse_report(result.stdout)["args"] == expected, settings
+        assert f"argc={len(expected)}" in result.out_lines
 
 
 class TestLinuxEnds:
-    def test_missing_main_class(self, launch):
-        exe = launch.pack("noclass", MainClass="vt.Missing")
-        result = launch.run(exe)
+    @pytest.mark.parametrize("settings, last_error, before", [
+        ({"MainClass": "vt.Missing"}, "Error locating class: vt/Missing", ["java.lang.NoClassDefFoundError: vt/Missing"]),
+        ({"MainClass": "vt.NoMain"}, f"Error locating method: {MAIN_TEXT}", []),
+        # The VM's stack trace first, then message 13.
+        ({"JvmOptions": "-Dapp.mode=throw"}, f"Error invoking method: {MAIN_TEXT}",
+         ["java.lang.IllegalStateException: app failure on purpose", "at vt.App.main(App.java"]),
+        ({"JvmOptions": "-Xbogus"}, "Unable to create JVM instance using {libjvm}", []),
+        ({"WorkingDirectory": "{folder}/missing"}, "Reason: No such file or directory",
+         ["Error accessing file/directory: {folder}/missing"]),
+    ], ids=["noclass", "nomain", "throws", "bad-option", "bad-workdir"])
+    def test_reports_and_minus_one(self, launch, settings, last_error, before):
+        names = {"libjvm": launch.jdk / "lib" / "server" / "libjvm.so", "folder": launch.folder}
+        settings = {key: value.format(**names) for key, value in settings.items()}
+        result = launch.run(launch.pack("end", **settings))
         assert launch.lane.exit_status(result.status) == 255, result
-        assert "java.lang.NoClassDefFoundError: vt/Missing" in result.stderr
-        assert result.err_lines[-1] == "Error locating class: vt/Missing"
-
-    def test_class_without_main(self, launch):
-        exe = launch.pack("nomain", MainClass="vt.NoMain")
-        result = launch.run(exe)
-        assert launch.lane.exit_status(result.status) == 255, result
-        assert result.err_lines[-1] == f"Error locating method: {MAIN_TEXT}"
-
-    def test_main_that_throws(self, launch):
-        exe = launch.pack("throws", JvmOptions="-Dapp.mode=throw")
-        result = launch.run(exe)
-        assert launch.lane.exit_status(result.status) == 255, result
-        trace = result.stderr.index("java.lang.IllegalStateException: app failure on purpose")
-        assert result.stderr.index("at vt.App.main(App.java") > trace
-        assert result.err_lines[-1] == f"Error invoking method: {MAIN_TEXT}"
+        assert result.err_lines[-1] == last_error.format(**names), result
+        positions = [result.stderr.index(text.format(**names)) for text in before]
+        assert positions == sorted(positions), result
         assert "main returns" not in result.stdout
 
     def test_non_daemon_thread_outlives_main(self, launch):
-        exe = launch.pack("thread", JvmOptions="-Dapp.mode=thread")
-        result = launch.run(exe)
+        result = launch.run(launch.pack("thread", JvmOptions="-Dapp.mode=thread"))
         assert result.status == 0, result
-        lines = result.out_lines
-        assert lines.index("main returns") < lines.index("thread done")
+        assert result.out_lines.index("main returns") < result.out_lines.index("thread done")
 
     def test_system_exit_status(self, launch):
-        exe = launch.pack("exit", JvmOptions="-Dapp.mode=exit -Dapp.status=3")
-        result = launch.run(exe)
+        result = launch.run(launch.pack("exit", JvmOptions="-Dapp.mode=exit -Dapp.status=3"))
         assert result.status == 3, result
         assert "main returns" not in result.stdout
         assert result.stderr == ""
 
-    def test_unknown_vm_option_is_refused(self, launch):
-        exe = launch.pack("bogus", JvmOptions="-Xbogus")
-        result = launch.run(exe)
-        assert launch.lane.exit_status(result.status) == 255, result
-        libjvm = launch.jdk / "lib" / "server" / "libjvm.so"
-        assert result.err_lines[-1] == f"Unable to create JVM instance using {libjvm}"
-        assert "app main" not in result.stdout
 
-
-class TestLinuxSecondInstance:
-    def test_forwarded_arguments_run_main_in_a_second_vm(self, launch, tmp_path):
-        exe = launch.pack("single", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0",
-                          ForwardSecondInstance="1", SecondInstanceArguments="--second")
-        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
-        first = Held(launch.lane, exe, tmp_path / "release")
-        try:
-            first.wait_for("holding")
-            second = launch.run(exe, ["one", "two words"])
-            out, err, status = first.finish()
-        finally:
-            first.kill()
-        assert second.status == 0, second
-        report = parse_report(second.stdout)
-        # Joined with blanks and split again: "two words" arrives as two.
-        assert report["args"] == ["--second", "one", "two", "words"]
-        assert report["props"]["vantrel.exe.path"] == str(exe)
-        assert status == 0, err
-        assert parse_report(out)["args"][0] == "--hold"
-        assert "released" in out
-
-    def test_without_forwarding_the_second_instance_reports_message_1(self, launch, tmp_path):
-        exe = launch.pack("single1", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0")
-        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
-        first = Held(launch.lane, exe, tmp_path / "release")
-        try:
-            first.wait_for("holding")
-            second = launch.run(exe, ["one"])
-            out, err, status = first.finish()
-        finally:
-            first.kill()
-        assert second.err_lines == ["An instance of this program is already running."]
-        assert second.stdout == ""
-        assert second.status == 0
-        assert status == 0, err
-        # Once the first has ended, the name is free again.
-        again = launch.run(exe, ["one"])
-        assert again.status == 0 and "app main" in again.stdout, again
+def test_linux_second_instance(launch, tmp_path):
+    mutex = f"vt-launch-{uuid.uuid4().hex}"
+    forwarding = launch.pack("single", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0",
+                             ForwardSecondInstance="1", SecondInstanceArguments="--second")
+    write_settings_file(forwarding, AppMutex=mutex)
+    plain = launch.pack("single1", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0")
+    write_settings_file(plain, AppMutex=mutex)
+    with first_instance(launch.lane, forwarding, tmp_path, "holding") as first:
+        forwarded = launch.run(forwarding, ["one", "two words"])
+        refused = launch.run(plain, ["one"])
+    assert first.status == 0 and "released" in first.output, first.output
+    assert parse_report(first.output)["args"][0] == "--hold"
+    # Forwarded: main runs in a second VM; the arguments are joined with
+    # blanks and split again, so "two words" arrives as two.
+    assert forwarded.status == 0, forwarded
+    report = parse_report(forwarded.stdout)
+    assert report["args"] == ["--second", "one", "two", "words"]
+    assert report["props"]["vantrel.exe.path"] == str(forwarding)
+    # Without forwarding: message 1, and 0.
+    assert (refused.err_lines, refused.stdout, refused.status) == ([ALREADY_RUNNING], "", 0), refused
+    # Once the first has ended, the name is free again.
+    again = launch.run(plain, ["one"])
+    assert again.status == 0 and "app main" in again.stdout, again
 
 
 # --- Windows lane: the stand-in runtime ------------------------------------------------
@@ -456,26 +365,23 @@ class TestWindowsStandIn:
         assert parse_report(result.stdout)["args"] == [wlaunch.lane.native_path(exe.parent), "b"]
 
     def test_reports_and_exit_statuses(self, wlaunch):
+        message_7 = f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
         cases = [
-            ("noclass", {}, 255, "Error locating class: vt/App"),
-            ("nomain", {}, 255, f"Error locating method: {MAIN_TEXT}"),
-            ("throw", {}, 255, f"Error invoking method: {MAIN_TEXT}"),
-            ("args", {"JvmOptions": "-Xbogus -Dstandin.script=args"}, 255, None),
-            ("exit=3", {}, 3, None),
+            ("noclass", {}, 255, "Error locating class: vt/App", None),
+            ("nomain", {}, 255, f"Error locating method: {MAIN_TEXT}", None),
+            ("throw", {}, 255, f"Error invoking method: {MAIN_TEXT}", None),
+            # A refused option: the runtime's own words, then message 7.
+            ("args", {"JvmOptions": "-Xbogus -Dstandin.script=args"}, 255, message_7,
+             "standin: Unrecognized option: -Xbogus"),
+            ("exit=3", {}, 3, None, None),
         ]
-        for number, (script, settings, status, last_error) in enumerate(cases):
-            exe = wlaunch.pack(f"end{number}", script=script, **settings)
-            result = wlaunch.run(exe)
+        for number, (script, settings, status, last_error, error_text) in enumerate(cases):
+            result = wlaunch.run(wlaunch.pack(f"end{number}", script=script, **settings))
             assert wlaunch.lane.exit_status(result.status) == status, (script, str(result))
             if last_error is not None:
                 assert result.err_lines[-1] == last_error, (script, str(result))
+            assert error_text is None or error_text in result.stderr, (script, str(result))
             assert "standin main arg" not in result.stdout
-        # The refused option: the runtime's own words, then message 7.
-        exe = wlaunch.folder / "end3" / "end3.exe"
-        result = wlaunch.run(exe)
-        assert "standin: Unrecognized option: -Xbogus" in result.stderr
-        assert result.err_lines[-1] == f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
-        assert "standin main call" not in result.stdout
 
     def test_exception_is_described_before_message_13(self, wlaunch):
         exe = wlaunch.pack("describe", script="args,throw")
@@ -487,73 +393,48 @@ class TestWindowsStandIn:
         # No shutdown after a failed primary invocation: the process ends.
         assert "standin destroy" not in result.stdout
 
-    def test_optional_property_failure_is_reported_and_main_still_runs(self, wlaunch):
-        exe = wlaunch.pack("failprop", script="args,failprop=vantrel.appini.showconsole")
-        result = wlaunch.run(exe, ["a"])
-        assert result.status == 0, result
-        assert "Error invoking method: setProperty" in result.err_lines
-        assert parse_report(result.stdout)["args"] == ["a"]
+    def test_property_failures(self, wlaunch):
+        # An optional property is reported and main still runs; a required one ends the launch.
+        for name, status, runs in (("vantrel.appini.showconsole", 0, True), ("vantrel.exe.path", 255, False)):
+            result = wlaunch.run(wlaunch.pack("failprop", script=f"args,failprop={name}"), ["a"])
+            assert wlaunch.lane.exit_status(result.status) == status, result
+            assert "Error invoking method: setProperty" in result.err_lines
+            assert (parse_report(result.stdout)["args"] == ["a"]) == runs, result
 
-    def test_required_property_failure_ends_the_launch(self, wlaunch):
-        exe = wlaunch.pack("failreq", script="args,failprop=vantrel.exe.path")
-        result = wlaunch.run(exe, ["a"])
-        assert wlaunch.lane.exit_status(result.status) == 255, result
-        assert result.err_lines[-1] == "Error invoking method: setProperty"
-        assert "standin main call" not in result.stdout
-
-    def test_without_forwarding_the_second_instance_reports_message_1(self, wlaunch, tmp_path):
-        exe = wlaunch.pack("single1", script="args,hold", AllowMultipleInstances="0")
-        write_settings_file(exe, AppMutex=f"vt-launch-{uuid.uuid4().hex}")
-        first = Held(wlaunch.lane, exe, tmp_path / "release")
-        try:
-            first.wait_for("main holding")
-            # The first launcher's own mutex, a real one of the Wine server.
-            second = wlaunch.run(exe, ["one"])
-            out, err, status = first.finish()
-        finally:
-            first.kill()
-        assert second.err_lines == ["An instance of this program is already running."]
-        assert second.stdout == ""
-        assert second.status == 0
-        assert status == 0, err
-
-    def test_forwarded_second_instance_attaches_and_detaches(self, wlaunch, tmp_path):
-        exe = wlaunch.pack("single", script="args,hold", AllowMultipleInstances="0", ForwardSecondInstance="1",
-                           SecondInstanceArguments="--second")
+    def test_second_instances(self, wlaunch, tmp_path):
         mutex = f"vt-launch-{uuid.uuid4().hex}"
-        write_settings_file(exe, AppMutex=mutex)
-        # Second instances of the same application whose runtime refuses the
-        # attach, or whose main throws.
-        refusing = wlaunch.pack("noattach", script="noattach", AllowMultipleInstances="0",
-                                ForwardSecondInstance="1")
-        write_settings_file(refusing, AppMutex=mutex)
-        throwing = wlaunch.pack("throwing", script="throw", AllowMultipleInstances="0", ForwardSecondInstance="1")
-        write_settings_file(throwing, AppMutex=mutex)
-        first = Held(wlaunch.lane, exe, tmp_path / "release")
-        try:
-            first.wait_for("main holding")
-            second = wlaunch.run(exe, ["one", "two words"])
-            not_attached = wlaunch.run(refusing, ["a"])
-            thrown = wlaunch.run(throwing, ["a"])
-            out, err, status = first.finish()
-        finally:
-            first.kill()
-        assert second.status == 0, second
-        lines = second.out_lines
-        attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
-        assert parse_report(second.stdout)["args"] == ["--second", "one", "two", "words"]
-        detach = lines.index("standin detach")
-        assert attach < detach
-        assert lines[-1] == "standin destroy, local references left: 0"
-        assert status == 0, err
-        assert "standin main released" in out
+        single = dict(AllowMultipleInstances="0", ForwardSecondInstance="1")
+        exes = {
+            "forwarding": wlaunch.pack("single", script="args,hold", SecondInstanceArguments="--second", **single),
+            "plain": wlaunch.pack("plain", script="args", AllowMultipleInstances="0"),
+            # Second instances whose runtime refuses the attach, or whose main throws.
+            "refusing": wlaunch.pack("noattach", script="noattach", **single),
+            "throwing": wlaunch.pack("throwing", script="throw", **single),
+        }
+        for exe in exes.values():
+            write_settings_file(exe, AppMutex=mutex)
+        with first_instance(wlaunch.lane, exes["forwarding"], tmp_path, "main holding") as first:
+            # The first launcher's own mutex, a real one of the Wine server.
+            second = {name: wlaunch.run(exe, ["one", "two words"]) for name, exe in exes.items()}
+        assert first.status == 0 and "standin main released" in first.output, first.output
 
+        forwarded = second["forwarding"]
+        assert forwarded.status == 0, forwarded
+        lines = forwarded.out_lines
+        attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
+        assert parse_report(forwarded.stdout)["args"] == ["--second", "one", "two", "words"]
+        assert attach < lines.index("standin detach")
+        assert lines[-1] == "standin destroy, local references left: 0"
+        # Without forwarding: message 1, and 0.
+        assert (second["plain"].err_lines, second["plain"].stdout, second["plain"].status) == \
+            ([ALREADY_RUNNING], "", 0), second["plain"]
         # Message 8; the second instance still ends with 0, without shutdown.
+        not_attached = second["refusing"]
         assert not_attached.status == 0, not_attached
         assert not_attached.err_lines == ["Unable to attach thread to the JVM."]
-        assert "standin detach" not in not_attached.stdout
-        assert "standin destroy" not in not_attached.stdout
+        assert "standin detach" not in not_attached.stdout and "standin destroy" not in not_attached.stdout
         # A throwing main: described, message 13, the thread detached, no shutdown.
+        thrown = second["throwing"]
         assert thrown.status == 0, thrown
         assert thrown.err_lines[-1] == f"Error invoking method: {MAIN_TEXT}"
         assert thrown.out_lines[-1] == "standin detach"

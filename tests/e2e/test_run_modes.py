@@ -151,6 +151,7 @@ class TestMessages:
         assert result.stderr.splitlines()[:3] == ["Error accessing file/directory: " + missing, "",
                                                   "Reason: " + reason], result
         assert lane.exit_status(result.status) == 255
+        assert not normal_launch_ran(result)  # it ends before the runtime search
 
     def test_unreadable_start_directory(self, linux_lane, tmp_path):
         exe = pack(linux_lane, tmp_path / "app")

@@ -77,9 +77,8 @@ def libraries(lane, request):
     return request.getfixturevalue("linux_libraries")
 
 
-def pack(lane, out: Path, settings):
-    out.parent.mkdir(parents=True, exist_ok=True)
-    return lane.pack(out, settings=settings)
+def pack(lane, out: Path, **settings):
+    return lane.pack(out, settings={**BASE, **settings})
 
 
 def library_name(lane):
@@ -151,9 +150,8 @@ class TestNotFound:
             env["PATH"] = f"{bin_dir}:{os.environ.get('PATH', '')}"
             document = tmp_path / "missing-java.html"
             command = f"echo ran > {cmd_marker}"
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": order, "JvmVersion": ">=1.8;<11",
-            "JvmNotFoundDocument": lane.native_path(document), "JvmNotFoundCommand": command})
+        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder=order, JvmVersion=">=1.8;<11",
+                   JvmNotFoundDocument=lane.native_path(document), JvmNotFoundCommand=command)
         result = run_detaching(lane, exe, tmp_path, env)
         assert result.stderr.splitlines()[:1] == [NOT_FOUND.format(">=1.8;<11")], result
         assert lane.exit_status(result.status) == 255
@@ -166,9 +164,8 @@ class TestNotFound:
         marker = tmp_path / "cmd-marker.txt"
         command = (f"cmd /c echo ran> {lane.native_path(marker)}" if lane.windows
                    else f"echo ran > {marker}")
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "0", "JvmPath": lane.native_path(tmp_path / "missing"),
-            "ShowJvmNotFoundMessage": "0", "JvmNotFoundCommand": command})
+        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="0", JvmPath=lane.native_path(tmp_path / "missing"),
+                   ShowJvmNotFoundMessage="0", JvmNotFoundCommand=command)
         result = run_detaching(lane, exe, tmp_path)
         assert "Unable to locate suitable Java Runtime" not in result.stderr, result
         assert lane.exit_status(result.status) == 255
@@ -179,8 +176,7 @@ class TestJavaHome:
     def test_candidates_below_java_home_without_version_check(self, lane, tmp_path):
         home = tmp_path / "old runtime"
         found = place(home.joinpath(*server_candidate(lane)))
-        exe = pack(lane, tmp_path / "app" / "tool",
-                        {**BASE, "JvmSearchOrder": "5", "JvmVersion": ">=99"})
+        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="5", JvmVersion=">=99")
         native_home = lane.native_path(home)
         expected = LOAD.format(lane.native_path(found))
         for value in (native_home, f'"{native_home}"', f'"{native_home}'):
@@ -192,65 +188,38 @@ class TestJavaHome:
 
     def test_unset_or_unusable_java_home_goes_on_to_the_next_method(self, lane, tmp_path, libraries):
         listed = place(tmp_path / "listed" / library_name(lane), libraries["nojni"])
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "50", "JvmPath": lane.native_path(listed)})
+        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="50", JvmPath=lane.native_path(listed))
         for env, unset in (({}, ("JAVA_HOME",)), ({"JAVA_HOME": lane.native_path(tmp_path / "empty")}, ())):
             result = lane.run(exe, env=env, unset=unset)
             assert NO_JNI.format(lane.native_path(listed)) in result.stderr, result
 
 
-class TestJvmPath:
-    def test_relative_entries_resolve_against_the_executable_folder(self, lane, tmp_path, libraries):
-        app = tmp_path / "app"
-        relative = lane.sep.join(["rt", "bin", "server", library_name(lane)])
-        place(app / "rt" / "bin" / "server" / library_name(lane), libraries["nojni"])
-        exe = pack(lane, app / "tool", {
-            **BASE, "JvmSearchOrder": "0", "JvmPath": f"missing{lane.sep}{library_name(lane)};;{relative}"})
-        elsewhere = tmp_path / "elsewhere"
-        elsewhere.mkdir()
+def test_jvm_path_entries(lane, tmp_path, libraries):
+    lib, sep, native = library_name(lane), lane.sep, lane.native_path
+    relative = sep.join(["rt", "bin", "server", lib])
+    place(tmp_path / "case0" / "rt" / "bin" / "server" / lib, libraries["nojni"])
+    work = tmp_path / "work"
+    place(work / "rt" / "bin" / "server" / lib, libraries["createonly"])
+    bogus = place(tmp_path / "bogus" / lib)
+    too_long = place(tmp_path / ("d" * 120) / ("e" * 120) / lib, libraries["nojni"])
+    ok = place(tmp_path / "ok" / lib, libraries["nojni"])
+    cases = [
+        # Relative entries resolve against the executable's folder: the
+        # library is found and loaded from there (it has no entry points).
+        ({"JvmPath": f"missing{sep}{lib};;{relative}"}, NO_JNI.format(relative)),
+        # ... or against an early working directory; a library with
+        # JNI_CreateJavaVM but no JNI_GetDefaultJavaVMInitArgs is refused too.
+        ({"JvmPath": relative, "EarlyWorkingDirectory": "1", "WorkingDirectory": native(work)}, NO_JNI.format(relative)),
+        ({"JvmPath": native(bogus)}, LOAD.format(native(bogus))),  # a file that is no library: message 5
+        ({"JvmPath": f"{native(too_long)};{native(ok)}"}, NO_JNI.format(native(ok))),  # beyond the limit: skipped
+    ]
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    for number, (settings, expected) in enumerate(cases):
+        exe = pack(lane, tmp_path / f"case{number}" / "tool", JvmSearchOrder="0", **settings)
         result = lane.run(exe, cwd=elsewhere)
-        # Loaded (it has no entry points), so it was both found and loaded
-        # from the executable's folder.
-        assert result.stderr.strip() == NO_JNI.format(relative), result
-
-    def test_relative_entries_resolve_against_an_early_working_directory(self, lane, tmp_path, libraries):
-        work = tmp_path / "work"
-        relative = lane.sep.join(["rt", "bin", "server", library_name(lane)])
-        place(work / "rt" / "bin" / "server" / library_name(lane), libraries["createonly"])
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "0", "JvmPath": relative,
-            "EarlyWorkingDirectory": "1", "WorkingDirectory": lane.native_path(work)})
-        result = lane.run(exe)
-        # A library with JNI_CreateJavaVM but no JNI_GetDefaultJavaVMInitArgs
-        # is refused as well.
-        assert result.stderr.strip() == NO_JNI.format(relative), result
-
-    def test_a_missing_early_working_directory_ends_before_the_search(self, lane, tmp_path):
-        missing = lane.native_path(tmp_path / "no-such-dir")
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "", "EarlyWorkingDirectory": "1", "WorkingDirectory": missing})
-        result = lane.run(exe)
-        assert result.stderr.startswith(f"Error accessing file/directory: {missing}"), result
-        assert "Unable to locate suitable Java Runtime" not in result.stderr
+        assert result.stderr.strip() == expected, (settings, result)
         assert lane.exit_status(result.status) == 255
-
-    def test_a_file_that_is_no_library_is_reported_with_message_5(self, lane, tmp_path):
-        bogus = place(tmp_path / "rt" / library_name(lane))
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "0", "JvmPath": lane.native_path(bogus)})
-        result = lane.run(exe)
-        assert result.stderr.strip() == LOAD.format(lane.native_path(bogus)), result
-        assert lane.exit_status(result.status) == 255
-
-    def test_paths_beyond_the_limit_are_skipped(self, lane, tmp_path, libraries):
-        long_dir = tmp_path / ("d" * 120) / ("e" * 120)
-        too_long = place(long_dir / library_name(lane), libraries["nojni"])
-        ok = place(tmp_path / "ok" / library_name(lane), libraries["nojni"])
-        exe = pack(lane, tmp_path / "app" / "tool", {
-            **BASE, "JvmSearchOrder": "0",
-            "JvmPath": f"{lane.native_path(too_long)};{lane.native_path(ok)}"})
-        result = lane.run(exe)
-        assert result.stderr.strip() == NO_JNI.format(lane.native_path(ok)), result
 
 
 # --- Linux lane -----------------------------------------------------------------
@@ -259,59 +228,47 @@ REAL_JDKS = [Path("/usr/lib/jvm/java-17-openjdk-amd64"), Path("/usr/lib/jvm/temu
 
 
 class TestLinuxInstalledRuntimes:
-    @pytest.fixture
-    def jvm_root(self, tmp_path, linux_libraries):
-        root = tmp_path / "jvm"
-
-        def runtime(name, version, library=("lib", "server", "libjvm.so")):
-            home = root / name
-            home.mkdir(parents=True)
-            (home / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
-            if library:
-                place(home.joinpath(*library), linux_libraries["full"])
-            return home
-
-        homes = {
-            "a": runtime("jdk-a", "11.0.2"),
-            "b": runtime("jdk-b", "1.8.0_281"),
-            "c": runtime("jdk-c", "1.7.0_80"),
-            "d": runtime("jdk-d", "17", library=("lib", "zero", "libjvm.so")),
-        }
+    def test_installed_runtimes_and_the_order_of_methods(self, linux_lane, tmp_path, linux_libraries):
+        root, full = tmp_path / "jvm", linux_libraries["full"]
+        server = Path("lib", "server", "libjvm.so")
+        homes = {}
+        for key, version, library in (("a", "11.0.2", server), ("b", "1.8.0_281", server), ("c", "1.7.0_80", server),
+                                      ("d", "17", Path("lib", "zero", "libjvm.so"))):
+            homes[key] = root / f"jdk-{key}"
+            place(homes[key] / library, full)
+            (homes[key] / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
         # Aliases as distributions make them: links, never entries of their own.
         (root / "alias-b").symlink_to(homes["b"])
         (root / "default-java").symlink_to(homes["a"])
-        return root, homes
-
-    @pytest.mark.parametrize("version,home,library", [
-        ("1.8", "a", "lib/server/libjvm.so"),        # default-java, the current version, first
-        (">=1.8;<11", "b", "lib/server/libjvm.so"),  # current rejected; enumeration in name order
-        ("<1.8", "c", "lib/server/libjvm.so"),
-        ("=17", "d", "lib/zero/libjvm.so"),          # RuntimeLib missing: the tree search finds it
-    ])
-    def test_registry_method_picks_by_version_rules(self, linux_lane, tmp_path, jvm_root, version, home, library):
-        root, homes = jvm_root
-        exe = pack(linux_lane, tmp_path / "app" / "tool",
-                              {**BASE, "JvmSearchOrder": "1", "JvmVersion": version})
-        result = linux_lane.run(exe, env={"VANTREL_JVM_ROOT": str(root)})
-        expected = homes[home] / library
-        assert result.stdout.splitlines()[:1] == [STANDIN_LOADED.format(expected)], result
-        assert messages_4_5_6(result) == [], result
-
-    def test_no_acceptable_entry_and_other_registry_digits_find_nothing(self, linux_lane, tmp_path, jvm_root):
-        root, _ = jvm_root
-        for order, version in (("1", "=1.8"), ("234", "1.8")):
-            exe = pack(linux_lane, tmp_path / f"app{order}" / "tool",
-                                  {**BASE, "JvmSearchOrder": order, "JvmVersion": version})
-            result = linux_lane.run(exe, env={"VANTREL_JVM_ROOT": str(root)})
-            assert result.stdout == "", result
-            assert result.stderr.strip() == NOT_FOUND.format(version), result
+        from_home = place(tmp_path / "home" / server, full)
+        listed = place(tmp_path / "listed" / "libjvm.so", full)
+        cases = [
+            ("1", "1.8", homes["a"] / server),        # default-java, the current version, first
+            ("1", ">=1.8;<11", homes["b"] / server),  # current rejected; enumeration in name order
+            ("1", "<1.8", homes["c"] / server),
+            ("1", "=17", homes["d"] / "lib/zero/libjvm.so"),  # RuntimeLib missing: the tree search finds it
+            ("1", "=1.8", None),                      # no acceptable entry
+            ("234", "1.8", None),                     # other registry digits find nothing here
+            ("501234", "1.8", from_home),
+            ("015", "1.8", listed),
+            ("105", "1.8", homes["a"] / server),
+        ]
+        env = {"VANTREL_JVM_ROOT": str(root), "JAVA_HOME": str(tmp_path / "home")}
+        for number, (order, version, expected) in enumerate(cases):
+            exe = pack(linux_lane, tmp_path / f"app{number}" / "tool", JvmSearchOrder=order, JvmVersion=version,
+                       JvmPath=str(listed))
+            result = linux_lane.run(exe, env=env, unset=())
+            if expected is None:
+                assert (result.stdout, result.stderr.strip()) == ("", NOT_FOUND.format(version)), (order, result)
+            else:
+                assert result.stdout.splitlines()[:1] == [STANDIN_LOADED.format(expected)], (order, version, result)
+                assert messages_4_5_6(result) == [], result
 
     @pytest.mark.parametrize("jdk", REAL_JDKS, ids=lambda p: p.name)
     def test_real_jdk_through_java_home(self, linux_lane, tmp_path, jdk):
         if not (jdk / "lib" / "server" / "libjvm.so").exists():
             pytest.skip(f"{jdk} not installed")
-        exe = pack(linux_lane, tmp_path / "app" / "tool",
-                              {**BASE, "JvmSearchOrder": "5", "JvmVersion": ">=99"})
+        exe = pack(linux_lane, tmp_path / "app" / "tool", JvmSearchOrder="5", JvmVersion=">=99")
         # The VM reads JAVA_TOOL_OPTIONS itself; its class-data-sharing log
         # names the runtime that was loaded.
         result = linux_lane.run(exe, env={"JAVA_HOME": f'"{jdk}"', "JAVA_TOOL_OPTIONS": "-Xlog:cds=info"},
@@ -320,18 +277,6 @@ class TestLinuxInstalledRuntimes:
         assert "Picked up JAVA_TOOL_OPTIONS" in result.stdout + result.stderr, result
         if (jdk / "lib" / "server" / "classes.jsa").exists():
             assert f"{jdk}/lib/server/classes.jsa" in result.stdout, result
-
-    def test_order_of_digits_decides_between_methods(self, linux_lane, tmp_path, jvm_root, linux_libraries):
-        root, homes = jvm_root
-        home = tmp_path / "home"
-        from_home = place(home / "lib" / "server" / "libjvm.so", linux_libraries["full"])
-        listed = place(tmp_path / "listed" / "libjvm.so", linux_libraries["full"])
-        env = {"VANTREL_JVM_ROOT": str(root), "JAVA_HOME": str(home)}
-        for order, expected in (("501234", from_home), ("015", listed), ("105", homes["a"] / "lib/server/libjvm.so")):
-            exe = pack(linux_lane, tmp_path / f"app{order}" / "tool",
-                                  {**BASE, "JvmSearchOrder": order, "JvmPath": str(listed)})
-            result = linux_lane.run(exe, env=env, unset=())
-            assert result.stdout.splitlines()[:1] == [STANDIN_LOADED.format(expected)], (order, result)
 
 
 # --- Windows lane: the registry -----------------------------------------------
@@ -381,11 +326,10 @@ class TestWindowsRegistry:
             ("<1.8", "1.7.0_80"),
         ]
         for index, (version, chosen) in enumerate(cases):
-            exe = pack(lane, tmp_path / "apps" / f"case{index}",
-                            {**BASE, "JvmSearchOrder": "1", "JvmVersion": version})
+            exe = pack(lane, tmp_path / "apps" / f"case{index}", JvmSearchOrder="1", JvmVersion=version)
             result = lane.run(exe)
             assert result.stderr.strip() == LOAD.format(lane.native_path(libs[chosen])), (version, result)
-        exe = pack(lane, tmp_path / "apps" / "none", {**BASE, "JvmSearchOrder": "1", "JvmVersion": "=1.9"})
+        exe = pack(lane, tmp_path / "apps" / "none", JvmSearchOrder="1", JvmVersion="=1.9")
         assert lane.run(exe).stderr.strip() == NOT_FOUND.format("=1.9")
 
     def test_missing_runtime_lib_found_by_hint_or_tree_search(self, windows_lane, tmp_path, registry):
@@ -402,7 +346,7 @@ class TestWindowsRegistry:
                 "JavaHome": lane.native_path(hint_home), "RuntimeLib": missing},
         })
         for order, expected in (("1", tree_lib), ("3", hint_lib)):
-            exe = pack(lane, tmp_path / "apps" / f"order{order}", {**BASE, "JvmSearchOrder": order})
+            exe = pack(lane, tmp_path / "apps" / f"order{order}", JvmSearchOrder=order)
             result = lane.run(exe)
             assert result.stderr.strip() == LOAD.format(lane.native_path(expected)), (order, result)
 
@@ -411,6 +355,6 @@ class TestWindowsRegistry:
         lib = place(tmp_path / "rt" / "bin" / "server" / "jvm.dll",
                     lane.build / "tests" / "standin" / "nojni.dll")
         registry({"Software\\JavaSoft\\JRE\\17": {"RuntimeLib": lane.native_path(lib)}})
-        exe = pack(lane, tmp_path / "app" / "tool", {**BASE, "JvmSearchOrder": "501234"})
+        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="501234")
         result = lane.run(exe)
         assert result.stderr.strip() == NO_JNI.format(lane.native_path(lib)), result
