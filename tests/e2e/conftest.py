@@ -12,9 +12,8 @@ down at the end, also when tests fail.
 """
 
 import os
-import shutil
+import re
 import subprocess
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -53,10 +52,6 @@ class Result:
         return f"status {self.status}\n--- stdout\n{self.stdout}\n--- stderr\n{self.stderr}"
 
 
-class PackError(Exception):
-    pass
-
-
 class Lane:
     """One build lane: how to pack and run its launchers."""
 
@@ -68,15 +63,8 @@ class Lane:
         self.probe = _exe(build, "tests/vantrel-probe", windows)
         self.packer = _exe(LINUX_BUILD, "tools/pack/vantrel-pack", False)
         self.env_base = {}
-
-    # --- paths -----------------------------------------------------------
-    @property
-    def exe_suffix(self) -> str:
-        return ".exe" if self.windows else ""
-
-    @property
-    def sep(self) -> str:
-        return "\\" if self.windows else "/"
+        self.exe_suffix = ".exe" if windows else ""
+        self.sep = "\\" if windows else "/"
 
     def native_path(self, path) -> str:
         """A host path as the launcher sees it (Wine maps / to Z:)."""
@@ -108,8 +96,7 @@ class Lane:
         proc = subprocess.run(args, capture_output=True, text=True, timeout=DEFAULT_TIMEOUT)
         if not check:
             return Result(proc.stdout, proc.stderr, proc.returncode)
-        if proc.returncode != 0:
-            raise PackError(f"packer failed ({proc.returncode}): {proc.stderr}")
+        assert proc.returncode == 0, f"packer failed ({proc.returncode}): {proc.stderr}"
         if not self.windows:
             out.chmod(0o755)
         return out
@@ -124,13 +111,8 @@ class Lane:
         return [str(exe), *map(str, args)]
 
     def environment(self, env=None, unset=()):
-        full = dict(os.environ)
-        full.update(self.env_base)
-        for name in unset:
-            full.pop(name, None)
-        if env:
-            full.update(env)
-        return full
+        full = {name: value for name, value in {**os.environ, **self.env_base}.items() if name not in unset}
+        return {**full, **(env or {})}
 
     def start(self, exe, args=(), env=None, cwd=None, unset=()):
         """Starts a launcher without waiting (for second-instance tests)."""
@@ -138,12 +120,9 @@ class Lane:
                                 stdin=subprocess.DEVNULL, text=True, cwd=str(cwd) if cwd else None,
                                 env=self.environment(env, unset))
 
-    def run(self, exe, args=(), env=None, cwd=None, timeout=DEFAULT_TIMEOUT, unset=("JAVA_HOME",),
-            input_text=None):
-        proc = subprocess.run(self.command(exe, args), capture_output=True, text=True,
-                              cwd=str(cwd) if cwd else None, env=self.environment(env, unset),
-                              timeout=timeout, input=input_text if input_text is not None else "",
-                              errors="replace")
+    def run(self, exe, args=(), env=None, cwd=None, timeout=DEFAULT_TIMEOUT, unset=("JAVA_HOME",)):
+        proc = subprocess.run(self.command(exe, args), capture_output=True, text=True, input="", errors="replace",
+                              cwd=str(cwd) if cwd else None, env=self.environment(env, unset), timeout=timeout)
         return Result(proc.stdout, proc.stderr, proc.returncode)
 
     def exit_status(self, status: int) -> int:
@@ -153,30 +132,13 @@ class Lane:
     def probe_config(self, exe, args=(), **kwargs) -> dict:
         """Runs a packed probe and parses the record it prints."""
         result = self.run(exe, args, **kwargs)
-        if result.status != 0:
-            raise AssertionError(f"probe failed: {result}")
-        record = {}
-        for line in result.stdout.splitlines():
-            if "=" not in line:
-                continue
-            name, value = line.split("=", 1)
-            record[name] = _unescape(value)
-        return record
+        assert result.status == 0, f"probe failed: {result}"
+        return {name: _unescape(value) for name, _, value in (line.partition("=") for line in result.out_lines)}
 
 
 def _unescape(value: str) -> str:
-    out = []
-    i = 0
-    while i < len(value):
-        c = value[i]
-        if c == "\\" and i + 1 < len(value):
-            nxt = value[i + 1]
-            out.append("\n" if nxt == "n" else nxt)
-            i += 2
-            continue
-        out.append(c)
-        i += 1
-    return "".join(out)
+    """The probe escapes backslash as \\\\ and a line feed as \\n."""
+    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), value)
 
 
 # --- Wine ------------------------------------------------------------------
@@ -189,17 +151,13 @@ class WineSession:
         self.started = False
 
     def _run(self, args, timeout=180):
-        env = dict(os.environ)
-        env.update(self.env)
-        return subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout)
+        return subprocess.run(args, env={**os.environ, **self.env}, capture_output=True, text=True, timeout=timeout)
 
     def start(self):
         # Everything started here runs on as a daemon (the persistent server,
         # and the services that the first process of a server starts): none
         # may inherit pipes that we would wait on until it ends.
-        env = dict(os.environ)
-        env.update(self.env)
-        quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet = dict(env={**os.environ, **self.env}, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.prefix.mkdir(parents=True, exist_ok=True)
         # A persistent server keeps services and named objects alive between
         # the commands of the run.
@@ -264,9 +222,3 @@ def windows_lane(wine):
 @pytest.fixture(params=["linux", "windows"])
 def lane(request):
     return request.getfixturevalue(f"{request.param}_lane")
-
-
-@pytest.fixture(scope="session")
-def sample_settings():
-    """Settings of a launcher that needs no Java to show its configuration."""
-    return {"MainClass": "com.example.Main"}

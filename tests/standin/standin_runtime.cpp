@@ -11,7 +11,6 @@
 //       args          print "standin main arg[i]=..." for each argument
 //       throw         leave a pending exception (ExceptionDescribe prints it)
 //       exit=N        System.exit(N): the "exit" hook, or the process ends
-//       abort         the "abort" hook, or abort()
 //       hold          when arguments 0 and 1 are "--hold" FILE, wait until
 //                     FILE exists (or a stop arrives), then go on
 //       noclass       FindClass of the main class fails
@@ -30,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,7 +57,6 @@ std::atomic<bool> StopRequested{false};
 
 jint(JNICALL* VfprintfHook)(FILE*, const char*, va_list) = nullptr;
 void(JNICALL* ExitHook)(jint) = nullptr;
-void(JNICALL* AbortHook)() = nullptr;
 
 JNINativeInterface_ Functions;
 JNIEnv_ Env;
@@ -127,8 +126,6 @@ std::string toUtf8(const jchar* units, jsize length) {
 }
 
 // ---- JNI functions -------------------------------------------------------
-
-jint JNICALL getVersion(JNIEnv*) { return JNI_VERSION_1_8; }
 
 jclass JNICALL findClass(JNIEnv*, const char* name) {
     std::string text = name;
@@ -246,10 +243,6 @@ void runMain(Object* arguments) {
             return;
         } else if (step.compare(0, 5, "exit=") == 0) {
             systemExit(static_cast<jint>(std::atoi(step.c_str() + 5)));
-        } else if (step == "abort") {
-            say("abort");
-            if (AbortHook != nullptr) AbortHook();
-            std::abort();
         } else if (step == "hold") {
             holdUntilReleased(arguments);
         }
@@ -265,13 +258,6 @@ void JNICALL callStaticVoidMethodV(JNIEnv*, jclass, jmethodID method, va_list ar
     }
 }
 
-void JNICALL callStaticVoidMethod(JNIEnv* env, jclass cls, jmethodID method, ...) {
-    va_list args;
-    va_start(args, method);
-    callStaticVoidMethodV(env, cls, method, args);
-    va_end(args);
-}
-
 jobject JNICALL callStaticObjectMethodV(JNIEnv*, jclass, jmethodID method, va_list args) {
     if (*reinterpret_cast<Method*>(method) != Method::SetProperty) {
         raise("java.lang.IllegalArgumentException", "not an object method");
@@ -282,16 +268,9 @@ jobject JNICALL callStaticObjectMethodV(JNIEnv*, jclass, jmethodID method, va_li
     return setProperty(name, value);
 }
 
-jobject JNICALL callStaticObjectMethod(JNIEnv* env, jclass cls, jmethodID method, ...) {
-    va_list args;
-    va_start(args, method);
-    jobject result = callStaticObjectMethodV(env, cls, method, args);
-    va_end(args);
-    return result;
-}
-
 // Every entry the launcher has no business calling stops the process with
-// the entry's number, so that a test shows at once what is missing.
+// the entry's number, so that a test shows at once what is missing. (The
+// C++ call wrappers of jni.h reach only the ...V forms.)
 template <size_t N>
 void JNICALL unsupported() {
     std::fprintf(stderr, "standin: JNI function table entry %zu is not implemented\n", N);
@@ -326,15 +305,9 @@ jint JNICALL detachCurrentThread(JavaVM*) {
     return JNI_OK;
 }
 
-jint JNICALL getEnv(JavaVM*, void** penv, jint) {
-    *penv = &Env;
-    return JNI_OK;
-}
-
 void setUpTables() {
     constexpr size_t slotCount = sizeof(JNINativeInterface_) / sizeof(void*);
     fillUnsupported(reinterpret_cast<void**>(&Functions), std::make_index_sequence<slotCount>());
-    Functions.GetVersion = getVersion;
     Functions.FindClass = findClass;
     Functions.GetStaticMethodID = getStaticMethodID;
     Functions.ExceptionCheck = exceptionCheck;
@@ -344,9 +317,7 @@ void setUpTables() {
     Functions.NewString = newString;
     Functions.NewObjectArray = newObjectArray;
     Functions.SetObjectArrayElement = setObjectArrayElement;
-    Functions.CallStaticVoidMethod = callStaticVoidMethod;
     Functions.CallStaticVoidMethodV = callStaticVoidMethodV;
-    Functions.CallStaticObjectMethod = callStaticObjectMethod;
     Functions.CallStaticObjectMethodV = callStaticObjectMethodV;
     Env.functions = &Functions;
 
@@ -358,7 +329,6 @@ void setUpTables() {
     InvokeFunctions.DestroyJavaVM = destroyJavaVm;
     InvokeFunctions.AttachCurrentThread = attachCurrentThread;
     InvokeFunctions.DetachCurrentThread = detachCurrentThread;
-    InvokeFunctions.GetEnv = getEnv;
     Vm.functions = &InvokeFunctions;
 }
 
@@ -376,13 +346,9 @@ bool recognised(const char* option) {
 
 void splitScript(const std::string& text) {
     Script.clear();
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) Script.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream steps(text);
+    for (std::string step; std::getline(steps, step, ',');)
+        if (!step.empty()) Script.push_back(step);
 }
 
 }  // namespace
@@ -392,13 +358,6 @@ extern "C" {
 JNIEXPORT jint JNICALL JNI_GetDefaultJavaVMInitArgs(void* args) {
     auto* init = static_cast<JavaVMInitArgs*>(args);
     if (init != nullptr) init->version = JNI_VERSION_1_8;
-    return JNI_OK;
-}
-
-JNIEXPORT jint JNICALL JNI_GetCreatedJavaVMs(JavaVM** vms, jsize capacity, jsize* count) {
-    if (count != nullptr) *count = 0;
-    (void)vms;
-    (void)capacity;
     return JNI_OK;
 }
 
@@ -416,7 +375,6 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             say("option: %s (hook %s)", text, option.extraInfo != nullptr ? "set" : "null");
             if (text[0] == 'v') VfprintfHook = reinterpret_cast<decltype(VfprintfHook)>(option.extraInfo);
             if (text[0] == 'e') ExitHook = reinterpret_cast<decltype(ExitHook)>(option.extraInfo);
-            if (text[0] == 'a') AbortHook = reinterpret_cast<decltype(AbortHook)>(option.extraInfo);
             continue;
         }
         say("option: %s", text);
