@@ -123,20 +123,16 @@ def jdk(request):
     return request.param
 
 
-class LinuxLaunch:
-    """Packs the Linux launcher for the test application on one JDK."""
+class Launch:
+    """Packs a launcher of the test application into its own folder (with
+    the settings common to a lane) and runs it without Java's environment."""
 
-    def __init__(self, lane, jdk: Path, apps, folder: Path):
-        self.lane, self.jdk, self.apps, self.folder = lane, jdk, apps, folder
+    def __init__(self, lane, folder: Path, base: dict, **extra):
+        self.lane, self.folder, self.base = lane, folder, base
+        self.__dict__.update(extra)
 
     def pack(self, name="app", **settings):
-        base = {"MainClass": "vt.App", "JvmPath": str(self.jdk / "lib" / "server" / "libjvm.so"),
-                "JvmSearchOrder": "0", "JvmVersion": "1.8", "JvmOptions": "-Xmx256m",
-                "ClassPath": str(self.apps["jar"]), "ExtractLocation": "0", "SettingsFile": "%APPNAME%.ini"}
-        base.update(settings)
-        folder = self.folder / name
-        folder.mkdir(parents=True, exist_ok=True)
-        return self.lane.pack(folder / name, settings=base)
+        return self.lane.pack(self.folder / name / name, settings={**self.base, **settings})
 
     def run(self, exe, args=(), env=None, cwd=None, unset=()):
         return self.lane.run(exe, args, env=env, cwd=cwd, unset=JAVA_ENVIRONMENT + tuple(unset))
@@ -144,7 +140,10 @@ class LinuxLaunch:
 
 @pytest.fixture
 def launch(linux_lane, jdk, java_apps, tmp_path):
-    return LinuxLaunch(linux_lane, jdk, java_apps, tmp_path)
+    base = {"MainClass": "vt.App", "JvmPath": str(jdk / "lib" / "server" / "libjvm.so"), "JvmSearchOrder": "0",
+            "JvmVersion": "1.8", "JvmOptions": "-Xmx256m", "ClassPath": str(java_apps["jar"]),
+            "ExtractLocation": "0", "SettingsFile": "%APPNAME%.ini"}
+    return Launch(linux_lane, tmp_path, base, jdk=jdk, apps=java_apps)
 
 
 class TestLinuxVm:
@@ -294,29 +293,19 @@ def test_linux_second_instance(launch, tmp_path):
 STANDIN = "Vantrel test stand-in runtime, not a Java VM"
 
 
-class WindowsLaunch:
-    def __init__(self, lane, folder: Path):
-        self.lane, self.folder = lane, folder
-        self.runtime = lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
-        if not self.runtime.exists():
-            pytest.fail(f"stand-in runtime missing: {self.runtime}")
-
+class WindowsLaunch(Launch):
     def pack(self, name="app", script="args", **settings):
-        base = {"MainClass": "vt.App", "JvmPath": self.lane.native_path(self.runtime), "JvmSearchOrder": "0",
-                "JvmVersion": "", "JvmOptions": f"-Xmx256m -Dstandin.script={script}",
-                "ExtractLocation": "0", "SettingsFile": "%APPNAME%.ini"}
-        base.update(settings)
-        folder = self.folder / name
-        folder.mkdir(parents=True, exist_ok=True)
-        return self.lane.pack(folder / name, settings=base)
-
-    def run(self, exe, args=(), env=None, cwd=None):
-        return self.lane.run(exe, args, env=env, cwd=cwd, unset=JAVA_ENVIRONMENT)
+        return super().pack(name, **{"JvmOptions": f"-Xmx256m -Dstandin.script={script}", **settings})
 
 
 @pytest.fixture
 def wlaunch(windows_lane, tmp_path):
-    return WindowsLaunch(windows_lane, tmp_path)
+    runtime = windows_lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
+    if not runtime.exists():
+        pytest.fail(f"stand-in runtime missing: {runtime}")
+    base = {"MainClass": "vt.App", "JvmPath": windows_lane.native_path(runtime), "JvmSearchOrder": "0",
+            "JvmVersion": "", "ExtractLocation": "0", "SettingsFile": "%APPNAME%.ini"}
+    return WindowsLaunch(windows_lane, tmp_path, base, runtime=runtime)
 
 
 class TestWindowsStandIn:

@@ -5,6 +5,7 @@ against the Linux packer's.
 Packed executables are made once per lane and reused by the tests below.
 """
 
+import functools
 import os
 import re
 import struct
@@ -74,22 +75,17 @@ def pe_resource(path: Path, rtype: int, name: int) -> bytes:
 
 
 def pe_headers(path: Path) -> dict:
-    blob = path.read_bytes()
-    pe = struct.unpack("<I", blob[0x3C:0x40])[0]
-    sections = struct.unpack("<H", blob[pe + 6:pe + 8])[0]
-    opt = pe + 24
-    checksum_at = opt + 64
-    total = 0
-    for i in range(0, len(blob), 2):
-        if i in (checksum_at, checksum_at + 2):
-            continue
-        total += blob[i] | ((blob[i + 1] if i + 1 < len(blob) else 0) << 8)
+    """Section count, stored checksum and the checksum computed as Windows does."""
+    blob = bytearray(path.read_bytes())
+    pe = struct.unpack_from("<I", blob, 0x3C)[0]
+    checksum_at = pe + 24 + 64
+    stored = struct.unpack_from("<I", blob, checksum_at)[0]
+    blob[checksum_at:checksum_at + 4] = bytes(4)
+    total = sum(struct.unpack_from(f"<{len(blob) // 2}H", blob)) + (blob[-1] if len(blob) % 2 else 0)
+    while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
-    total = (total & 0xFFFF) + (total >> 16)
-    return {"sections": sections,
-            "checksum": struct.unpack("<I", blob[checksum_at:checksum_at + 4])[0],
-            "computed_checksum": total + len(blob),
-            "size_of_image": struct.unpack("<I", blob[opt + 56:opt + 60])[0]}
+    return {"sections": struct.unpack_from("<H", blob, pe + 6)[0], "checksum": stored,
+            "computed_checksum": total + len(blob)}
 
 
 def run_packer(*args, packer=PACKER):
@@ -97,16 +93,7 @@ def run_packer(*args, packer=PACKER):
                           capture_output=True, timeout=60)
 
 
-# --- the packed executables, made once per lane --------------------------------
-
-_made = {}
-
-
-def once(key, make):
-    if key not in _made:
-        _made[key] = make()
-    return _made[key]
-
+# --- the packed executables, made once per lane (functools.cache) ---------------
 
 @pytest.fixture(scope="module")
 def work(tmp_path_factory):
@@ -140,11 +127,10 @@ FULL_SETTINGS = {"ServiceName": "VantrelTest", "StdErrFile": "err €.log", "App
 FULL_MESSAGES = {1: "First line\\nsecond line", 9: "Klasse fehlt: %s"}
 
 
+@functools.cache
 def pack_full(lane, work):
-    def make():
-        return lane.pack_probe(work / f"full-{lane.name}", settings=FULL_SETTINGS, messages=FULL_MESSAGES,
-                               config=work / "app.toml", extra_args=["--archive", work / "empty.zip"])
-    return once(("full", lane.name), make)
+    return lane.pack_probe(work / f"full-{lane.name}", settings=FULL_SETTINGS, messages=FULL_MESSAGES,
+                           config=work / "app.toml", extra_args=["--archive", work / "empty.zip"])
 
 
 def test_probe_reads_back_every_kind_of_setting(lane, work):
@@ -215,18 +201,11 @@ def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
 
 # --- Windows executables ---------------------------------------------------------
 
-def pack_launchers(lane, work):
-    def make():
-        with_archives = lane.pack(work / "launcher-archives", archives=[work / "app.jar"],
-                                  settings={"JvmSearchOrder": "0", "JvmPath": ""},
-                                  messages={4: "No Java here (min %s)"}, message_language=1031)
-        without = lane.pack(work / "launcher-plain")
-        return with_archives, without
-    return once(("launchers", lane.name), make)
-
-
 def test_packed_windows_launcher_keeps_the_stub_resources_and_runs(windows_lane, work):
-    with_archives, without = pack_launchers(windows_lane, work)
+    with_archives = windows_lane.pack(work / "launcher-archives", archives=[work / "app.jar"],
+                                      settings={"JvmSearchOrder": "0", "JvmPath": ""},
+                                      messages={4: "No Java here (min %s)"}, message_language=1031)
+    without = windows_lane.pack(work / "launcher-plain")
     stub = {(t, n) for t, n, _ in wrestool_list(windows_lane.launcher)}
     assert {(3, 1), (14, 1), (16, 1), (24, 1)} <= stub
     ours = {(6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0)}

@@ -172,26 +172,23 @@ class TestNotFound:
         assert wait_for(marker)
 
 
-class TestJavaHome:
-    def test_candidates_below_java_home_without_version_check(self, lane, tmp_path):
-        home = tmp_path / "old runtime"
-        found = place(home.joinpath(*server_candidate(lane)))
-        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="5", JvmVersion=">=99")
-        native_home = lane.native_path(home)
-        expected = LOAD.format(lane.native_path(found))
-        for value in (native_home, f'"{native_home}"', f'"{native_home}'):
-            result = lane.run(exe, env={"JAVA_HOME": value}, unset=())
-            assert result.stderr.strip() == expected, (value, result)
-        # A trailing separator stays in the path.
-        result = lane.run(exe, env={"JAVA_HOME": native_home + lane.sep}, unset=())
-        assert result.stderr.strip() == LOAD.format(native_home + lane.sep * 2 + lane.sep.join(server_candidate(lane)))
-
-    def test_unset_or_unusable_java_home_goes_on_to_the_next_method(self, lane, tmp_path, libraries):
-        listed = place(tmp_path / "listed" / library_name(lane), libraries["nojni"])
-        exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="50", JvmPath=lane.native_path(listed))
-        for env, unset in (({}, ("JAVA_HOME",)), ({"JAVA_HOME": lane.native_path(tmp_path / "empty")}, ())):
-            result = lane.run(exe, env=env, unset=unset)
-            assert NO_JNI.format(lane.native_path(listed)) in result.stderr, result
+def test_java_home(lane, tmp_path, libraries):
+    home = tmp_path / "old runtime"
+    found = place(home.joinpath(*server_candidate(lane)))
+    listed = place(tmp_path / "listed" / library_name(lane), libraries["nojni"])
+    exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder="50", JvmVersion=">=99", JvmPath=lane.native_path(listed))
+    native_home = lane.native_path(home)
+    # The candidates below JAVA_HOME, quoted or not, without version check.
+    for value in (native_home, f'"{native_home}"', f'"{native_home}'):
+        result = lane.run(exe, env={"JAVA_HOME": value}, unset=())
+        assert result.stderr.strip() == LOAD.format(lane.native_path(found)), (value, result)
+    # A trailing separator stays in the path.
+    result = lane.run(exe, env={"JAVA_HOME": native_home + lane.sep}, unset=())
+    assert result.stderr.strip() == LOAD.format(native_home + lane.sep * 2 + lane.sep.join(server_candidate(lane)))
+    # An unset or unusable JAVA_HOME goes on to the next method.
+    for env, unset in (({}, ("JAVA_HOME",)), ({"JAVA_HOME": lane.native_path(tmp_path / "empty")}, ())):
+        result = lane.run(exe, env=env, unset=unset)
+        assert result.stderr.strip() == NO_JNI.format(lane.native_path(listed)), result
 
 
 def test_jvm_path_entries(lane, tmp_path, libraries):

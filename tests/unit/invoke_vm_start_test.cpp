@@ -71,17 +71,6 @@ TEST_F(ClassPathTree, PathsLongerThanThePathLimitAreWalked) {
     EXPECT_EQ(archives("lib"), (deep / "z.jar").string() + ":");
 }
 
-TEST_F(ClassPathTree, ExistingDirectoryTest) {
-    fs::create_directories("dir");
-    fs::create_directories("with%percent");
-    touch("file.jar");
-    EXPECT_TRUE(isExistingDirectory("dir"));
-    EXPECT_TRUE(isExistingDirectory(root.c_str()));
-    EXPECT_FALSE(isExistingDirectory("with%percent"));
-    EXPECT_FALSE(isExistingDirectory("file.jar"));
-    EXPECT_FALSE(isExistingDirectory("missing"));
-}
-
 // ---- startJavaVm with a recording entry point ------------------------------
 
 struct Recorded {

@@ -151,44 +151,24 @@ Bytes makeImage(size_t peOffset = 0x40) {
     b[1] = 'Z';
     set32(b, 0x3C, uint32_t(peOffset));
     std::memcpy(&b[peOffset], "PE\0\0", 4);
-    size_t coff = peOffset + 4, opt = coff + 20;
-    set16(b, coff, 0x8664);
-    set16(b, coff + 2, 1);
-    set16(b, coff + 16, 240);
-    set16(b, coff + 18, 0x22);
-    set16(b, opt, 0x20B);
-    set32(b, opt + 32, 0x1000);
-    set32(b, opt + 36, 0x200);
-    set32(b, opt + 56, 0x2000);
-    set32(b, opt + 60, 0x200);
-    set32(b, opt + 108, 16);
-    size_t section = opt + 240;
+    size_t coff = peOffset + 4, opt = coff + 20, section = opt + 240;
+    // COFF header: machine, one section, optional header size, flags; PE32+ magic.
+    for (auto [at, value] : {std::pair{coff, 0x8664u}, {coff + 2, 1u}, {coff + 16, 240u}, {coff + 18, 0x22u}, {opt, 0x20Bu}})
+        set16(b, at, value);
+    // Alignments, SizeOfImage, SizeOfHeaders, 16 data directories; the .text header.
+    for (auto [at, value] : {std::pair{opt + 32, 0x1000u}, {opt + 36, 0x200u}, {opt + 56, 0x2000u}, {opt + 60, 0x200u},
+                             {opt + 108, 16u}, {section + 8, 0x10u}, {section + 12, 0x1000u}, {section + 16, 0x200u},
+                             {section + 20, 0x200u}, {section + 36, 0x60000020u}})
+        set32(b, at, value);
     std::memcpy(&b[section], ".text", 5);
-    set32(b, section + 8, 0x10);
-    set32(b, section + 12, 0x1000);
-    set32(b, section + 16, 0x200);
-    set32(b, section + 20, 0x200);
-    set32(b, section + 36, 0x60000020);
     for (int i = 0; i < 16; ++i) b[0x200 + i] = uint8_t(0xC0 + i);
     return b;
 }
 
 Resource resource(ResourceId type, ResourceId name, uint32_t language, Bytes data) {
-    Resource r;
-    r.type = std::move(type);
-    r.name = std::move(name);
-    r.language = language;
-    r.codepage = 1252;
-    r.data = std::move(data);
-    return r;
+    return Resource{std::move(type), std::move(name), language, 1252, std::move(data)};
 }
-
-ResourceId named(const char16_t* text) {
-    ResourceId id;
-    id.named = true;
-    id.name = text;
-    return id;
-}
+ResourceId named(const char16_t* text) { return ResourceId{true, 0, text}; }
 
 // The reader gives resources in the tree's order: types, names, languages.
 void expectSameResources(const std::vector<Resource>& got, std::vector<Resource> want) {

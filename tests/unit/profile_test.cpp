@@ -52,17 +52,6 @@ TEST_F(ProfileReader, OddLastByteOfUtf16IsIgnored) {
     EXPECT_EQ(read("Sec", "b"), "2");
 }
 
-TEST_F(ProfileReader, CutsAtCharacterBoundariesAndNeverOverruns) {
-    write("[Sec]\na=a\xc3\xa9\xc3\xa9\nq=\"abcd\"\nlong=" + std::string(10000, 'x') + "\n");
-    EXPECT_EQ(read("Sec", "a", "", 5), "a\xc3\xa9");
-    EXPECT_EQ(read("Sec", "a", "", 4), "a\xc3\xa9");
-    EXPECT_EQ(read("Sec", "a", "", 3), "a");
-    // Quotes go first, then the text is cut: nothing is lost to the quote.
-    EXPECT_EQ(read("Sec", "q", "", 5), "abcd");
-    EXPECT_EQ(read("Sec", "long"), std::string(4095, 'x'));
-    EXPECT_EQ(read("Sec", "long", "", 1), "");
-}
-
 TEST_F(ProfileReader, ZeroCapacityAndNullArgumentsWriteNothingHarmful) {
     write("[Sec]\na=1\n");
     char byte = 'z';

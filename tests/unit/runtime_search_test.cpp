@@ -254,17 +254,6 @@ TEST_F(RuntimeSearch, TableListsRealRuntimeDirectoriesSortedByVersion) {
     EXPECT_EQ(std::string(RegistryJavaHome), "");
 }
 
-TEST_F(RuntimeSearch, DefaultJavaLinkIsTheCurrentVersion) {
-    runtime("jdk-11", "11.0.2");
-    fs::path jdk17 = runtime("jdk-17", "17.0.9");
-    fs::create_directory_symlink(jdk17, root / "jvm" / "default-java");
-    char value[256];
-    ASSERT_TRUE(platform::readRegistryString("Software\\JavaSoft\\JRE", "CurrentVersion", value, sizeof(value)));
-    EXPECT_STREQ(value, "17.0.9");
-    EXPECT_EQ(chosen(), (jdk17 / "lib/server/libjvm.so").string());
-    EXPECT_EQ(std::string(RegistryJavaHome), jdk17.string());
-}
-
 TEST_F(RuntimeSearch, FirstJvmPathEntryIsTriedBelowARegistryJavaHome) {
     fs::path home = runtime("jdk", "17.0.9", false);
     touch("jvm/jdk/custom/libjvm.so");
