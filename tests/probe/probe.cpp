@@ -3,6 +3,7 @@
 // at a time (backslash and line feed escaped) so that tests can read it.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "core/archives.h"
 #include "core/config.h"
@@ -34,51 +35,31 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--override-uninstall") == 0) applyServiceOverride(argc, argv, 1);
 
     const LauncherConfig& c = Config;
-    printValue("JvmVersion", c.JvmVersion);
-    printValue("JvmPath", c.JvmPath);
-    printValue("JvmOptions", c.JvmOptions);
-    printValue("ClassPath", c.ClassPath);
-    printValue("JvmSearchOrder", c.JvmSearchOrder);
-    printNumber("RemoveExtractedFiles", c.RemoveExtractedFiles);
-    printNumber("ExtractLocation", c.ExtractLocation);
-    printValue("InstallSwitch", c.InstallSwitch);
-    printValue("UninstallSwitch", c.UninstallSwitch);
-    printValue("ServiceSwitch", c.ServiceSwitch);
-    printValue("WorkingDirectory", c.WorkingDirectory);
-    printValue("MainClass", c.MainClass);
-    printValue("AppOptions", c.AppOptions);
-    printValue("SettingsFile", c.SettingsFile);
-    printNumber("EarlyWorkingDirectory", c.EarlyWorkingDirectory);
-    printNumber("KeepStartDirectory", c.KeepStartDirectory);
-    printValue("ServiceName", c.ServiceName);
-    printValue("ServiceDescription", c.ServiceDescription);
-    printValue("ServiceAppOptions", c.ServiceAppOptions);
-    printValue("ServiceStopArguments", c.ServiceStopArguments);
-    printNumber("ServiceStopByExit", c.ServiceStopByExit);
-    printNumber("ServiceManualStart", c.ServiceManualStart);
-    printNumber("ServiceInteractive", c.ServiceInteractive);
-    printValue("ServiceDependencies", c.ServiceDependencies);
-    printNumber("StdOutMode", c.StdOutMode);
-    printNumber("StdErrMode", c.StdErrMode);
-    printValue("StdOutFile", c.StdOutFile);
-    printValue("StdErrFile", c.StdErrFile);
-    printNumber("AllowMultipleInstances", c.AllowMultipleInstances);
-    printNumber("ServiceOnly", c.ServiceOnly);
-    printValue("StaticOptions", c.StaticOptions);
-    printNumber("ServiceCommandLineOverride", c.ServiceCommandLineOverride);
-    printNumber("ForwardSecondInstance", c.ForwardSecondInstance);
-    printValue("SecondInstanceArguments", c.SecondInstanceArguments);
-    printNumber("ShowJvmNotFoundMessage", c.ShowJvmNotFoundMessage);
-    printValue("JvmNotFoundDocument", c.JvmNotFoundDocument);
-    printValue("JvmNotFoundCommand", c.JvmNotFoundCommand);
-    printNumber("StdOutFileAppend", c.StdOutFileAppend);
-    printNumber("StdErrFileAppend", c.StdErrFileAppend);
-    printValue("AppMutex", c.AppMutex);
-    printNumber("ShowConsole", c.ShowConsole);
-    printValue("EncodedMainClass", c.EncodedMainClass);
-    printValue("AppName", c.AppName);
-    printValue("StartDirectory", c.StartDirectory);
-    printValue("ExtractionDirectory", c.ExtractionDirectory);
+    const std::pair<const char*, const char*> texts[] = {
+        {"JvmVersion", c.JvmVersion}, {"JvmPath", c.JvmPath}, {"JvmOptions", c.JvmOptions},
+        {"ClassPath", c.ClassPath}, {"JvmSearchOrder", c.JvmSearchOrder}, {"InstallSwitch", c.InstallSwitch},
+        {"UninstallSwitch", c.UninstallSwitch}, {"ServiceSwitch", c.ServiceSwitch},
+        {"WorkingDirectory", c.WorkingDirectory}, {"MainClass", c.MainClass}, {"AppOptions", c.AppOptions},
+        {"SettingsFile", c.SettingsFile}, {"ServiceName", c.ServiceName},
+        {"ServiceDescription", c.ServiceDescription}, {"ServiceAppOptions", c.ServiceAppOptions},
+        {"ServiceStopArguments", c.ServiceStopArguments}, {"ServiceDependencies", c.ServiceDependencies},
+        {"StdOutFile", c.StdOutFile}, {"StdErrFile", c.StdErrFile}, {"StaticOptions", c.StaticOptions},
+        {"SecondInstanceArguments", c.SecondInstanceArguments}, {"JvmNotFoundDocument", c.JvmNotFoundDocument},
+        {"JvmNotFoundCommand", c.JvmNotFoundCommand}, {"AppMutex", c.AppMutex},
+        {"EncodedMainClass", c.EncodedMainClass}, {"AppName", c.AppName}, {"StartDirectory", c.StartDirectory},
+        {"ExtractionDirectory", c.ExtractionDirectory}};
+    for (const auto& [name, value] : texts) printValue(name, value);
+    const std::pair<const char*, long> numbers[] = {
+        {"RemoveExtractedFiles", c.RemoveExtractedFiles}, {"ExtractLocation", c.ExtractLocation},
+        {"EarlyWorkingDirectory", c.EarlyWorkingDirectory}, {"KeepStartDirectory", c.KeepStartDirectory},
+        {"ServiceStopByExit", c.ServiceStopByExit}, {"ServiceManualStart", c.ServiceManualStart},
+        {"ServiceInteractive", c.ServiceInteractive}, {"StdOutMode", c.StdOutMode},
+        {"StdErrMode", c.StdErrMode}, {"AllowMultipleInstances", c.AllowMultipleInstances},
+        {"ServiceOnly", c.ServiceOnly}, {"ServiceCommandLineOverride", c.ServiceCommandLineOverride},
+        {"ForwardSecondInstance", c.ForwardSecondInstance},
+        {"ShowJvmNotFoundMessage", c.ShowJvmNotFoundMessage}, {"StdOutFileAppend", c.StdOutFileAppend},
+        {"StdErrFileAppend", c.StdErrFileAppend}, {"ShowConsole", c.ShowConsole}};
+    for (const auto& [name, value] : numbers) printNumber(name, value);
     char directory[kDirectoryCapacity];
     printValue("CurrentDirectory", platform::currentDirectory(directory, sizeof(directory)) ? directory : "");
     printNumber("PriorityIndex", platform::currentPriorityIndex());
