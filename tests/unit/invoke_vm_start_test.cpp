@@ -16,6 +16,7 @@
 #include "core/text_buffer.h"
 #include "java/vm_hooks.h"
 #include "runtime/jvm.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -23,17 +24,7 @@ namespace {
 
 class ClassPathTree : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vantrel-vmstart-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(root);
-    }
+    ScratchDirectory scratch{"vmstart"};
     static void touch(const fs::path& path) {
         if (path.has_parent_path()) fs::create_directories(path.parent_path());
         std::ofstream(path) << "x";
@@ -45,8 +36,6 @@ protected:
         freeTextBuffer(&buffer);
         return text;
     }
-    fs::path root;
-    fs::path previous;
 };
 
 TEST_F(ClassPathTree, ArchivesDepthFirstByNameWithoutCase) {

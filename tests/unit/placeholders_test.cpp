@@ -12,6 +12,7 @@
 
 #include "core/config.h"
 #include "core/placeholders.h"
+#include "scratch_dir.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -180,20 +181,8 @@ TEST_F(Placeholders, HugeTextsExpandCompletely) {
 
 class OutputFile : public Placeholders {
 protected:
-    void SetUp() override {
-        Placeholders::SetUp();
-        char pattern[] = "/tmp/vantrel-outfile-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(root);
-        Placeholders::TearDown();
-    }
-    fs::path root, previous;
+    ScratchDirectory scratch{"outfile"};
+    const fs::path& root = scratch.root();
 };
 
 TEST_F(OutputFile, CreatesTheFoldersButNotTheFile) {
