@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "core/config.h"
-#include "core/text_buffer.h"
 #include "platform/platform.h"
 #include "report/report.h"
 

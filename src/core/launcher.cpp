@@ -6,7 +6,6 @@
 #include "core/archives.h"
 #include "core/config.h"
 #include "core/placeholders.h"
-#include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"
