@@ -14,6 +14,7 @@ down at the end, also when tests fail.
 import os
 import re
 import subprocess
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -28,6 +29,11 @@ WINESERVER = os.environ.get("VANTREL_WINESERVER", "wineserver")
 REQUIRE_WINDOWS = os.environ.get("VANTREL_REQUIRE_WINDOWS") == "1"
 
 DEFAULT_TIMEOUT = 60
+
+# The Linux launcher keeps its lock files (and its per-user temporary files)
+# in $XDG_RUNTIME_DIR: a private one per test session keeps concurrent runs
+# from different checkouts from seeing each other's instances.
+os.environ["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="vantrel-e2e-run-")
 
 
 def _exe(build: Path, relative: str, windows: bool) -> Path:
