@@ -6,6 +6,7 @@
 
 #include "core/settings_table.h"
 #include "pack.h"
+#include "vantrel_version.h"
 
 using namespace pack;
 
@@ -25,6 +26,7 @@ void printHelp() {
     std::printf(
         "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
+        "       vantrel-pack --help | --version\n"
         "\n"
         "Copies a launcher stub to PATH and writes the application's settings, messages\n"
         "and archives into the copy (PE resources for a Windows stub, an appended\n"
@@ -58,7 +60,9 @@ void printHelp() {
                     s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
     }
     std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
-    std::printf("\nExit status: 0 done, 1 failed, 2 bad command line.\n");
+    std::printf("\nWhat each setting does, the settings file beside the launcher, placeholders and\n"
+                "messages: reference.md (docs/reference.md in the sources).\n"
+                "\nExit status: 0 done, 1 failed, 2 bad command line.\n");
 }
 
 struct Options {
@@ -67,6 +71,7 @@ struct Options {
     std::vector<std::string> archives;
     std::vector<std::string> messages;
     bool help = false;
+    bool version = false;
 };
 
 Options parseCommandLine(int argc, char** argv) {
@@ -75,6 +80,10 @@ Options parseCommandLine(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o.version = true;
             continue;
         }
         std::string value;
@@ -123,6 +132,10 @@ int run(int argc, char** argv) {
         printHelp();
         return 0;
     }
+    if (options.version) {
+        std::printf("vantrel-pack %s\n", VANTREL_VERSION);
+        return 0;
+    }
     if (options.out.empty()) throw PackError(2, "--out PATH is required (see --help)");
 
     // Command-line values are checked before any file is read, so that a
@@ -130,7 +143,7 @@ int run(int argc, char** argv) {
     PackInput input;
     std::map<std::string, std::string> values;
     for (const auto& [key, value] : options.sets)
-        if (findSettingByName(key.c_str()) == nullptr) throw PackError(2, "unknown key " + key + " (see --help)");
+        if (findSettingByName(key.c_str()) == nullptr) throw PackError(2, unknownKeyText(key) + " (see --help)");
     std::map<int, std::string> messages;
     for (const std::string& spec : options.messages) {
         size_t cut = spec.find('=');
