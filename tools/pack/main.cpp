@@ -61,7 +61,7 @@ void printHelp() {
     }
     std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
     std::printf("\nWhat each setting does, the settings file beside the launcher, placeholders and\n"
-                "messages: reference.md (docs/reference.md in the sources).\n"
+                "messages: docs/reference.md (in the release and in the sources).\n"
                 "\nExit status: 0 done, 1 failed, 2 bad command line.\n");
 }
 
