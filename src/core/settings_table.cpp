@@ -251,6 +251,16 @@ const ReferenceTable kSearchMethodTable = tableOf(kSearchMethodRows);
 const ReferenceTable kRunModeTable = tableOf(kRunModeRows);
 const ReferenceTable kSystemPropertyTable = tableOf(kSystemPropertyRows);
 
+const char* settingKindName(SettingKind kind) {
+    switch (kind) {
+        case SettingKind::Flag: return "flag";
+        case SettingKind::Number: return "number";
+        case SettingKind::ScrambledText: return "class";
+        case SettingKind::Text: break;
+    }
+    return "text";
+}
+
 static const SettingInfo* findIn(const SettingInfo* table, unsigned count, const char* name) {
     for (unsigned i = 0; i < count; ++i)
         if (std::strcmp(table[i].name, name) == 0) return &table[i];

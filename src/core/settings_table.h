@@ -59,6 +59,9 @@ extern const ReferenceTable kSearchMethodTable;    // digits of JvmSearchOrder
 extern const ReferenceTable kRunModeTable;         // first arguments the launcher recognises
 extern const ReferenceTable kSystemPropertyTable;  // properties the application sees
 
+// "text", "flag", "number" or "class", as --help and the reference name kinds.
+const char* settingKindName(SettingKind kind);
+
 const SettingInfo* findSettingByName(const char* name);  // case-sensitive; string-table settings only
 const SettingInfo* findFileOnlySetting(const char* name);
 const SettingInfo* findSettingById(unsigned id);

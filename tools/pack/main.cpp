@@ -12,16 +12,6 @@ using namespace pack;
 
 namespace {
 
-const char* kindName(SettingKind kind) {
-    switch (kind) {
-        case SettingKind::Flag: return "flag";
-        case SettingKind::Number: return "number";
-        case SettingKind::ScrambledText: return "class";
-        case SettingKind::Text: break;
-    }
-    return "text";
-}
-
 void printHelp() {
     std::printf(
         "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
@@ -56,7 +46,7 @@ void printHelp() {
         "Keys (case-sensitive), id, kind and default:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
         const SettingInfo& s = kSettings[i];
-        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, kindName(s.kind),
+        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, settingKindName(s.kind),
                     s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
     }
     std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");

@@ -16,16 +16,6 @@
 
 namespace {
 
-const char* kindName(SettingKind kind) {
-    switch (kind) {
-        case SettingKind::Flag: return "flag";
-        case SettingKind::Number: return "number";
-        case SettingKind::ScrambledText: return "class";
-        case SettingKind::Text: break;
-    }
-    return "text";
-}
-
 const char* placeholderNote(Placeholders placeholders) {
     switch (placeholders) {
         case Placeholders::Expanded: return "yes";
@@ -95,7 +85,7 @@ std::string generate() {
            "|---|---|---|---|---|---|---|\n";
     for (unsigned i = 0; i < kSettingCount; ++i) {
         const SettingInfo& s = kSettings[i];
-        out << "| " << code(s.name) << " | " << s.id << " | " << kindName(s.kind) << " | " << defaultCell(s)
+        out << "| " << code(s.name) << " | " << s.id << " | " << settingKindName(s.kind) << " | " << defaultCell(s)
             << " | " << (s.fileEffect != nullptr ? code(s.name) : "-") << " | " << placeholderNote(s.placeholders)
             << " | " << s.meaning << " |\n";
     }
@@ -110,7 +100,7 @@ std::string generate() {
            "| Key | Kind | Default | Effect of a non-empty value | What the setting does |\n"
            "|---|---|---|---|---|\n";
     auto fileRow = [&](const SettingInfo& s) {
-        out << "| " << code(s.name) << " | " << kindName(s.kind) << " | " << defaultCell(s) << " | "
+        out << "| " << code(s.name) << " | " << settingKindName(s.kind) << " | " << defaultCell(s) << " | "
             << s.fileEffect << " | " << s.meaning << " |\n";
     };
     for (unsigned i = 0; i < kSettingCount; ++i)
