@@ -19,11 +19,13 @@ def java_major(home) -> int:
 
 
 def test_first_start_writes_the_archive_and_later_starts_use_it(launch, tmp_path):
-    archive = tmp_path / "app.jsa"
+    # A folder with a blank, quoted as the guide shows.
+    (tmp_path / "cache dir").mkdir()
+    archive = tmp_path / "cache dir" / "app.jsa"
     if java_major(launch.jdk) >= 19:
-        first = later = f"-XX:SharedArchiveFile={archive} -XX:+AutoCreateSharedArchive"
+        first = later = f'"-XX:SharedArchiveFile={archive}" -XX:+AutoCreateSharedArchive'
     else:  # JDK 17: a training start writes it, the packed option uses it
-        first, later = f"-XX:ArchiveClassesAtExit={archive}", f"-XX:SharedArchiveFile={archive}"
+        first, later = f'"-XX:ArchiveClassesAtExit={archive}"', f'"-XX:SharedArchiveFile={archive}"'
     training = launch.pack("first", JvmOptions=first)
     shipped = launch.pack("later", JvmOptions=later)
     for mode, status in (("exit", 3), ("report", 0)):

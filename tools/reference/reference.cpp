@@ -77,7 +77,7 @@ std::string generate() {
            "- **text**: as written; the packer stores an empty text as `<null>`, which reads as empty.\n"
            "- **flag**: off when the text begins with `0`, on otherwise (so `1`, `yes` and an empty text are on);\n"
            "  in a `--config` file `true` and `false` stand for `1` and `0`.\n"
-           "- **number**: the leading decimal digits (an empty text is 0).\n"
+           "- **number**: an optional sign and the leading decimal digits (an empty text is 0).\n"
            "- **class**: a class name in dotted form; it is stored scrambled, not in plain text.\n\n"
            "*Settings file* names the settings-file key that overrides the setting (see below). *Placeholders*\n"
            "says whether `%NAME%` placeholders in the packed value are replaced.\n\n"
