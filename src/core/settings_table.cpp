@@ -97,8 +97,9 @@ const SettingInfo kSettings[] = {
     {1031, "Reserved1031", Flag, "0", kIgnored, Plain, nullptr},
     {1032, "Reserved1032", Number, "0", kIgnored, Plain, nullptr},
     {1033, "ProcessPriority", Number, "3",
-     "priority of the process: 0 realtime, 1 high, 2 above normal, 3 normal, 4 below normal, 5 idle; any other "
-     "value leaves it unchanged",
+     "priority of the process: 0 realtime, 1 high, 2 above normal, 3 normal, 4 below normal, 5 idle (nice -20, "
+     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; any other value, such as "
+     "-1, keeps the priority it was started with",
      Plain, nullptr},
     {1034, "ServiceOnly", Flag, "0", "refuse to run except as a service (message 21)", Plain, nullptr},
     {1035, "StaticOptions", Text, "", "arguments always passed first to main", EachArgument, kReplaces},
