@@ -44,15 +44,12 @@ std::string settingsExpanded(Placeholders placeholders) {
     return names;
 }
 
-void referenceTable(std::ostringstream& out, const char* firstColumn, const ReferenceTable& table,
-                    bool linuxColumn) {
-    out << "| " << firstColumn << " | Meaning |" << (linuxColumn ? " On Linux |" : "") << "\n";
-    out << "|---|---|" << (linuxColumn ? "---|" : "") << "\n";
+void referenceTable(std::ostringstream& out, const char* firstColumn, const ReferenceTable& table) {
+    out << "| " << firstColumn << " | Meaning | On Linux |\n|---|---|---|\n";
     for (unsigned i = 0; i < table.count; ++i) {
         const ReferenceRow& row = table.rows[i];
-        out << "| " << code(row.name) << " | " << row.meaning << " |";
-        if (linuxColumn) out << " " << (row.onLinux != nullptr ? row.onLinux : "the same") << " |";
-        out << "\n";
+        out << "| " << code(row.name) << " | " << row.meaning << " | "
+            << (row.onLinux != nullptr ? row.onLinux : "the same") << " |\n";
     }
 }
 
@@ -113,7 +110,7 @@ std::string generate() {
 
     out << "## Placeholders\n\n"
            "A placeholder is a name between two `%` characters. Names are tried in this order:\n\n";
-    referenceTable(out, "Placeholder", kPlaceholderTable, true);
+    referenceTable(out, "Placeholder", kPlaceholderTable);
     out << "\nA value enclosed in double quotes (an environment variable holding a quoted path, say) loses\n"
            "the quotes. A `%` that opens a placeholder which is never closed stays as written, together with\n"
            "the text after it; a `%` at the very end disappears.\n\n"
@@ -130,7 +127,7 @@ std::string generate() {
            "finds a runtime library wins. Characters other than `0` to `5` are skipped. Only methods 1 to 4\n"
            "check `JvmVersion`. When nothing is found, the launcher reports message 4 (unless\n"
            "`ShowJvmNotFoundMessage` is 0), opens `JvmNotFoundDocument` and runs `JvmNotFoundCommand`.\n\n";
-    referenceTable(out, "Digit", kSearchMethodTable, true);
+    referenceTable(out, "Digit", kSearchMethodTable);
 
     out << "\n## Run modes and switches\n\n"
            "The first command-line argument selects the run mode. The three service switches are\n"
@@ -140,7 +137,7 @@ std::string generate() {
         out << (i > 0 ? "`, `" : "") << findSettingByName(switches[i])->defaultValue;
     out << "`),\ncompared whole and case-sensitively, and recognised only when `ServiceName` is not empty; the\n"
            "cleanup switch is fixed (`" << kCleanupSwitch << "`).\n\n";
-    referenceTable(out, "First argument", kRunModeTable, true);
+    referenceTable(out, "First argument", kRunModeTable);
     out << "\nBefore the normal launch, when `AllowMultipleInstances` is 0, a second instance finds the lock\n"
            "`AppMutex` held: it reports message 1, or with `ForwardSecondInstance` calls `main` itself with\n"
            "`SecondInstanceArguments` and its own arguments. With `ServiceOnly` set and `ServiceName` not\n"
@@ -148,7 +145,7 @@ std::string generate() {
 
     out << "## System properties\n\n"
            "Before `main` runs, the launcher sets these properties:\n\n";
-    referenceTable(out, "Property", kSystemPropertyTable, true);
+    referenceTable(out, "Property", kSystemPropertyTable);
 
     out << "\n## Messages\n\n"
            "The launcher reports in one line each: information on standard output, errors on standard error;\n"
