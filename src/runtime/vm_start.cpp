@@ -141,18 +141,27 @@ bool startJavaVm() {
     // for the life of the process.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
-    const int32_t count = arguments.count + (hooks ? 3 : 0);
-    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(count > 0 ? count : 1, sizeof(JavaVMOption)));
+    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 3, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
-    for (int32_t i = 0; i < arguments.count; ++i) vmOptions[i].optionString = arguments.items[i];
+    // An empty argument (two blanks in a row, a trailing blank before the
+    // class path, a placeholder that expands to nothing) is no option: a VM
+    // refuses it as unrecognised. Application arguments keep theirs.
+    int32_t count = 0;
+    for (int32_t i = 0; i < arguments.count; ++i) {
+        if (arguments.items[i][0] == '\0')
+            std::free(arguments.items[i]);
+        else
+            vmOptions[count++].optionString = arguments.items[i];
+    }
     if (hooks) {
-        JavaVMOption* hook = vmOptions + arguments.count;
+        JavaVMOption* hook = vmOptions + count;
         hook[0].optionString = const_cast<char*>("vfprintf");
         hook[0].extraInfo = reinterpret_cast<void*>(&vmOutputHook);
         hook[1].optionString = const_cast<char*>("abort");
         hook[1].extraInfo = reinterpret_cast<void*>(&vmAbortHook);
         hook[2].optionString = const_cast<char*>("exit");
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
+        count += 3;
     }
     std::free(arguments.items);  // the texts themselves now belong to the option array
 

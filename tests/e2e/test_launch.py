@@ -148,7 +148,10 @@ def launch(linux_lane, jdk, java_apps, tmp_path):
 
 class TestLinuxVm:
     def test_class_path_and_every_property(self, launch, tmp_path):
-        exe = launch.pack("cp", JvmOptions="-Xmx200m -Dapp.mode=report", ClassPath="lib;missing;%APPDIR%/lib")
+        # Empty arguments of the option text (two blanks, a placeholder that
+        # expands to nothing, a trailing blank) are no options for the VM.
+        exe = launch.pack("cp", JvmOptions="-Xmx200m  -Dapp.mode=report %VT_UNSET% ",
+                          ClassPath="lib;missing;%APPDIR%/lib")
         make_class_path_tree(exe.parent, launch.apps["jar"].read_bytes())
         home = tmp_path / "home ü"
         env = {"HOME": str(home), "XDG_CONFIG_HOME": str(home / "cfg"), "XDG_DATA_HOME": str(home / "data")}
@@ -221,6 +224,7 @@ def test_linux_arguments_of_main(launch):
         # AppOptions stand in for an empty command line, expanded and split.
         ({"StaticOptions": "-s", "AppOptions": 'one %VT_LAUNCH_VALUE% "t w o"'}, [], ["-s", "one", "expanded", "t w o"]),
         ({}, [], []),
+        ({"AppOptions": "  "}, [], [""]),  # application arguments keep their empty ones
         ({"StaticOptions": "grüße"}, words, ["grüße", *words]),  # non-ASCII arguments arrive intact
     ]
     for number, (settings, args, expected) in enumerate(cases):
@@ -311,7 +315,7 @@ def wlaunch(windows_lane, tmp_path):
 class TestWindowsStandIn:
     def test_options_class_path_properties_and_arguments(self, wlaunch, tmp_path):
         exe = wlaunch.pack("full", ClassPath="lib;missing;%APPDIR%\\lib", StaticOptions='-s "t w"',
-                           AppOptions="unused")
+                           AppOptions="unused", JvmOptions="-Xmx256m  %VT_UNSET% -Dstandin.script=args ")
         make_class_path_tree(exe.parent, b"PK\x05\x06" + bytes(18))
         result = wlaunch.run(exe, ["x", "%APPDIR%", "grüße 😀"])
         assert result.status == 0, result

@@ -118,6 +118,12 @@ TEST_F(VmStart, SplitOptionsThenTheClassPathOption) {
     // The setting itself keeps its ';' list.
     EXPECT_STREQ(Config.ClassPath, "lib;;missing;%HOME%/lib");
     EXPECT_EQ(start("-Xss1m", ";;"), V{"-Xss1m"});
+    // Empty arguments are no options: a trailing blank before the class
+    // path, two blanks, a placeholder that expands to nothing, blanks only.
+    unsetenv("VT_UNSET");
+    EXPECT_EQ(start("-Xmx256m ", "lib"), (V{"-Xmx256m", "-Djava.class.path=lib:lib/a.jar"}));
+    EXPECT_EQ(start("-Xmx64m %VT_UNSET% -Da=x  \"\"", ""), (V{"-Xmx64m", "-Da=x"}));
+    EXPECT_EQ(start("   ", ""), V{});
 }
 
 TEST_F(VmStart, ServiceModeAddsTheThreeHooksLast) {
