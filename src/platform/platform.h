@@ -20,7 +20,7 @@ namespace platform {
 char pathSeparator();
 // True for a separator of this platform (Windows also accepts '/').
 bool isPathSeparator(char c);
-// "\x", "C:..." on Windows; "/x" on POSIX.
+// Rooted or drive paths: "\x", "/x", "C:..." on Windows; "/x" on POSIX.
 bool isAbsolutePath(const char* path);
 // Separator between entries of the class-path option handed to the VM.
 char classPathOptionSeparator();

@@ -209,6 +209,9 @@ def test_jvm_path_entries(lane, tmp_path, libraries):
         ({"JvmPath": relative, "EarlyWorkingDirectory": "1", "WorkingDirectory": native(work)}, NO_JNI.format(relative)),
         ({"JvmPath": native(bogus)}, LOAD.format(native(bogus))),  # a file that is no library: message 5
         ({"JvmPath": f"{native(too_long)};{native(ok)}"}, NO_JNI.format(native(ok))),  # beyond the limit: skipped
+        # A path that starts with '/' is rooted on Windows too (on the drive
+        # of the current directory, Z: under Wine).
+        ({"JvmPath": ok.as_posix()}, NO_JNI.format(ok.as_posix())),
     ]
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
