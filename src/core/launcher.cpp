@@ -114,6 +114,8 @@ bool loadLauncherState(int argc, char** argv) {
 }
 
 int launcherMain(int argc, char** argv) {
+    // A report to a closed stream is lost, never fatal.
+    platform::ignoreBrokenPipes();
     Config.ShowConsole = 1;
     loadEarlySettings();
     computeExtractionDirectory();

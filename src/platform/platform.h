@@ -46,6 +46,12 @@ constexpr uint32_t kErrorNoMoreFiles = 18;
 
 // ---- Process -------------------------------------------------------------
 
+// From the first step on, a write to a closed pipe or terminal fails like
+// any other write instead of ending the process: POSIX ignores SIGPIPE
+// (programs the launcher starts get the default back); nothing to do on
+// Windows, where such a write just fails.
+void ignoreBrokenPipes();
+
 // Full path of the running executable. Returns its length, 0 on failure or
 // when it does not fit in cap - 1 characters.
 size_t executablePath(char* buf, size_t cap);

@@ -6,6 +6,7 @@ at once with message 4: that line is how these tests see that the normal
 launch ran. The service modes are reached without a real service here; what
 they do is tested with the service itself."""
 
+import os
 import subprocess
 
 import pytest
@@ -158,3 +159,17 @@ class TestMessages:
         assert proc.stderr.splitlines() == [
             "Error accessing file/directory: CURRENT_DIR", "", "Reason: No such file or directory"]
         assert proc.returncode == 0
+
+    def test_a_closed_report_stream_does_not_end_the_process(self, linux_lane, tmp_path):
+        # "launcher | true", or a terminal that has gone: the report is lost,
+        # the launcher goes on and ends with its own status, not SIGPIPE.
+        cases = [(pack(linux_lane, tmp_path / "err"), "stderr", 255),  # message 4
+                 (pack(linux_lane, tmp_path / "out", ServiceName="Svc", ServiceOnly="1"), "stdout", 0)]  # message 21
+        for exe, stream, status in cases:
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+            try:
+                proc = subprocess.run([str(exe)], **{stream: write_end}, stdin=subprocess.DEVNULL, timeout=60)
+            finally:
+                os.close(write_end)
+            assert proc.returncode == status, stream

@@ -149,7 +149,7 @@ class TestNotFound:
             opener.chmod(0o755)
             env["PATH"] = f"{bin_dir}:{os.environ.get('PATH', '')}"
             document = tmp_path / "missing-java.html"
-            command = f"echo ran > {cmd_marker}"
+            command = f"grep SigIgn /proc/self/status > {cmd_marker}"
         exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder=order, JvmVersion=">=1.8;<11",
                    JvmNotFoundDocument=lane.native_path(document), JvmNotFoundCommand=command)
         result = run_detaching(lane, exe, tmp_path, env)
@@ -159,6 +159,8 @@ class TestNotFound:
         assert wait_for(cmd_marker), "command not run"
         if not lane.windows:
             assert doc_marker.read_text().strip() == str(document)
+            # The launcher ignores SIGPIPE; a program it starts does not.
+            assert int(cmd_marker.read_text().split()[1], 16) & (1 << 12) == 0
 
     def test_message_can_be_switched_off_while_the_command_still_runs(self, lane, tmp_path):
         marker = tmp_path / "cmd-marker.txt"

@@ -90,6 +90,8 @@ size_t temporaryDirectory(char* buf, size_t cap) {
     return n;
 }
 
+void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
 static const int kNiceValues[] = {-20, -10, -5, 0, 5, 19};
@@ -139,7 +141,13 @@ static bool spawnWithArguments(char* const argv[]) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // An ignored signal stays ignored across exec: the child gets SIGPIPE
+    // back as a program expects it (a pipeline in a command must end).
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
     pid_t child;
     int result = posix_spawnp(&child, argv[0], &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -74,6 +74,8 @@ size_t temporaryDirectory(char* buf, size_t cap) {
     return n;
 }
 
+void ignoreBrokenPipes() {}
+
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
 static const DWORD kPriorityClasses[] = {REALTIME_PRIORITY_CLASS,     HIGH_PRIORITY_CLASS,
