@@ -27,7 +27,7 @@ void computeExtractionDirectory() {
     }
     // A directory that would not fit is refused rather than cut.
     if (std::strlen(base) + std::strlen(encoded) >= kPathCapacity) {
-        platform::setLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+        platform::setPathTooLongError();
         reportErrorWithReason("%s", formatMessage(MsgFileAccess, "TEMP_PATH").text);
         return;
     }

@@ -81,6 +81,21 @@ int forwardSecondInstance(int argc, char** argv) {
     return 0;
 }
 
+// The start directory matters only under KeepStartDirectory: one that is
+// merely too long for its buffer stays empty here, and is reported only by a
+// launch that uses it. Any other failure to read it is reported at once.
+bool readStartDirectory() {
+    if (platform::currentDirectory(Config.StartDirectory, sizeof(Config.StartDirectory)) != 0) return true;
+    const uint32_t error = platform::lastError();
+    constexpr size_t kLongestDirectory = 32768;  // the longest path either platform has
+    char* longer = static_cast<char*>(std::malloc(kLongestDirectory));
+    if (longer == nullptr) std::abort();
+    const bool tooLong = platform::currentDirectory(longer, kLongestDirectory) != 0;
+    std::free(longer);
+    platform::setLastError(error);
+    return tooLong;
+}
+
 }  // namespace
 
 void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
@@ -93,7 +108,7 @@ void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
 bool loadLauncherState(int argc, char** argv) {
     Config.ModeArgument = argc >= 2 ? argv[1] : nullptr;
 
-    if (platform::currentDirectory(Config.StartDirectory, sizeof(Config.StartDirectory)) == 0) {
+    if (!readStartDirectory()) {
         reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
         return false;
     }

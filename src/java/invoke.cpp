@@ -230,11 +230,16 @@ bool checkJavaException(JNIEnv* env) {
 }
 
 bool applyWorkingDirectory(bool beforeVm) {
-    const char* directory = nullptr;
-    if (!beforeVm && Config.KeepStartDirectory)
+    const char* directory = Config.WorkingDirectory;
+    if (!beforeVm && Config.KeepStartDirectory) {
+        // Start-up leaves it empty only when it was too long for its buffer.
+        if (Config.StartDirectory[0] == '\0') {
+            platform::setPathTooLongError();
+            reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
+            return false;
+        }
         directory = Config.StartDirectory;
-    else
-        directory = Config.WorkingDirectory;
+    }
     // No working directory configured: the current one stays, and that is fine.
     if (directory == nullptr || directory[0] == '\0') return true;
     if (platform::setCurrentDirectory(directory)) return true;

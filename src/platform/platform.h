@@ -35,6 +35,10 @@ bool fileNamesIgnoreCase();
 
 uint32_t lastError();
 void setLastError(uint32_t code);
+// Sets the platform's own error for a path beyond its limit
+// (ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG), so that the reason printed
+// with a report is the platform's text.
+void setPathTooLongError();
 // The system's text for an error code into buf (always terminated when
 // cap > 0). Returns the length; 0 when the system has no text.
 size_t systemErrorText(uint32_t code, char* buf, size_t cap);
@@ -55,7 +59,8 @@ void ignoreBrokenPipes();
 // Full path of the running executable. Returns its length, 0 on failure or
 // when it does not fit in cap - 1 characters.
 size_t executablePath(char* buf, size_t cap);
-// Current directory. Returns its length, 0 on failure or when it does not fit.
+// Current directory. Returns its length, 0 on failure or when it does not
+// fit (then with ERROR_INSUFFICIENT_BUFFER / ENAMETOOLONG).
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
 // Temporary-files directory with its trailing separator (GetTempPathA).

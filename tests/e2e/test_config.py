@@ -44,6 +44,17 @@ def test_extraction_directory_by_location(lane, tmp_path):
             assert folder.endswith(encoded) and len(folder) > len(encoded)
 
 
+def test_temporary_directory_too_long_is_reported_with_the_systems_reason(linux_lane, tmp_path):
+    temporary = tmp_path
+    while len(str(temporary)) < 250:
+        temporary /= "t"
+    temporary.mkdir(parents=True, mode=0o700)
+    exe = linux_lane.pack_probe(tmp_path / "tool", settings={"MainClass": "com.example.Main", "ExtractLocation": "2"})
+    env = {"TMPDIR": str(temporary), "XDG_RUNTIME_DIR": str(temporary)}
+    result = linux_lane.run(exe, env=env)
+    assert result.err_lines == ["Error accessing file/directory: TEMP_PATH", "", "Reason: File name too long"], result
+
+
 class TestSettingsFile:
     def test_found_beside_the_executable_or_the_built_in_values_stand(self, lane, probe, tmp_path):
         caller = tmp_path / "caller"

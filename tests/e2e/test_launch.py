@@ -234,6 +234,20 @@ def test_linux_arguments_of_main(launch):
         assert f"argc={len(expected)}" in result.out_lines
 
 
+def test_linux_start_directory_longer_than_its_buffer(launch, tmp_path):
+    deep = tmp_path
+    while len(str(deep)) <= 300:
+        deep /= "a-long-directory-name"
+    deep.mkdir(parents=True)
+    # Only KeepStartDirectory needs the start directory: a launch without it runs.
+    plain = launch.run(launch.pack("deep"), cwd=deep)
+    assert plain.status == 0, plain
+    assert parse_report(plain.stdout)["props"]["user.dir"] == str(launch.folder / "deep")
+    kept = launch.run(launch.pack("keep", KeepStartDirectory="1"), cwd=deep)
+    assert launch.lane.exit_status(kept.status) == 255, kept
+    assert kept.err_lines == ["Error accessing file/directory: CURRENT_DIR", "", "Reason: File name too long"]
+
+
 class TestLinuxEnds:
     @pytest.mark.parametrize("settings, last_error, before", [
         ({"MainClass": "vt.Missing"}, "Error locating class: vt/Missing", ["java.lang.NoClassDefFoundError: vt/Missing"]),

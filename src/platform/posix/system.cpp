@@ -35,6 +35,7 @@ bool fileNamesIgnoreCase() { return false; }
 
 uint32_t lastError() { return static_cast<uint32_t>(errno); }
 void setLastError(uint32_t code) { errno = static_cast<int>(code); }
+void setPathTooLongError() { errno = ENAMETOOLONG; }
 
 size_t systemErrorText(uint32_t code, char* buf, size_t cap) {
     if (cap == 0) return 0;
@@ -66,6 +67,7 @@ size_t executablePath(char* buf, size_t cap) {
 size_t currentDirectory(char* buf, size_t cap) {
     if (cap == 0) return 0;
     if (getcwd(buf, cap) == nullptr) {
+        if (errno == ERANGE) errno = ENAMETOOLONG;  // the path, not a number, is out of range
         buf[0] = '\0';
         return 0;
     }

@@ -23,6 +23,7 @@ bool fileNamesIgnoreCase() { return true; }
 
 uint32_t lastError() { return GetLastError(); }
 void setLastError(uint32_t code) { SetLastError(code); }
+void setPathTooLongError() { SetLastError(ERROR_FILENAME_EXCED_RANGE); }
 
 size_t systemErrorText(uint32_t code, char* buf, size_t cap) {
     if (cap == 0) return 0;
