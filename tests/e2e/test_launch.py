@@ -62,12 +62,17 @@ def write_settings_file(exe: Path, **keys):
     (exe.parent / (exe.stem + ".ini")).write_text(body, encoding="utf-8")
 
 
+# The order in which both lanes list the archives of make_class_path_tree's
+# lib: names compared upper-cased, as Windows lists them.
+CLASS_PATH_TREE = ["lib", "lib/a.jar", "lib/ab.jar", "lib/Alpha.JAR", "lib/a_b.jar", "lib/b.ZIP", "lib/sub/c.jar"]
+
+
 def make_class_path_tree(folder: Path, archive: bytes):
-    """lib with a.jar, b.ZIP, notes.txt and sub/c.jar, each archive holding
-    the given bytes."""
+    """lib with the archives of CLASS_PATH_TREE and notes.txt, each archive
+    holding the given bytes."""
     lib = folder / "lib"
     (lib / "sub").mkdir(parents=True)
-    for name in ("a.jar", "b.ZIP", "sub/c.jar"):
+    for name in ("a.jar", "b.ZIP", "sub/c.jar", "a_b.jar", "Alpha.JAR", "ab.jar"):
         (lib / name).write_bytes(archive)
     (lib / "notes.txt").write_text("not an archive")
     return lib
@@ -163,8 +168,7 @@ class TestLinuxVm:
         # A directory, then its archives depth first (sorted by name without
         # case); a missing entry as it is; a placeholder entry expanded but
         # not searched.
-        assert props["java.class.path"] == ":".join(
-            ["lib", "lib/a.jar", "lib/b.ZIP", "lib/sub/c.jar", "missing", str(exe.parent / "lib")])
+        assert props["java.class.path"] == ":".join([*CLASS_PATH_TREE, "missing", str(exe.parent / "lib")])
         assert props["user.dir"] == str(exe.parent)
         assert props["vantrel.exe.path"] == str(exe)
         assert props["vantrel.csidl.appdata"] == str(home / "cfg")
@@ -340,10 +344,10 @@ class TestWindowsStandIn:
         class_path = report["options"][2]
         assert class_path.startswith("-Djava.class.path=")
         entries = class_path[len("-Djava.class.path="):].split(";")
-        # The directory, then its archives in the file system's order.
-        assert entries[0] == "lib"
-        assert sorted(entries[1:4]) == ["lib\\a.jar", "lib\\b.ZIP", "lib\\sub\\c.jar"]
-        assert entries[4:] == ["missing", wlaunch.lane.native_path(exe.parent / "lib")]
+        # The directory, then its archives in the file system's order, the
+        # same as on Linux.
+        assert entries == [*(e.replace("/", "\\") for e in CLASS_PATH_TREE), "missing",
+                           wlaunch.lane.native_path(exe.parent / "lib")]
 
         props = report["props"]
         assert props["user.dir"] == wlaunch.lane.native_path(exe.parent)

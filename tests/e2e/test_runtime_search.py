@@ -235,17 +235,18 @@ class TestLinuxInstalledRuntimes:
         server = Path("lib", "server", "libjvm.so")
         homes = {}
         for key, version, library in (("a", "11.0.2", server), ("b", "1.8.0_281", server), ("c", "1.7.0_80", server),
-                                      ("d", "17", Path("lib", "zero", "libjvm.so"))):
+                                      ("d", "17", Path("lib", "zero", "libjvm.so")), ("e", "11.0.2", server)):
             homes[key] = root / f"jdk-{key}"
             place(homes[key] / library, full)
             (homes[key] / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
         # Aliases as distributions make them: links, never entries of their own.
         (root / "alias-b").symlink_to(homes["b"])
-        (root / "default-java").symlink_to(homes["a"])
+        # Two runtimes declare 11.0.2: the default one stands for it.
+        (root / "default-java").symlink_to(homes["e"])
         from_home = place(tmp_path / "home" / server, full)
         listed = place(tmp_path / "listed" / "libjvm.so", full)
         cases = [
-            ("1", "1.8", homes["a"] / server),        # default-java, the current version, first
+            ("1", "1.8", homes["e"] / server),        # default-java, the current version, first
             ("1", ">=1.8;<11", homes["b"] / server),  # current rejected; enumeration in name order
             ("1", "<1.8", homes["c"] / server),
             ("1", "=17", homes["d"] / "lib/zero/libjvm.so"),  # RuntimeLib missing: the tree search finds it
@@ -253,7 +254,7 @@ class TestLinuxInstalledRuntimes:
             ("234", "1.8", None),                     # other registry digits find nothing here
             ("501234", "1.8", from_home),
             ("015", "1.8", listed),
-            ("105", "1.8", homes["a"] / server),
+            ("105", "1.8", homes["e"] / server),
         ]
         env = {"VANTREL_JVM_ROOT": str(root), "JAVA_HOME": str(tmp_path / "home")}
         for number, (order, version, expected) in enumerate(cases):

@@ -38,13 +38,17 @@ protected:
     }
 };
 
-TEST_F(ClassPathTree, ArchivesDepthFirstByNameWithoutCase) {
+TEST_F(ClassPathTree, ArchivesDepthFirstInTheOrderWindowsListsThem) {
     for (const char* file : {"lib/b.ZIP", "lib/a.jar", "lib/notes.txt", "lib/sub/c.jar", "lib/Sub2/deeper/d.Jar",
-                             "lib/x.jarx", "lib/jar", "lib/.zip", "lib/folder.jar/inner.zip"})
+                             "lib/x.jarx", "lib/jar", "lib/.zip", "lib/folder.jar/inner.zip", "lib/a_b.jar",
+                             "lib/Alpha.JAR", "lib/ab.jar", "lib/\u00c9b.jar", "lib/\u00e9a.jar"})
         touch(file);
     fs::create_directories("lib/empty");
+    // Names compare upper-cased, by UTF-16 unit: '_' after the letters, and
+    // an accented letter with its capital.
     EXPECT_EQ(archives("lib"),
-              "lib/.zip:lib/a.jar:lib/b.ZIP:lib/folder.jar/inner.zip:lib/sub/c.jar:lib/Sub2/deeper/d.Jar:");
+              "lib/.zip:lib/a.jar:lib/ab.jar:lib/Alpha.JAR:lib/a_b.jar:lib/b.ZIP:lib/folder.jar/inner.zip:"
+              "lib/sub/c.jar:lib/Sub2/deeper/d.Jar:lib/\u00e9a.jar:lib/\u00c9b.jar:");
     // The directory text is kept as written, a trailing separator too.
     EXPECT_EQ(archives("lib/sub/"), "lib/sub//c.jar:");
     fs::current_path("lib/sub");

@@ -89,14 +89,18 @@ TEST_F(ReportCapture, ServiceModeSendsReportsToTheEventLogStandIn) {
     testing::internal::CaptureStderr();
     reportInfo("The %s service has started.", "svc");
     reportError("The %s service failed to start.", "svc");
-    reportErrorWithDetails("captured output", "Error invoking method: %s", "main");
+    reportErrorWithDetails("captured\r\noutput\n", "Error invoking method: %s", "main");
+    errno = ENOENT;
+    reportErrorWithReason("Error accessing file/directory: %s", "x");
     std::fflush(stdout);
     std::fflush(stderr);
     Config.ServiceMode = 0;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // One line per entry, as journald keeps it: line breaks become blanks.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "<6>The svc service has started.\n<3>The svc service failed to start.\n"
-              "<3>Error invoking method: main\n\nDetails:\ncaptured output\n");
+              "<3>Error invoking method: main Details: captured output\n"
+              "<3>Error accessing file/directory: x Reason: No such file or directory\n");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <time.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/name_order.h"
 
 namespace platform {
 
@@ -204,11 +204,10 @@ EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, Dire
         errno = readError;
         return EnumResult::Error;
     }
-    // NTFS returns names in case-insensitive order; do the same so that a
-    // class path comes out alike on every machine.
+    // In NTFS's order, so that a class path comes out alike on every machine
+    // and in both lanes.
     std::sort(state->entries.begin(), state->entries.end(), [](const DirectoryEntry& a, const DirectoryEntry& b) {
-        int order = strcasecmp(a.name, b.name);
-        return order != 0 ? order < 0 : strcmp(a.name, b.name) < 0;
+        return compareNamesAsWindows(a.name, b.name) < 0;
     });
     *first = state->entries[0];  // "." is always there
     state->next = 1;

@@ -251,7 +251,22 @@ void installLogoffFilter() {
 }
 
 void writeEventLog(void*, uint16_t type, uint32_t, const char* text) {
-    fprintf(stderr, "%s%s\n", type == 4 ? "<6>" : "<3>", text);
+    // journald takes each line as an entry of its own: a report of several
+    // lines is joined into one, each run of line breaks becoming one blank.
+    flockfile(stderr);
+    fputs(type == 4 ? "<6>" : "<3>", stderr);
+    bool pendingBreak = false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\n' || *p == '\r') {
+            pendingBreak = true;
+            continue;
+        }
+        if (pendingBreak) putc_unlocked(' ', stderr);
+        pendingBreak = false;
+        putc_unlocked(*p, stderr);
+    }
+    putc_unlocked('\n', stderr);
+    funlockfile(stderr);
 }
 
 }  // namespace platform
