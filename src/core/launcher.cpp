@@ -6,6 +6,7 @@
 #include "core/archives.h"
 #include "core/config.h"
 #include "core/placeholders.h"
+#include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -54,21 +55,16 @@ void deriveAppName(const char* exePath) {
 }
 
 // The forwarded second instance: SecondInstanceArguments and the caller's
-// arguments joined by single blanks, cut at the buffer's capacity.
-void buildForwardText(char* text, size_t capacity, int argc, char** argv) {
-    size_t used = 0;
-    auto put = [&](const char* piece) {
-        size_t n = std::strlen(piece);
-        if (used + n > capacity - 1) n = capacity - 1 - used;
-        std::memcpy(text + used, piece, n);
-        used += n;
-    };
-    put(Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "");
+// arguments joined by single blanks, cut at the buffer's capacity on a whole
+// character.
+void buildForwardText(char* buffer, size_t capacity, int argc, char** argv) {
+    BoundedText text = boundedText(buffer, capacity);
+    const char* first = Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "";
+    appendBounded(&text, first, std::strlen(first));
     for (int i = 1; i < argc; ++i) {
-        put(" ");
-        put(argv[i]);
+        appendBounded(&text, " ", 1);
+        appendBounded(&text, argv[i], std::strlen(argv[i]));
     }
-    text[used] = '\0';
 }
 
 int forwardSecondInstance(int argc, char** argv) {

@@ -38,6 +38,35 @@ void freeTextBuffer(TextBuffer* buffer) {
     *buffer = TextBuffer{};
 }
 
+BoundedText boundedText(char* buffer, size_t capacity) {
+    buffer[0] = '\0';
+    return BoundedText{buffer, capacity, 0, false};
+}
+
+void appendBounded(BoundedText* text, const char* piece, size_t n) {
+    if (text->full) return;
+    size_t room = text->capacity - 1 - text->length;
+    if (n > room) {
+        n = wholeCharacterLength(piece, room);
+        text->full = true;
+    }
+    std::memcpy(text->text + text->length, piece, n);
+    text->length += n;
+    text->text[text->length] = '\0';
+}
+
+size_t wholeCharacterLength(const char* text, size_t length) {
+    // The last lead byte among the final four decides: the cut is whole when
+    // its sequence is complete, otherwise the sequence goes.
+    for (size_t back = 1; back <= 4 && back <= length; ++back) {
+        auto c = static_cast<unsigned char>(text[length - back]);
+        if ((c & 0xC0) == 0x80) continue;
+        size_t size = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : 1;
+        return back >= size ? length : length - back;
+    }
+    return length;  // no lead byte: not UTF-8 to begin with, cut where asked
+}
+
 static int lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 
 int strncasecmpAscii(const char* a, const char* b, size_t n) {

@@ -26,6 +26,10 @@ JDK_HOMES = [Path(p) for p in ("/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/j
 JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 MAIN_TEXT = "main(java/lang/String[])"
+# A forwarded text ("--second xy éé...") cut at 4096 bytes in the middle of
+# an "é" loses that whole character.
+LONG_FORWARD = ["xy", "é" * 3000]
+LONG_FORWARD_RECEIVED = ["--second", "xy", "é" * 2041]
 ALREADY_RUNNING = "An instance of this program is already running."
 
 
@@ -294,6 +298,7 @@ def test_linux_second_instance(launch, tmp_path):
     write_settings_file(plain, AppMutex=mutex)
     with first_instance(launch.lane, forwarding, tmp_path, "holding") as first:
         forwarded = launch.run(forwarding, ["one", "two words"])
+        cut = launch.run(forwarding, LONG_FORWARD)
         refused = launch.run(plain, ["one"])
     assert first.status == 0 and "released" in first.output, first.output
     assert parse_report(first.output)["args"][0] == "--hold"
@@ -303,6 +308,7 @@ def test_linux_second_instance(launch, tmp_path):
     report = parse_report(forwarded.stdout)
     assert report["args"] == ["--second", "one", "two", "words"]
     assert report["props"]["vantrel.exe.path"] == str(forwarding)
+    assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
     # Without forwarding: message 1, and 0.
     assert (refused.err_lines, refused.stdout, refused.status) == ([ALREADY_RUNNING], "", 0), refused
     # Once the first has ended, the name is free again.
@@ -426,6 +432,7 @@ class TestWindowsStandIn:
         with first_instance(wlaunch.lane, exes["forwarding"], tmp_path, "main holding") as first:
             # The first launcher's own mutex, a real one of the Wine server.
             second = {name: wlaunch.run(exe, ["one", "two words"]) for name, exe in exes.items()}
+            cut = wlaunch.run(exes["forwarding"], LONG_FORWARD)
         assert first.status == 0 and "standin main released" in first.output, first.output
 
         forwarded = second["forwarding"]
@@ -433,6 +440,7 @@ class TestWindowsStandIn:
         lines = forwarded.out_lines
         attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
         assert parse_report(forwarded.stdout)["args"] == ["--second", "one", "two", "words"]
+        assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
         assert attach < lines.index("standin detach")
         assert lines[-1] == "standin destroy, local references left: 0"
         # Without forwarding: message 1, and 0.
