@@ -146,6 +146,18 @@ EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, Dire
 EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry);
 void closeDirectoryEnum(DirectoryEnum* handle);
 
+// A walk down a directory tree (class-path expansion, the runtime tree
+// search) enters each directory once and so ends, whatever links the tree
+// holds. enterDirectory() is asked before each directory is entered, the
+// walk's start included (always entered); false means skip it. Windows: a
+// reparse point (junction, directory symbolic link) below the start is not
+// descended into. POSIX: links are followed, but a directory already entered
+// in this walk (same device and inode, however reached) is not entered again.
+struct VisitedDirectories;
+VisitedDirectories* newVisitedDirectories();
+bool enterDirectory(VisitedDirectories* visited, const char* path, bool start);
+void freeVisitedDirectories(VisitedDirectories* visited);
+
 // ---- Dynamic libraries ---------------------------------------------------
 
 void* loadLibrary(const char* path);

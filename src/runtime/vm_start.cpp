@@ -83,7 +83,12 @@ bool isExistingDirectory(const char* path) {
     return platform::fileKind(path) == platform::FileKind::Directory;
 }
 
-bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
+namespace {
+
+bool appendArchivesBelow(TextBuffer* classPath, const char* directory, platform::VisitedDirectories* visited,
+                         bool start) {
+    // A directory reached again through a link adds nothing (and ends a loop).
+    if (!platform::enterDirectory(visited, directory, start)) return true;
     // The search pattern ("*.*", "dir\*.*") is the platform's business.
     platform::DirectoryEnum* handle = nullptr;
     platform::DirectoryEntry entry;
@@ -105,7 +110,7 @@ bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
                 appendText(&child, directory);
                 appendCharacter(&child, separator);
                 appendText(&child, entry.name);
-                bool inner = appendArchivesInDirectory(classPath, child.text);
+                bool inner = appendArchivesBelow(classPath, child.text, visited, false);
                 freeTextBuffer(&child);
                 if (!inner) {
                     ok = false;
@@ -125,6 +130,15 @@ bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
         ok = false;
     }
     platform::closeDirectoryEnum(handle);
+    return ok;
+}
+
+}  // namespace
+
+bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
+    platform::VisitedDirectories* visited = platform::newVisitedDirectories();
+    bool ok = appendArchivesBelow(classPath, directory, visited, true);
+    platform::freeVisitedDirectories(visited);
     return ok;
 }
 

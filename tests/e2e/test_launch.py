@@ -72,13 +72,14 @@ CLASS_PATH_TREE = ["lib", "lib/a.jar", "lib/ab.jar", "lib/Alpha.JAR", "lib/a_b.j
 
 
 def make_class_path_tree(folder: Path, archive: bytes):
-    """lib with the archives of CLASS_PATH_TREE and notes.txt, each archive
-    holding the given bytes."""
+    """lib with the archives of CLASS_PATH_TREE, notes.txt and a link to
+    itself, each archive holding the given bytes."""
     lib = folder / "lib"
     (lib / "sub").mkdir(parents=True)
     for name in ("a.jar", "b.ZIP", "sub/c.jar", "a_b.jar", "Alpha.JAR", "ab.jar"):
         (lib / name).write_bytes(archive)
     (lib / "notes.txt").write_text("not an archive")
+    (lib / "loop").symlink_to(".")  # a directory link back up adds nothing (a reparse point under Wine)
     return lib
 
 

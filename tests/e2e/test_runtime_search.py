@@ -239,6 +239,12 @@ class TestLinuxInstalledRuntimes:
             homes[key] = root / f"jdk-{key}"
             place(homes[key] / library, full)
             (homes[key] / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
+        # A runtime without a library whose tree loops: the search ends at once.
+        looping = root / "jdk-f"
+        looping.mkdir()
+        (looping / "release").write_text('JAVA_VERSION="21"\n')
+        for link in ("a", "b"):
+            (looping / link).symlink_to(".")
         # Aliases as distributions make them: links, never entries of their own.
         (root / "alias-b").symlink_to(homes["b"])
         # Two runtimes declare 11.0.2: the default one stands for it.
@@ -251,6 +257,7 @@ class TestLinuxInstalledRuntimes:
             ("1", "<1.8", homes["c"] / server),
             ("1", "=17", homes["d"] / "lib/zero/libjvm.so"),  # RuntimeLib missing: the tree search finds it
             ("1", "=1.8", None),                      # no acceptable entry
+            ("1", "=21", None),                       # nothing in a tree of links
             ("234", "1.8", None),                     # other registry digits find nothing here
             ("501234", "1.8", from_home),
             ("015", "1.8", listed),
@@ -339,6 +346,8 @@ class TestWindowsRegistry:
         lane = windows_lane
         tree_home = tmp_path / "tree home"
         tree_lib = place(tree_home / "bin" / "server" / "jvm.dll")
+        for link in ("a", "b"):  # met first; reparse points are not descended into
+            (tree_home / link).symlink_to(".")
         hint_home = tmp_path / "hint home"
         hint_lib = place(hint_home / "jre" / "bin" / "server" / "jvm.dll")
         place(hint_home / "a" / "jvm.dll")  # what the tree search would find first

@@ -57,6 +57,15 @@ TEST_F(ClassPathTree, ArchivesDepthFirstInTheOrderWindowsListsThem) {
     EXPECT_EQ(archives("missing"), "");
 }
 
+TEST_F(ClassPathTree, LinksAreFollowedButEachDirectoryIsEnteredOnce) {
+    touch("lib/a.jar");
+    touch("outside/x.jar");
+    fs::create_directory_symlink(".", "lib/loop");
+    fs::create_directory_symlink("..", "lib/up");
+    fs::create_directory_symlink("../outside", "lib/ext");
+    EXPECT_EQ(archives("lib"), "lib/a.jar:lib/ext/x.jar:");
+}
+
 TEST_F(ClassPathTree, PathsLongerThanThePathLimitAreWalked) {
     fs::path deep = "lib";
     while (deep.string().size() < 400) deep /= "level-of-nesting";

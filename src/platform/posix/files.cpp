@@ -223,6 +223,24 @@ EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry) {
 
 void closeDirectoryEnum(DirectoryEnum* handle) { delete handle; }
 
+struct VisitedDirectories {
+    std::vector<std::pair<dev_t, ino_t>> entered;
+};
+
+VisitedDirectories* newVisitedDirectories() { return new VisitedDirectories; }
+
+bool enterDirectory(VisitedDirectories* visited, const char* path, bool) {
+    struct stat info;
+    // One that cannot be read is entered: its enumeration then says why.
+    if (stat(path, &info) != 0) return true;
+    std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+    if (std::find(visited->entered.begin(), visited->entered.end(), identity) != visited->entered.end()) return false;
+    visited->entered.push_back(identity);
+    return true;
+}
+
+void freeVisitedDirectories(VisitedDirectories* visited) { delete visited; }
+
 // ---- Libraries -------------------------------------------------------------
 
 void* loadLibrary(const char* path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
