@@ -68,7 +68,7 @@ void buildForwardText(char* buffer, size_t capacity, int argc, char** argv) {
 }
 
 int forwardSecondInstance(int argc, char** argv) {
-    if (!createJavaVm()) return -1;
+    if (!createJavaVm(VmUse::Secondary)) return -1;
     char text[kForwardTextSize];
     buildForwardText(text, sizeof(text), argc, argv);
     ArgumentVector arguments = splitArguments(text);
@@ -186,7 +186,7 @@ int launcherMain(int argc, char** argv) {
 
     if (!Config.ShowConsole) hideConsoleWindow();
 
-    if (!createJavaVm()) return -1;
+    if (!createJavaVm(VmUse::Primary)) return -1;
     if (!invokeMainClass(argc - 1, argv + 1, false)) std::exit(-1);
     shutdownJavaVm();
     return 0;

@@ -162,7 +162,7 @@ bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
         return ok;
     }
 
-    if (!Config.EarlyWorkingDirectory && !applyWorkingDirectory(false)) return false;
+    // The working directory is already current: the VM was created in it.
     JNIEnv* env = Config.MainJniEnv;
     if (Config.ServiceMode) platform::installLogoffFilter();
     if (!setUpStandardStreams()) return false;

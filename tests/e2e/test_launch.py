@@ -57,6 +57,9 @@ def parse_report(stdout: str):
             name, value = line[len("prop "):].split("=", 1)
             if value != "<absent>":
                 report["props"][name] = value
+        elif line.startswith("where "):
+            name, value = line[len("where "):].split("=", 1)
+            report.setdefault("where", {})[name] = value
     return report
 
 
@@ -206,22 +209,35 @@ class TestLinuxVm:
         assert "vantrel.csidl.local.appdata" not in props and "vantrel.csidl.personal" not in props
         assert props["vantrel.appini.showconsole"] == "false"  # from the settings file
 
-    def test_user_dir_follows_the_working_directory_settings(self, launch, tmp_path):
+    def test_every_relative_path_resolves_in_the_working_directory(self, launch, tmp_path):
         work, start = tmp_path / "work", tmp_path / "start"
-        work.mkdir()
-        start.mkdir()
+        for folder in (work, start):
+            folder.mkdir()
+            (folder / "vt-where.txt").write_text(folder.name)
         cases = [
             ({"WorkingDirectory": str(work)}, work),
+            # A relative working directory and class path: the class path
+            # still resolves against the executable's folder.
+            ({"WorkingDirectory": "../work", "ClassPath": "app.jar"}, work),
             ({"WorkingDirectory": str(work), "KeepStartDirectory": "1"}, start),
             # The early change happens before the VM; the start directory is
             # then not brought back.
             ({"WorkingDirectory": str(work), "KeepStartDirectory": "1", "EarlyWorkingDirectory": "1"}, work),
+            ({}, None),  # the executable's folder
         ]
         for number, (settings, expected) in enumerate(cases):
             exe = launch.pack(f"wd{number}", **settings)
+            shutil.copy(launch.apps["jar"], exe.parent / "app.jar")
+            expected = expected or exe.parent
+            (exe.parent / "vt-where.txt").write_text("exe")
             result = launch.run(exe, cwd=start)
             assert result.status == 0, (settings, str(result))
-            assert parse_report(result.stdout)["props"]["user.dir"] == str(expected), settings
+            report = parse_report(result.stdout)
+            # user.dir, java.io.File, java.nio.file and FileInputStream agree.
+            assert report["props"]["user.dir"] == str(expected), settings
+            assert report["where"] == {"file": str(expected / "vt-where.txt"), "path": str(expected / "vt-where.txt"),
+                                       "exists": "true,true", "read": "exe" if expected == exe.parent else
+                                       expected.name}, settings
 
 
 def test_linux_arguments_of_main(launch):
@@ -374,6 +390,24 @@ class TestWindowsStandIn:
         assert report["args"] == ["-s", "t w", "x", "%APPDIR%", "grüße 😀"]
         # Every local reference the launcher made was deleted again.
         assert result.out_lines[-2:] == ["standin detach", "standin destroy, local references left: 0"]
+
+    def test_vm_created_in_the_working_directory(self, wlaunch, tmp_path):
+        work = tmp_path / "work"
+        work.mkdir()
+        native = wlaunch.lane.native_path
+        for name, class_path in (("wdcp", "lib"), ("wdnocp", "")):
+            exe = wlaunch.pack(name, WorkingDirectory=native(work), ClassPath=class_path)
+            if class_path:
+                make_class_path_tree(exe.parent, b"PK\x05\x06" + bytes(18))
+            result = wlaunch.run(exe)
+            assert result.status == 0, result
+            assert f"standin init directory={native(work)}" in result.out_lines, result
+            report = parse_report(result.stdout)
+            assert report["props"]["user.dir"] == native(work)
+            # The class path (the VM's default, its current directory, too)
+            # still names the executable's folder.
+            entries = [native(exe.parent / e) for e in CLASS_PATH_TREE] if class_path else [native(exe.parent)]
+            assert report["options"][-1] == "-Djava.class.path=" + ";".join(entries), result
 
     def test_app_options_expanded_when_there_are_no_arguments(self, wlaunch):
         exe = wlaunch.pack("appopts", AppOptions="%APPDIR% b")

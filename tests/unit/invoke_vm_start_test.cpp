@@ -111,11 +111,11 @@ protected:
         Config.ServiceMode = 0;
         ClassPathTree::TearDown();
     }
-    std::vector<std::string> start(const char* options, const char* classPath) {
+    std::vector<std::string> start(const char* options, const char* classPath, VmUse use = VmUse::Secondary) {
         replaceText(&Config.JvmOptions, duplicateText(options));
         replaceText(&Config.ClassPath, duplicateText(classPath));
         recorded = Recorded{};
-        EXPECT_TRUE(startJavaVm());
+        EXPECT_TRUE(startJavaVm(use));
         return recorded.options;
     }
 };
@@ -137,6 +137,34 @@ TEST_F(VmStart, SplitOptionsThenTheClassPathOption) {
     EXPECT_EQ(start("-Xmx256m ", "lib"), (V{"-Xmx256m", "-Djava.class.path=lib:lib/a.jar"}));
     EXPECT_EQ(start("-Xmx64m %VT_UNSET% -Da=x  \"\"", ""), (V{"-Xmx64m", "-Da=x"}));
     EXPECT_EQ(start("   ", ""), V{});
+}
+
+TEST_F(VmStart, APrimaryVmIsCreatedInTheWorkingDirectoryWithItsClassPathWhereItWasBuilt) {
+    using V = std::vector<std::string>;
+    touch("lib/a.jar");
+    fs::create_directory("work");
+    const std::string here = fs::current_path().string();
+    replaceText(&Config.WorkingDirectory, duplicateText("work"));
+    Config.EarlyWorkingDirectory = 0;
+    Config.KeepStartDirectory = 0;
+    // Relative entries (an empty one included) are anchored; absolute ones stay.
+    EXPECT_EQ(start("-Xss1m \"-Djava.class.path=x::/abs\"", "lib", VmUse::Primary),
+              (V{"-Xss1m", "-Djava.class.path=" + here + "/x:" + here + ":/abs",
+                 "-Djava.class.path=" + here + "/lib:" + here + "/lib/a.jar"}));
+    EXPECT_EQ(fs::current_path(), fs::path(here) / "work");
+    // Without a class path the VM would load from its current directory.
+    fs::current_path(here);
+    EXPECT_EQ(start("", "", VmUse::Primary), V{"-Djava.class.path=" + here});
+    // Nothing changes without a working directory, for a second instance,
+    // or when the early change has happened.
+    fs::current_path(here);
+    EXPECT_EQ(start("", "lib", VmUse::Secondary), V{"-Djava.class.path=lib:lib/a.jar"});
+    Config.EarlyWorkingDirectory = 1;
+    EXPECT_EQ(start("", "lib", VmUse::Primary), V{"-Djava.class.path=lib:lib/a.jar"});
+    EXPECT_EQ(fs::current_path(), fs::path(here));
+    replaceText(&Config.WorkingDirectory, duplicateText(""));
+    Config.EarlyWorkingDirectory = 0;
+    EXPECT_EQ(start("", "lib", VmUse::Primary), V{"-Djava.class.path=lib:lib/a.jar"});
 }
 
 TEST_F(VmStart, ServiceModeAddsTheThreeHooksLast) {
