@@ -1,7 +1,7 @@
 """Configuration as a packed launcher loads it: names and folders derived at
-start-up, the settings file with its keys, the priority classes and message
-texts. Observed through the probe, which runs the launcher's own start-up
-code and prints the record."""
+start-up, the settings file with its keys, flags, the priority classes and
+message texts. Observed through the probe: the real launcher, which prints
+its record where it would create the VM."""
 
 import pytest
 
@@ -103,6 +103,16 @@ class TestSettingsFile:
         assert lane.probe_config(exe)["JvmOptions"] == " -Da=b"
 
 
+def test_flags_read_true_unless_they_begin_with_0(lane, tmp_path):
+    # Stored empty (the packer writes "<null>" for it) or "<null>": true.
+    exe = lane.pack_probe(tmp_path / "tool", settings={
+        "MainClass": "p.M", "RemoveExtractedFiles": "", "KeepStartDirectory": "<null>",
+        "ShowJvmNotFoundMessage": "0x", "AllowMultipleInstances": "00"})
+    record = lane.probe_config(exe)
+    assert [record[name] for name in ("RemoveExtractedFiles", "KeepStartDirectory", "ShowJvmNotFoundMessage",
+                                      "AllowMultipleInstances")] == ["1", "1", "0", "0"]
+
+
 @pytest.mark.parametrize("setting, expected", [
     ("4", 4), ("5", 5), ("2", 2), ("6", 3), ("-1", 3), ("", 0), ("3", 3),
 ])
@@ -113,8 +123,9 @@ def test_priority_classes(lane, tmp_path, setting, expected):
 
 def test_message_escapes_and_language(lane, tmp_path):
     exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M"}, message_language=1031, messages={
-        4: "Keine Laufzeit\\nmin %s", 5: "zwei \\\\ Striche", 6: "Tab \\t bleibt", 7: "Ende\\"})
+        4: "Keine Laufzeit\\nmin %s", 5: "zwei \\\\ Striche", 6: "Tab \\t bleibt", 7: "Ende\\", 8: ""})
     record = lane.probe_config(exe)
+    assert record["Message8"] == ""  # a missing entry reads empty
     assert record["Message4"] == "Keine Laufzeit\nmin %s"
     assert record["Message5"] == "zwei \\\\ Striche"
     assert record["Message6"] == "Tab \\t bleibt"

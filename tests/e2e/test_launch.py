@@ -250,6 +250,10 @@ def test_linux_arguments_of_main(launch):
         ({"StaticOptions": "-s", "AppOptions": 'one %VT_LAUNCH_VALUE% "t w o"'}, [], ["-s", "one", "expanded", "t w o"]),
         ({}, [], []),
         ({"AppOptions": "  "}, [], [""]),  # application arguments keep their empty ones
+        # Without a service name the service switches are the application's.
+        ({}, ["-install", "a"], ["-install", "a"]),
+        ({}, ["-uninstall"], ["-uninstall"]),
+        ({}, ["-startlauncherinservicemode"], ["-startlauncherinservicemode"]),
         ({"StaticOptions": "grüße"}, words, ["grüße", *words]),  # non-ASCII arguments arrive intact
     ]
     for number, (settings, args, expected) in enumerate(cases):
@@ -414,6 +418,9 @@ class TestWindowsStandIn:
         result = wlaunch.run(exe)
         assert result.status == 0, result
         assert parse_report(result.stdout)["args"] == [wlaunch.lane.native_path(exe.parent), "b"]
+        # Without a service name the service switches are the application's.
+        for switch in ("-install", "-uninstall", "-startlauncherinservicemode"):
+            assert parse_report(wlaunch.run(exe, [switch]).stdout)["args"] == [switch]
 
     def test_reports_and_exit_statuses(self, wlaunch):
         message_7 = f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
