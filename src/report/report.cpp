@@ -14,6 +14,7 @@ void formatInto(char* buffer, size_t capacity, const char* format, va_list args)
     // vsnprintf cuts and terminates; a format error leaves an empty text. A
     // cut text ends on a whole character.
     if (written < 0) buffer[0] = '\0';
+    buffer[capacity - 1] = '\0';
     if (written >= 0 && static_cast<size_t>(written) >= capacity)
         buffer[wholeCharacterLength(buffer, capacity - 1)] = '\0';
 }
@@ -109,7 +110,8 @@ void fillMessage(char* out, size_t capacity, const char* messageTemplate, const 
         } else {
             appendBounded(&text, "%", 1);
         }
-        literal = ++p + 1;
+        ++p;  // the pair's second character
+        literal = p + 1;
     }
     appendBounded(&text, literal, std::strlen(literal));
 }

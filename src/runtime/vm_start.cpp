@@ -235,7 +235,8 @@ bool startJavaVm(VmUse use) {
     }
     // Without a class path a VM loads from its current directory: the one
     // the launch was in before the working directory changed.
-    if (anchor != nullptr && !classPathGiven) vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
+    if (anchor != nullptr && !classPathGiven)
+        vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
     std::free(anchor);
     if (hooks) {
         JavaVMOption* hook = vmOptions + count;

@@ -16,8 +16,9 @@
 // Directories without a readable JAVA_VERSION are not runtimes we can rank
 // and are skipped too. Should two directories declare the same version, one
 // stands for it, as a registry holds one subkey per name: the one that
-// "default-java" names, else the first by directory name. Subkeys are enumerated sorted by name without case, as the registry
-// returns them. Nothing is cached: each call looks at the disk again.
+// "default-java" names, else the first by directory name. Subkeys are
+// enumerated in the order the registry returns them (name_order.h). Nothing
+// is cached: each call looks at the disk again.
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
