@@ -139,8 +139,9 @@ enum class EnumResult { Entry, End, Error };
 // Enumeration of a directory's entries, "." and ".." included on both sides.
 // open() returns Entry with the first entry, End when the directory is
 // empty or missing (last error ERROR_FILE_NOT_FOUND / ERROR_NO_MORE_FILES),
-// or Error. On POSIX the entries come sorted by name without case, as NTFS
-// returns them, so that class paths are the same on every machine.
+// or Error. On POSIX the entries come in the order NTFS returns them (names
+// upper-cased, compared by UTF-16 unit), so that class paths are the same on
+// every machine and in both lanes.
 struct DirectoryEnum;
 EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, DirectoryEntry* first);
 EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry);
