@@ -44,6 +44,18 @@ size_t systemErrorText(uint32_t code, char* buf, size_t cap);
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorNoMoreFiles = 18;
 
+// Failures that the launcher finds itself. setFailureReason puts each
+// platform's own code for one into the last error, so that a report's
+// reason is a fitting system text (POSIX has texts of its own for those
+// errno lacks).
+enum class Failure {
+    NameTooLong,      // ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG
+    DamagedData,      // ERROR_FILE_CORRUPT
+    NotPlainName,     // ERROR_INVALID_NAME
+    UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
+};
+void setFailureReason(Failure failure);
+
 // ---- Process -------------------------------------------------------------
 
 // Full path of the running executable. Returns its length, 0 on failure or
@@ -52,7 +64,13 @@ size_t executablePath(char* buf, size_t cap);
 // Current directory. Returns its length, 0 on failure or when it does not fit.
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
-// Temporary-files directory with its trailing separator (GetTempPathA).
+// The user's own temporary-files directory, with its trailing separator.
+// Windows: GetTempPath2A where the system exports it (a SYSTEM process then
+// gets a folder other users cannot write), else GetTempPathA. POSIX:
+// $XDG_RUNTIME_DIR when it is an absolute path, else a folder vantrel-<uid>
+// in $TMPDIR (when absolute) or /tmp, created 0700 and refused (reason
+// Failure::UntrustedFolder) when it is a link, belongs to another user or
+// others may write to it.
 // Returns its length, 0 on failure or when it does not fit.
 size_t temporaryDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
@@ -60,12 +78,18 @@ uint32_t currentProcessId();
 void setPriorityIndex(int index);
 // The index of the process's current priority class, -1 when unknown.
 int currentPriorityIndex();
-// Waits up to timeoutMs for process pid to end. Returns false (at once)
-// when the process cannot be opened.
+// Waits up to timeoutMs for process pid to end (OpenProcess and
+// WaitForSingleObject; POSIX: pidfd_open and poll, else kill(pid, 0) every
+// 100 ms). Returns false at once when the process cannot be opened: it has
+// ended already, or pid names no process (0, and on POSIX above INT_MAX).
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs);
-// Starts a detached copy of a command line (no console, no window,
-// standard streams closed). Result ignored by callers.
-bool spawnDetached(const char* commandLine);
+// Starts a detached program from an argument vector ending with nullptr;
+// argv[0] is the program's full path. Never through a shell. No console and
+// no window (Windows: DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE |
+// CREATE_NO_WINDOW), no inherited handles or descriptors (POSIX: a new
+// session, standard streams on /dev/null, signals at their defaults).
+// False with the last error when it cannot be started.
+bool spawnDetached(const char* const* argv);
 // Opens a document with the desktop's handler; result ignored by callers.
 void shellOpen(const char* document);
 // Runs a command line (WinExec / sh -c), detached; result ignored by callers.
@@ -84,7 +108,13 @@ bool specialFolderPath(int csidl, char* buf, size_t cap);
 // does. The data stays valid for the life of the process.
 bool findStringBlock(unsigned block, const uint8_t** data, size_t* size);
 // The payload resource (RT_RCDATA 1). Valid for the life of the process.
+// It is mapped, not read: only the pages that are touched cost memory.
 bool findPayload(const uint8_t** data, size_t* size);
+// Lets the system drop the pages that hold a part of the payload from the
+// process's memory; they are read again from the executable when touched
+// again. Unpacking reads each archive once. A range outside the payload is
+// left alone.
+void releasePayloadPages(const uint8_t* data, size_t size);
 // LoadStringA: the entry converted to 8-bit text, at most cap - 1 bytes,
 // terminated. Returns the bytes copied; 0 when the entry is absent or empty.
 int loadString(unsigned id, char* buf, int cap);
@@ -115,8 +145,63 @@ bool fileWriteTime(const char* path, uint64_t* fileTime);
 // file that cannot be written whole is removed again. The new file takes
 // the permissions of permissionsFrom where the platform has permissions.
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
-// Renames a file over another one, replacing it.
+// Renames a file over another one, replacing it (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
 bool replaceFile(const char* from, const char* to);
+
+// Size and last-write time of what path names (links followed).
+struct FileFacts {
+    uint64_t size;
+    uint64_t writeTime;  // FILETIME, as fileWriteTime
+    bool isDirectory;
+};
+enum class FactsResult { Missing, Found, Failed };
+// Missing when nothing is there (nor its folder); Failed, with the last
+// error, when something is there that cannot be looked at.
+FactsResult fileFacts(const char* path, FileFacts* facts);
+// True when path exists but cannot be opened to be replaced: on Windows
+// another process holds it open without sharing (a running VM holds its
+// archives so) or it may not be written. POSIX: false, a move replaces a
+// file without disturbing those who have it open.
+bool fileInUse(const char* path);
+
+// A file being written, from createOutputFile to closeOutputFile.
+struct OutputFile {
+    intptr_t handle;
+};
+// Creates path for writing, or truncates it when it exists, shared with
+// nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
+bool createOutputFile(const char* path, OutputFile* file);
+// Writes all of data, or fails.
+bool writeOutputFile(OutputFile file, const void* data, size_t size);
+// Sets the last-write time (FILETIME); creation and access times stay.
+bool setOutputFileTime(OutputFile file, uint64_t fileTime);
+// Closes the file; false when what was written could not be kept.
+bool closeOutputFile(OutputFile file);
+bool deleteFile(const char* path);
+bool removeDirectory(const char* path);
+
+// The extraction folder. The launcher holds its folder from unpacking to
+// its end; a cleanup child claims it before deleting anything. Windows
+// needs neither: files in use cannot be replaced or deleted there. POSIX,
+// where they can, holds a shared flock on the folder and claims it with an
+// exclusive one, so that a cleanup child deletes nothing while another live
+// launcher uses the folder. With mustBeOwn (the folder is named after the
+// application, not the executable's own folder) POSIX refuses a folder that
+// is a link, belongs to another user or may be written by others: such a
+// folder could hold planted archives or point the writes elsewhere.
+enum class FolderResult {
+    Ready,      // held, or claimed
+    Untrusted,  // refused, last error set by setFailureReason
+    Busy,       // claim only: another live launcher holds the folder
+    Failed,     // cannot be created or opened; last error set (a claim of a missing folder fails)
+};
+// Creates the folder's last level when create is set (0700 on POSIX; an
+// existing one is fine), then holds it for the life of the process. Waits
+// at most a few seconds for a cleanup child that is deleting.
+FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn);
+// Claims the folder for deleting; the claim lasts until the process ends.
+FolderResult claimExtractionFolder(const char* path, bool mustBeOwn);
 
 struct DirectoryEntry {
     char name[260];

@@ -1,9 +1,12 @@
 // POSIX side: resources come from the bundle that vantrel-pack appends to the
-// executable (platform/bundle_format.h). The bundle is read once, on first
-// use, and kept for the life of the process, like a mapped PE image's
-// resources. Anything that does not add up (a short file, a trailer or an
-// entry pointing outside the bundle) makes the whole bundle absent.
+// executable (platform/bundle_format.h). The executable is mapped once, on
+// first use, and kept for the life of the process, like a PE image's
+// resources: only the pages that are read cost memory, so a payload of many
+// megabytes costs nothing when its archives are already unpacked. Anything
+// that does not add up (a short file, a trailer or an entry pointing outside
+// the bundle) makes the whole bundle absent.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +28,7 @@ struct BundleEntry {
 };
 
 struct Bundle {
-    uint8_t* bytes = nullptr;  // never freed: entries point into it
+    const uint8_t* bytes = nullptr;  // inside the mapping, never unmapped: entries point into it
     std::vector<BundleEntry> entries;
 };
 
@@ -75,14 +78,15 @@ Bundle loadBundle() {
         uint64_t offset = 0;
         for (int i = 0; i < 8; ++i) offset |= uint64_t(trailer[i]) << (8 * i);
         uint64_t end = uint64_t(st.st_size) - bundle::kTrailerSize;
-        if (offset <= end && end - offset <= SIZE_MAX) {
-            size_t size = size_t(end - offset);
-            bundle.bytes = static_cast<uint8_t*>(std::malloc(size > 0 ? size : 1));
-            if (bundle.bytes != nullptr &&
-                (!readFully(fd, bundle.bytes, size, off_t(offset)) || !parseEntries(&bundle, size))) {
-                bundle.entries.clear();
-                std::free(bundle.bytes);
-                bundle.bytes = nullptr;
+        if (offset <= end && uint64_t(st.st_size) <= SIZE_MAX) {
+            void* image = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (image != MAP_FAILED) {
+                bundle.bytes = static_cast<const uint8_t*>(image) + offset;
+                if (!parseEntries(&bundle, size_t(end - offset))) {
+                    bundle.entries.clear();
+                    bundle.bytes = nullptr;
+                    munmap(image, size_t(st.st_size));
+                }
             }
         }
     }
@@ -123,6 +127,17 @@ bool findPayload(const uint8_t** data, size_t* size) {
     *data = e->data;
     *size = e->size;
     return true;
+}
+
+void releasePayloadPages(const uint8_t* data, size_t size) {
+    const BundleEntry* e = findEntry(bundle::kTypeRcData, 1);
+    if (e == nullptr || data < e->data || size > e->size || size_t(data - e->data) > e->size - size) return;
+    // The mapping is private and never written: dropped pages come back
+    // from the file when read again, whatever else they hold.
+    uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    uintptr_t first = uintptr_t(data) / page * page;
+    uintptr_t last = (uintptr_t(data) + size + page - 1) / page * page;
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 int loadString(unsigned id, char* buf, int cap) {
