@@ -25,25 +25,23 @@ constexpr size_t kEntryPathCapacity = 4096;
 // The cleanup child gives its launcher this long to end; a launcher that is
 // still running then keeps its archives (it holds them open, or its folder).
 constexpr uint32_t kCleanupWaitMs = 30000;
-// Archives are written in pieces of this size, and the payload pages of each
-// piece are let go once written: unpacking costs this much memory, not the
-// size of the archives.
-constexpr size_t kWriteChunk = 1u << 20;
 
 bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
 bool payloadPresent() {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    return platform::findPayload(&data, &size) && size >= 2;
+    uint64_t size = 0;
+    return platform::findPayload(&size) && size >= 2;
+}
+
+bool readFromExecutable(void*, uint64_t offset, void* buffer, size_t size) {
+    return platform::readPayload(offset, buffer, size);
 }
 
 // The payload, checked. Absent when there is none.
 PayloadRecord readPayload() {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    if (!platform::findPayload(&data, &size)) return parsePayload(nullptr, 0);
-    return parsePayload(data, size);
+    uint64_t size = 0;
+    if (!platform::findPayload(&size)) size = 0;
+    return parsePayloadWith(readFromExecutable, nullptr, size);
 }
 
 // The extraction folder (or the temporary folder) joined with a name.
@@ -67,14 +65,8 @@ bool isApplicationFolder() { return Config.ExtractLocation != 0; }
 bool writeArchive(const char* path, const PayloadEntry& entry) {
     platform::OutputFile file;
     if (!platform::createOutputFile(path, &file)) return false;
-    bool ok = true;
-    for (uint32_t done = 0; ok && done < entry.size;) {
-        size_t piece = entry.size - done < kWriteChunk ? entry.size - done : kWriteChunk;
-        ok = platform::writeOutputFile(file, entry.data + done, piece);
-        platform::releasePayloadPages(entry.data + done, piece);
-        done += uint32_t(piece);
-    }
-    ok = ok && platform::setOutputFileTime(file, entry.fileTime);
+    bool ok = platform::copyPayloadToFile(file, entry.offset, entry.size) &&
+              platform::setOutputFileTime(file, entry.fileTime);
     uint32_t error = platform::lastError();
     if (!platform::closeOutputFile(file)) return false;
     platform::setLastError(error);

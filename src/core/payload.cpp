@@ -6,7 +6,10 @@
 namespace {
 
 // The smallest entry: an empty name's terminator, the time and the size.
-constexpr size_t kSmallestEntry = 1 + 8 + 4;
+constexpr uint64_t kSmallestEntry = 1 + 8 + 4;
+// What one read of an entry's header takes: the longest name, its
+// terminator, the time and the size.
+constexpr size_t kHeaderWindow = kMaxPayloadNameBytes + 1 + 8 + 4;
 
 uint32_t readU32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -14,9 +17,29 @@ uint32_t readU32(const uint8_t* p) {
 
 uint64_t readU64(const uint8_t* p) { return uint64_t(readU32(p)) | uint64_t(readU32(p + 4)) << 32; }
 
-PayloadRecord refused(PayloadStatus status, PayloadEntry* entries, const char* badName = nullptr) {
+char* copyName(const uint8_t* text, size_t length) {
+    char* name = static_cast<char*>(std::malloc(length + 1));
+    if (name == nullptr) std::abort();
+    std::memcpy(name, text, length);
+    name[length] = '\0';
+    return name;
+}
+
+void freeEntries(PayloadEntry* entries, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) std::free(entries[i].name);
     std::free(entries);
-    return PayloadRecord{status, 0, nullptr, badName};
+}
+
+struct Memory {
+    const uint8_t* data;
+    size_t size;
+};
+
+bool readMemory(void* context, uint64_t offset, void* buffer, size_t size) {
+    const Memory* memory = static_cast<const Memory*>(context);
+    if (offset > memory->size || size > memory->size - offset) return false;
+    std::memcpy(buffer, memory->data + offset, size);
+    return true;
 }
 
 }  // namespace
@@ -26,44 +49,65 @@ bool isPlainFileName(const char* name) {
     return std::strpbrk(name, "/\\:") == nullptr;
 }
 
-PayloadRecord parsePayload(const uint8_t* data, size_t size) {
-    if (data == nullptr || size < 2) return PayloadRecord{PayloadStatus::Absent, 0, nullptr, nullptr};
-    if (size < 4) return refused(PayloadStatus::Damaged, nullptr);
-    int32_t count = static_cast<int32_t>(readU32(data));
-    if (count < 0 || count > kMaxPayloadEntries || size_t(count) > (size - 4) / kSmallestEntry)
-        return refused(PayloadStatus::Damaged, nullptr);
-
-    PayloadEntry* entries = nullptr;
-    if (count > 0) {
-        entries = static_cast<PayloadEntry*>(std::malloc(sizeof(PayloadEntry) * size_t(count)));
-        if (entries == nullptr) std::abort();
+PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size) {
+    PayloadRecord record{PayloadStatus::Damaged, 0, nullptr, nullptr};
+    if (size < 2) {
+        record.status = PayloadStatus::Absent;
+        return record;
     }
-    const char* badName = nullptr;
-    size_t at = 4;
-    for (int32_t i = 0; i < count; ++i) {
-        // The name must end inside the resource, and the fixed fields and
+    uint8_t header[kHeaderWindow];
+    if (size < 4 || !read(context, 0, header, 4)) return record;
+    int32_t count = static_cast<int32_t>(readU32(header));
+    if (count < 0 || count > kMaxPayloadEntries || uint64_t(count) > (size - 4) / kSmallestEntry) return record;
+
+    PayloadEntry* entries = static_cast<PayloadEntry*>(std::calloc(size_t(count) + 1, sizeof(PayloadEntry)));
+    if (entries == nullptr) std::abort();
+    int32_t parsed = 0;
+    uint64_t at = 4;
+    for (; parsed < count; ++parsed) {
+        // The name must end inside the resource, and the time, the size and
         // the data must follow it there too.
-        const void* end = std::memchr(data + at, 0, size - at);
-        if (end == nullptr) return refused(PayloadStatus::Damaged, entries);
-        PayloadEntry& entry = entries[i];
-        entry.name = reinterpret_cast<const char*>(data + at);
-        at = size_t(static_cast<const uint8_t*>(end) - data) + 1;
-        if (size - at < 12) return refused(PayloadStatus::Damaged, entries);
-        entry.fileTime = readU64(data + at);
-        entry.size = readU32(data + at + 8);
-        at += 12;
-        if (entry.size > size - at) return refused(PayloadStatus::Damaged, entries);
-        entry.data = data + at;
+        size_t window = size - at < kHeaderWindow ? size_t(size - at) : kHeaderWindow;
+        if (!read(context, at, header, window)) break;
+        size_t nameSpace = window < kMaxPayloadNameBytes + 1 ? window : kMaxPayloadNameBytes + 1;
+        const void* end = std::memchr(header, 0, nameSpace);
+        if (end == nullptr) break;
+        size_t nameLength = size_t(static_cast<const uint8_t*>(end) - header);
+        if (window - nameLength - 1 < 12) break;
+        PayloadEntry& entry = entries[parsed];
+        entry.fileTime = readU64(header + nameLength + 1);
+        entry.size = readU32(header + nameLength + 9);
+        at += nameLength + 13;
+        if (entry.size > size - at) break;
+        entry.name = copyName(header, nameLength);
+        entry.offset = at;
         at += entry.size;
-        if (badName == nullptr && !isPlainFileName(entry.name)) badName = entry.name;
+    }
+    if (parsed < count) {
+        freeEntries(entries, parsed);
+        return record;
     }
     // Bytes after the last entry are tolerated: resource data may be padded.
-    if (badName != nullptr) return refused(PayloadStatus::BadName, entries, badName);
+    for (int32_t i = 0; i < count; ++i) {
+        if (!isPlainFileName(entries[i].name)) {
+            record.status = PayloadStatus::BadName;
+            record.badName = copyName(reinterpret_cast<const uint8_t*>(entries[i].name), std::strlen(entries[i].name));
+            freeEntries(entries, count);
+            return record;
+        }
+    }
     return PayloadRecord{PayloadStatus::Valid, count, entries, nullptr};
 }
 
+PayloadRecord parsePayload(const uint8_t* data, size_t size) {
+    Memory memory{data, data != nullptr ? size : 0};
+    return parsePayloadWith(readMemory, &memory, memory.size);
+}
+
 void freePayloadRecord(PayloadRecord* record) {
-    std::free(record->entries);
+    freeEntries(record->entries, record->count);
+    std::free(record->badName);
     record->entries = nullptr;
+    record->badName = nullptr;
     record->count = 0;
 }

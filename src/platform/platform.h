@@ -107,14 +107,14 @@ bool specialFolderPath(int csidl, char* buf, size_t cap);
 // language, falling back to the single language present, as FindResourceEx
 // does. The data stays valid for the life of the process.
 bool findStringBlock(unsigned block, const uint8_t** data, size_t* size);
-// The payload resource (RT_RCDATA 1). Valid for the life of the process.
-// It is mapped, not read: only the pages that are touched cost memory.
-bool findPayload(const uint8_t** data, size_t* size);
-// Lets the system drop the pages that hold a part of the payload from the
-// process's memory; they are read again from the executable when touched
-// again. Unpacking reads each archive once. A range outside the payload is
-// left alone.
-void releasePayloadPages(const uint8_t* data, size_t size);
+// The payload resource (RT_RCDATA 1): its size; false when there is none.
+// It is read in pieces, never whole (Windows: from the image's resource;
+// POSIX: from the executable's file): a payload of many megabytes costs
+// nothing when its archives are already unpacked.
+bool findPayload(uint64_t* size);
+// Copies size bytes at offset of the payload into buffer; false (last
+// error set) when the range is not inside the payload or cannot be read.
+bool readPayload(uint64_t offset, void* buffer, size_t size);
 // LoadStringA: the entry converted to 8-bit text, at most cap - 1 bytes,
 // terminated. Returns the bytes copied; 0 when the entry is absent or empty.
 int loadString(unsigned id, char* buf, int cap);
@@ -176,6 +176,11 @@ bool createOutputFile(const char* path, OutputFile* file);
 bool writeOutputFile(OutputFile file, const void* data, size_t size);
 // Sets the last-write time (FILETIME); creation and access times stay.
 bool setOutputFileTime(OutputFile file, uint64_t fileTime);
+// Writes size bytes at offset of the payload into the file, in pieces,
+// without holding them in the process's memory (POSIX: sendfile from the
+// executable; Windows: from the resource, whose pages leave the working set
+// once written). False, last error set, when not all could be written.
+bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size);
 // Closes the file; false when what was written could not be kept.
 bool closeOutputFile(OutputFile file);
 bool deleteFile(const char* path);

@@ -38,7 +38,8 @@ TEST(Payload, WhatThePackerWritesParsesBack) {
     EXPECT_STREQ(record.entries[0].name, "app.jar");
     EXPECT_EQ(record.entries[0].fileTime, 0x01D6A2B3C4D5E6F7ULL);
     EXPECT_EQ(record.entries[0].size, 4u);
-    EXPECT_EQ(std::memcmp(record.entries[0].data, "PK\3\4", 4), 0);
+    ASSERT_EQ(record.entries[0].offset, 4u + 8 + 12);
+    EXPECT_EQ(std::memcmp(payload.data() + record.entries[0].offset, "PK\3\4", 4), 0);
     EXPECT_STREQ(record.entries[1].name, "empty.zip");
     EXPECT_EQ(record.entries[1].size, 0u);
     freePayloadRecord(&record);
@@ -71,6 +72,7 @@ TEST(Payload, EveryFieldIsCheckedAgainstTheResourceSize) {
         {"size past the end", patched(firstSize, 5 + 10 + 12 + 1)},
         {"size far past the end", patched(firstSize, 0xFFFFFFFF)},
         {"time cut short", Bytes(good.begin(), good.begin() + 4 + 8 + 5)},
+        {"name longer than any file name", withName(std::string(256, 'n'))},
         {"data cut short", Bytes(good.begin(), good.end() - 11)},
     };
     for (const auto& c : cases)
@@ -84,11 +86,14 @@ TEST(Payload, NamesMustStayInsideTheFolder) {
         EXPECT_EQ(record.status, PayloadStatus::BadName) << bad;
         EXPECT_STREQ(record.badName, bad);
         EXPECT_EQ(record.entries, nullptr);
+        freePayloadRecord(&record);
     }
-    for (const char* good : {"a.jar", "...jar", "..a", "é.jar"}) {
+    const std::string goodNames[] = {"a.jar", "...jar", "..a", "é.jar", std::string(255, 'n')};
+    for (const std::string& good : goodNames) {
         Bytes payload = withName(good);
         PayloadRecord record = parsePayload(payload.data(), payload.size());
         EXPECT_EQ(record.status, PayloadStatus::Valid) << good;
+        EXPECT_EQ(record.entries[0].name, good);
         freePayloadRecord(&record);
     }
 }

@@ -28,17 +28,32 @@ bool findStringBlock(unsigned block, const uint8_t** data, size_t* size) {
     return lockResource(resource, data, size);
 }
 
-bool findPayload(const uint8_t** data, size_t* size) {
+// The payload's bytes in the mapped image; read only where they are used.
+static bool payloadBytes(const uint8_t** data, size_t* size) {
     HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(1), RT_RCDATA);
     return lockResource(resource, data, size);
 }
 
-void releasePayloadPages(const uint8_t* data, size_t size) {
-    // On pages that are not locked, VirtualUnlock takes them out of the
-    // working set (and says ERROR_NOT_LOCKED): the image keeps them.
-    DWORD saved = GetLastError();
-    VirtualUnlock(const_cast<uint8_t*>(data), size);
-    SetLastError(saved);
+static const uint8_t* payloadRange(uint64_t offset, uint64_t size) {
+    const uint8_t* data = nullptr;
+    size_t total = 0;
+    if (payloadBytes(&data, &total) && offset <= total && size <= total - offset) return data + offset;
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+}
+
+bool findPayload(uint64_t* size) {
+    const uint8_t* data = nullptr;
+    size_t total = 0;
+    if (!payloadBytes(&data, &total)) return false;
+    *size = total;
+    return true;
+}
+
+bool readPayload(uint64_t offset, void* buffer, size_t size) {
+    const uint8_t* data = payloadRange(offset, size);
+    if (data != nullptr) std::memcpy(buffer, data, size);
+    return data != nullptr;
 }
 
 int loadString(unsigned id, char* buf, int cap) {
@@ -169,6 +184,20 @@ bool setOutputFileTime(OutputFile file, uint64_t fileTime) {
     time.dwLowDateTime = static_cast<DWORD>(fileTime);
     time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
     return SetFileTime(reinterpret_cast<HANDLE>(file.handle), nullptr, nullptr, &time) != 0;
+}
+
+bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size) {
+    const uint8_t* data = payloadRange(offset, size);
+    if (data == nullptr) return false;
+    constexpr uint64_t kPiece = 1u << 20;
+    for (uint64_t done = 0; done < size; done += kPiece) {
+        size_t piece = static_cast<size_t>(size - done < kPiece ? size - done : kPiece);
+        if (!writeOutputFile(file, data + done, piece)) return false;
+        // On pages that are not locked, VirtualUnlock takes them out of the
+        // working set (and says ERROR_NOT_LOCKED): the image keeps them.
+        VirtualUnlock(const_cast<uint8_t*>(data + done), piece);
+    }
+    return true;
 }
 
 bool closeOutputFile(OutputFile file) { return CloseHandle(reinterpret_cast<HANDLE>(file.handle)) != 0; }
