@@ -60,8 +60,11 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
     int32_t count = static_cast<int32_t>(readU32(header));
     if (count < 0 || count > kMaxPayloadEntries || uint64_t(count) > (size - 4) / kSmallestEntry) return record;
 
-    PayloadEntry* entries = static_cast<PayloadEntry*>(std::calloc(size_t(count) + 1, sizeof(PayloadEntry)));
-    if (entries == nullptr) std::abort();
+    PayloadEntry* entries = nullptr;
+    if (count > 0) {
+        entries = static_cast<PayloadEntry*>(std::calloc(size_t(count), sizeof(PayloadEntry)));
+        if (entries == nullptr) std::abort();
+    }
     int32_t parsed = 0;
     uint64_t at = 4;
     for (; parsed < count; ++parsed) {
