@@ -216,14 +216,14 @@ def test_damaged_payloads_and_bad_names_are_refused(lane, tmp_path):
 def test_list_shows_what_a_launcher_carries(lane, tmp_path):
     jar = make_archive(tmp_path / "src" / "a.jar", b"PK\3\4" + bytes(8))
     empty = make_archive(tmp_path / "src" / "zero.zip", b"", ns=T0 + 100)
-    exe = lane.pack(tmp_path / "tool", archives=[jar, empty], messages={3: "Schreibfehler: %s"},
+    exe = lane.pack(tmp_path / "tool", archives=[jar, empty], messages={3: "Schreibfehler ü€😀: %s"},
                     message_language=1031, settings={"MainClass": "com.example.Main", "ExtractLocation": "1"})
     listing = subprocess.run([str(PACKER), "--list", str(exe)], capture_output=True, text=True)
     assert listing.returncode == 0, listing.stderr
     lines = listing.stdout.splitlines()
     for expected in ("  MainClass                   com.example.Main", "  ExtractLocation             1",
                      "  JvmOptions                  -Xmx1024M", "Messages (language 1031):",
-                     "   3  Schreibfehler: %s", "Archives (2):"):
+                     "   3  Schreibfehler ü€😀: %s", "Archives (2):"):
         assert expected in lines, expected
     assert lines[-2].split() == ["a.jar", "12", *T0_TEXT.split()]
     assert lines[-1].split() == ["zero.zip", "0", *T0_TEXT.replace("1234567", "1234568").split()]

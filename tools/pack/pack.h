@@ -64,6 +64,8 @@ std::string scrambleMainClass(const std::string& dottedName);
 // The dotted name back from its scrambled text; "" for a text that is not
 // whole hex pairs.
 std::string unscrambleMainClass(const std::string& scrambled);
+// One code point appended as UTF-8.
+void appendUtf8(std::string& out, uint32_t codePoint);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string utf16ToUtf8(const std::u16string& text);
 // The 16 texts of an RT_STRING block; entries that run past its end are cut there.
