@@ -193,8 +193,9 @@ bool removeDirectory(const char* path);
 // exclusive one, so that a cleanup child deletes nothing while another live
 // launcher uses the folder. With mustBeOwn (the folder is named after the
 // application, not the executable's own folder) POSIX refuses a folder that
-// is a link, belongs to another user or may be written by others: such a
-// folder could hold planted archives or point the writes elsewhere.
+// is a link, belongs to another user (root excepted) or may be written by
+// others: such a folder could hold planted archives or point the writes
+// elsewhere.
 enum class FolderResult {
     Ready,      // held, or claimed
     Untrusted,  // refused, last error set by setFailureReason

@@ -29,9 +29,11 @@ constexpr int kFolderRetryMs = 10;
 // Tries when the folder is removed between being opened and being held.
 constexpr int kFolderOpenTries = 5;
 
-// Owned by this user and writable by nobody else.
+// Owned by this user (or by root, who could change the executable itself)
+// and writable by nobody else.
 bool isOwnFolder(const struct stat& info) {
-    return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return S_ISDIR(info.st_mode) && (info.st_uid == geteuid() || info.st_uid == 0) &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 // Opens a folder for a lock. With mustBeOwn a link is not followed and a

@@ -70,7 +70,7 @@ size_t temporaryDirectory(char* buf, size_t cap) {
     using TempPathFn = DWORD(WINAPI*)(DWORD, LPSTR);
     static TempPathFn tempPath2 = reinterpret_cast<TempPathFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32"), "GetTempPath2A")));
-    DWORD size = cap > MAX_PATH + 1 ? MAX_PATH + 1 : static_cast<DWORD>(cap);
+    DWORD size = cap > 0x7FFF ? 0x7FFF : static_cast<DWORD>(cap);
     DWORD n = tempPath2 != nullptr ? tempPath2(size, buf) : GetTempPathA(size, buf);
     if (n == 0 || n >= size) {
         if (n >= size) SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -107,15 +107,16 @@ bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
 }
 
 // One argument as the C runtime's parser reads it back: quoted when it is
-// empty or holds a blank, tab or quote; backslashes doubled before a quote.
+// the program (whose name is taken up to the closing quote), empty, or holds
+// a blank, tab or quote; backslashes doubled before a quote.
 static bool appendArgument(char* line, size_t cap, size_t* used, const char* argument) {
     auto put = [&](char c) {
         if (*used + 1 >= cap) return false;
         line[(*used)++] = c;
         return true;
     };
+    bool quote = *used == 0 || argument[0] == '\0' || std::strpbrk(argument, " \t\"") != nullptr;
     if (*used > 0 && !put(' ')) return false;
-    bool quote = argument[0] == '\0' || std::strpbrk(argument, " \t\"") != nullptr;
     if (quote && !put('"')) return false;
     size_t backslashes = 0;
     for (const char* p = argument; *p != '\0'; ++p) {
@@ -171,9 +172,12 @@ bool spawnDetached(const char* const* argv) {
 }
 
 void setFailureReason(Failure failure) {
-    static const DWORD codes[] = {ERROR_FILENAME_EXCED_RANGE, ERROR_FILE_CORRUPT, ERROR_INVALID_NAME,
-                                  ERROR_ACCESS_DENIED};
-    SetLastError(codes[static_cast<int>(failure)]);
+    switch (failure) {
+        case Failure::NameTooLong: SetLastError(ERROR_FILENAME_EXCED_RANGE); return;
+        case Failure::DamagedData: SetLastError(ERROR_FILE_CORRUPT); return;
+        case Failure::NotPlainName: SetLastError(ERROR_INVALID_NAME); return;
+        case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
+    }
 }
 
 void shellOpen(const char* document) { ShellExecuteA(nullptr, "open", document, nullptr, nullptr, SW_SHOW); }
