@@ -79,6 +79,11 @@ def wait_for_cleanup_children(exe: Path):
     wait_until(lambda: not cleanup_children(exe), f"the cleanup children of {exe.name} have ended")
 
 
+def probe_record(result) -> dict:
+    """The probe's record, also from a run that reported errors."""
+    return {name: value for name, _, value in (line.partition("=") for line in result.out_lines)}
+
+
 def tree(folder: Path):
     return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
 
@@ -191,7 +196,7 @@ def test_damaged_payloads_and_bad_names_are_refused(lane, tmp_path):
             exes.append(exe)
         result = lane.run(exes[0])
         assert result.status == 0, (what, str(result))
-        record = {k: v for k, _, v in (line.partition("=") for line in result.out_lines)}
+        record = probe_record(result)
         assert (record["ClassPath"], record["ExtractedFileCount"]) == ("x.jar", "0"), what
         # Message 3 once: with the name for a bad name, else with the folder.
         errors = [line for line in result.err_lines if line.startswith("Error writing to file/directory: ")]
@@ -256,7 +261,7 @@ def test_linux_planted_or_linked_folders_are_refused(linux_lane, tmp_path):
                         ("another user's", lambda: plant_folder(0o700, 65534))):
         plant()
         result = linux_lane.run(probe, env=env)
-        record = {k: v for k, _, v in (line.partition("=") for line in result.out_lines)}
+        record = probe_record(result)
         assert (record["ClassPath"], record["ExtractedFileCount"]) == ("x.jar", "0"), what
         assert result.err_lines == [f"Error writing to file/directory: {folder}", "", UNTRUSTED], what
         assert linux_lane.run(launcher, [CLEANUP, "0"], env=env).status == 0
@@ -275,7 +280,7 @@ def test_linux_planted_or_linked_folders_are_refused(linux_lane, tmp_path):
             (tmp / f"vantrel-{uid}").mkdir()
             (tmp / f"vantrel-{uid}").chmod(mode)
         result = linux_lane.run(probe, env={"TMPDIR": str(tmp)}, unset=("XDG_RUNTIME_DIR",))
-        record = {k: v for k, _, v in (line.partition("=") for line in result.out_lines)}
+        record = probe_record(result)
         assert record["ClassPath"] == expected.format(tmp=tmp, uid=uid, encoded=encoded), (what, str(result))
         if mode is None:
             assert (tmp / f"vantrel-{uid}").stat().st_mode & 0o777 == 0o700 and result.stderr == ""
