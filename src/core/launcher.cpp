@@ -25,20 +25,6 @@ void loadEarlySettings() {
     Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
 }
 
-// Cuts a path at its last separator; returns false when it has none.
-bool cutAtLastSeparator(char* path) {
-    char* last = nullptr;
-    for (char* p = path; *p != '\0'; ++p)
-        if (platform::isPathSeparator(*p)) last = p;
-    if (last == nullptr) return false;
-    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
-    if (last == path || (last == path + 2 && path[1] == ':'))
-        last[1] = '\0';
-    else
-        *last = '\0';
-    return true;
-}
-
 void deriveAppName(const char* exePath) {
     char path[kDirectoryCapacity];
     std::strncpy(path, exePath, sizeof(path) - 1);
@@ -93,6 +79,19 @@ bool readStartDirectory() {
 }
 
 }  // namespace
+
+bool cutAtLastSeparator(char* path) {
+    char* last = nullptr;
+    for (char* p = path; *p != '\0'; ++p)
+        if (platform::isPathSeparator(*p)) last = p;
+    if (last == nullptr) return false;
+    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
+    if (last == path || (last == path + 2 && path[1] == ':'))
+        last[1] = '\0';
+    else
+        *last = '\0';
+    return true;
+}
 
 void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
     if (!Config.ServiceCommandLineOverride) return;

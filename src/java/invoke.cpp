@@ -234,7 +234,7 @@ bool applyWorkingDirectory(bool beforeVm) {
     if (!beforeVm && Config.KeepStartDirectory) {
         // Start-up leaves it empty only when it was too long for its buffer.
         if (Config.StartDirectory[0] == '\0') {
-            platform::setPathTooLongError();
+            platform::setFailureReason(platform::Failure::NameTooLong);
             reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
             return false;
         }

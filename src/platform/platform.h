@@ -35,10 +35,6 @@ bool fileNamesIgnoreCase();
 
 uint32_t lastError();
 void setLastError(uint32_t code);
-// Sets the platform's own error for a path beyond its limit
-// (ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG), so that the reason printed
-// with a report is the platform's text.
-void setPathTooLongError();
 // The system's text for an error code into buf (always terminated when
 // cap > 0). Returns the length; 0 when the system has no text.
 size_t systemErrorText(uint32_t code, char* buf, size_t cap);
@@ -47,6 +43,18 @@ size_t systemErrorText(uint32_t code, char* buf, size_t cap);
 // side maps its errno values onto them where it reports them).
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorNoMoreFiles = 18;
+
+// Failures that the launcher finds itself. setFailureReason puts each
+// platform's own code for one into the last error, so that a report's
+// reason is a fitting system text (POSIX has texts of its own for those
+// errno lacks).
+enum class Failure {
+    NameTooLong,      // ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG
+    DamagedData,      // ERROR_FILE_CORRUPT
+    NotPlainName,     // ERROR_INVALID_NAME
+    UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
+};
+void setFailureReason(Failure failure);
 
 // ---- Process -------------------------------------------------------------
 
@@ -63,7 +71,13 @@ size_t executablePath(char* buf, size_t cap);
 // fit (then with ERROR_INSUFFICIENT_BUFFER / ENAMETOOLONG).
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
-// Temporary-files directory with its trailing separator (GetTempPathA).
+// The user's own temporary-files directory, with its trailing separator.
+// Windows: GetTempPath2A where the system exports it (a SYSTEM process then
+// gets a folder other users cannot write), else GetTempPathA. POSIX:
+// $XDG_RUNTIME_DIR when it is an absolute path, else a folder vantrel-<uid>
+// in $TMPDIR (when absolute) or /tmp, created 0700 and refused (reason
+// Failure::UntrustedFolder) when it is a link, belongs to another user or
+// others may write to it.
 // Returns its length, 0 on failure or when it does not fit.
 size_t temporaryDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
@@ -71,12 +85,18 @@ uint32_t currentProcessId();
 void setPriorityIndex(int index);
 // The index of the process's current priority class, -1 when unknown.
 int currentPriorityIndex();
-// Waits up to timeoutMs for process pid to end. Returns false (at once)
-// when the process cannot be opened.
+// Waits up to timeoutMs for process pid to end (OpenProcess and
+// WaitForSingleObject; POSIX: pidfd_open and poll, else kill(pid, 0) every
+// 100 ms). Returns false at once when the process cannot be opened: it has
+// ended already, or pid names no process (0, and on POSIX above INT_MAX).
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs);
-// Starts a detached copy of a command line (no console, no window,
-// standard streams closed). Result ignored by callers.
-bool spawnDetached(const char* commandLine);
+// Starts a detached program from an argument vector ending with nullptr;
+// argv[0] is the program's full path. Never through a shell. No console and
+// no window (Windows: DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE |
+// CREATE_NO_WINDOW), no inherited handles or descriptors (POSIX: a new
+// session, standard streams on /dev/null, signals at their defaults).
+// False with the last error when it cannot be started.
+bool spawnDetached(const char* const* argv);
 // Opens a document with the desktop's handler; result ignored by callers.
 void shellOpen(const char* document);
 // Runs a command line (WinExec / sh -c), detached; result ignored by callers.
@@ -94,8 +114,14 @@ bool specialFolderPath(int csidl, char* buf, size_t cap);
 // language, falling back to the single language present, as FindResourceEx
 // does. The data stays valid for the life of the process.
 bool findStringBlock(unsigned block, const uint8_t** data, size_t* size);
-// The payload resource (RT_RCDATA 1). Valid for the life of the process.
-bool findPayload(const uint8_t** data, size_t* size);
+// The payload resource (RT_RCDATA 1): its size; false when there is none.
+// It is read in pieces, never whole (Windows: from the image's resource;
+// POSIX: from the executable's file): a payload of many megabytes costs
+// nothing when its archives are already unpacked.
+bool findPayload(uint64_t* size);
+// Copies size bytes at offset of the payload into buffer; false (last
+// error set) when the range is not inside the payload or cannot be read.
+bool readPayload(uint64_t offset, void* buffer, size_t size);
 // LoadStringA: the entry converted to 8-bit text, at most cap - 1 bytes,
 // terminated. Returns the bytes copied; 0 when the entry is absent or empty.
 int loadString(unsigned id, char* buf, int cap);
@@ -126,8 +152,69 @@ bool fileWriteTime(const char* path, uint64_t* fileTime);
 // file that cannot be written whole is removed again. The new file takes
 // the permissions of permissionsFrom where the platform has permissions.
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
-// Renames a file over another one, replacing it.
+// Renames a file over another one, replacing it (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
 bool replaceFile(const char* from, const char* to);
+
+// Size and last-write time of what path names (links followed).
+struct FileFacts {
+    uint64_t size;
+    uint64_t writeTime;  // FILETIME, as fileWriteTime
+    bool isDirectory;
+};
+enum class FactsResult { Missing, Found, Failed };
+// Missing when nothing is there (nor its folder); Failed, with the last
+// error, when something is there that cannot be looked at.
+FactsResult fileFacts(const char* path, FileFacts* facts);
+// True when path exists but cannot be opened to be replaced: on Windows
+// another process holds it open without sharing (a running VM holds its
+// archives so) or it may not be written. POSIX: false, a move replaces a
+// file without disturbing those who have it open.
+bool fileInUse(const char* path);
+
+// A file being written, from createOutputFile to closeOutputFile.
+struct OutputFile {
+    intptr_t handle;
+};
+// Creates path for writing, or truncates it when it exists, shared with
+// nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
+bool createOutputFile(const char* path, OutputFile* file);
+// Writes all of data, or fails.
+bool writeOutputFile(OutputFile file, const void* data, size_t size);
+// Sets the last-write time (FILETIME); creation and access times stay.
+bool setOutputFileTime(OutputFile file, uint64_t fileTime);
+// Writes size bytes at offset of the payload into the file, in pieces,
+// without holding them in the process's memory (POSIX: sendfile from the
+// executable; Windows: from the resource, whose pages leave the working set
+// once written). False, last error set, when not all could be written.
+bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size);
+// Closes the file; false when what was written could not be kept.
+bool closeOutputFile(OutputFile file);
+bool deleteFile(const char* path);
+bool removeDirectory(const char* path);
+
+// The extraction folder. The launcher holds its folder from unpacking to
+// its end; a cleanup child claims it before deleting anything. Windows
+// needs neither: files in use cannot be replaced or deleted there. POSIX,
+// where they can, holds a shared flock on the folder and claims it with an
+// exclusive one, so that a cleanup child deletes nothing while another live
+// launcher uses the folder. With mustBeOwn (the folder is named after the
+// application, not the executable's own folder) POSIX refuses a folder that
+// is a link, belongs to another user (root excepted) or may be written by
+// others: such a folder could hold planted archives or point the writes
+// elsewhere.
+enum class FolderResult {
+    Ready,      // held, or claimed
+    Untrusted,  // refused, last error set by setFailureReason
+    Busy,       // claim only: another live launcher holds the folder
+    Failed,     // cannot be created or opened; last error set (a claim of a missing folder fails)
+};
+// Creates the folder's last level when create is set (0700 on POSIX; an
+// existing one is fine), then holds it for the life of the process. Waits
+// at most a few seconds for a cleanup child that is deleting.
+FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn);
+// Claims the folder for deleting; the claim lasts until the process ends.
+FolderResult claimExtractionFolder(const char* path, bool mustBeOwn);
 
 struct DirectoryEntry {
     char name[260];

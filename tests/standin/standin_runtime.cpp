@@ -20,6 +20,8 @@
 //   Without a script, main prints its arguments.
 // Options it does not know (for example -Xbogus) are refused with
 // JNI_EINVAL unless ignoreUnrecognized is set, as a real runtime does.
+// Like a real runtime it keeps the archives of its class path open for the
+// rest of its life, shared for reading and writing but not for deleting.
 #define _JNI_IMPLEMENTATION_
 #include <jni.h>
 #include <windows.h>
@@ -344,6 +346,17 @@ bool recognised(const char* option) {
     return false;
 }
 
+void holdClassPathFiles(const std::string& classPath) {
+    std::istringstream entries(classPath);
+    for (std::string entry; std::getline(entries, entry, ';');) {
+        DWORD attributes = GetFileAttributesA(entry.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // Never closed: the process's end releases them.
+        CreateFileA(entry.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+}
+
 void splitScript(const std::string& text) {
     Script.clear();
     std::istringstream steps(text);
@@ -391,6 +404,7 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             std::string key = equals != nullptr ? std::string(text + 2, equals) : std::string(text + 2);
             std::string value = equals != nullptr ? std::string(equals + 1) : std::string();
             if (key == "standin.script") splitScript(value);
+            if (key == "java.class.path") holdClassPathFiles(value);
             Properties.emplace_back(key, value);
         }
     }

@@ -17,8 +17,9 @@ import java.nio.file.Paths;
  * "key=value" line each (and where a relative path resolves), on a UTF-8
  * stdout, then does what -Dapp.mode asks:
  * report (the default), throw, exit (status from -Dapp.status), thread (a
- * non-daemon thread outlives main) or hold (with arguments "--hold FILE",
- * wait until FILE exists; other arguments just report).
+ * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default) or
+ * hold (with arguments "--hold FILE", wait until FILE exists, then load a
+ * class not used before; other arguments just report).
  */
 public class App {
     static final String[] PROPERTIES = {
@@ -60,7 +61,7 @@ public class App {
             case "thread":
                 Thread worker = new Thread(() -> {
                     try {
-                        Thread.sleep(300);
+                        Thread.sleep(Long.getLong("app.threadms", 300));
                     } catch (InterruptedException e) {
                         return;
                     }
@@ -77,6 +78,7 @@ public class App {
                         Thread.sleep(50);
                     }
                     out.println("released");
+                    out.println(Late.text());
                 }
                 break;
             default:
