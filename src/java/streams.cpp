@@ -113,32 +113,6 @@ bool captureIsEmpty() {
     return Config.CaptureLength == 0;
 }
 
-// The capture pipe's reader: complete lines go to the capture as they come,
-// a line longer than the line buffer in pieces of its size.
-uint32_t pipeReader(void* argument) {
-    auto* pipe = static_cast<platform::CapturePipe*>(argument);
-    char line[kLineBufferSize];
-    size_t fill = 0;
-    for (;;) {
-        long n = platform::readCapturePipe(pipe, line + fill, sizeof(line) - fill);
-        if (n < 0 && captureIsEmpty()) reportErrorWithReason("Internal error RC0000050");
-        if (n <= 0) return 0;  // a partial line without its line feed is dropped
-        size_t start = 0;
-        // The bytes before the new ones hold no line feed.
-        for (size_t i = fill; i < fill + static_cast<size_t>(n); ++i) {
-            if (line[i] != '\n') continue;
-            appendCapture(line + start, i + 1 - start);
-            start = i + 1;
-        }
-        fill += static_cast<size_t>(n) - start;
-        std::memmove(line, line + start, fill);
-        if (fill == sizeof(line)) {
-            appendCapture(line, fill);
-            fill = 0;
-        }
-    }
-}
-
 void captureOff() {
     Config.StdOutMode = 0;
     Config.StdErrMode = 0;
@@ -217,6 +191,30 @@ bool setUpStandardStreams() {
     // Outside service mode, mode 2 leaves the stream on the console.
     if (!Config.ServiceMode || (Config.StdOutMode != 2 && Config.StdErrMode != 2)) return true;
     return startCapture();
+}
+
+uint32_t pipeReader(void* argument) {
+    auto* pipe = static_cast<platform::CapturePipe*>(argument);
+    char line[kLineBufferSize];
+    size_t fill = 0;
+    for (;;) {
+        long n = platform::readCapturePipe(pipe, line + fill, sizeof(line) - fill);
+        if (n < 0 && captureIsEmpty()) reportErrorWithReason("Internal error RC0000050");
+        if (n <= 0) return 0;  // a partial line without its line feed is dropped
+        size_t start = 0;
+        // The bytes before the new ones hold no line feed.
+        for (size_t i = fill; i < fill + static_cast<size_t>(n); ++i) {
+            if (line[i] != '\n') continue;
+            appendCapture(line + start, i + 1 - start);
+            start = i + 1;
+        }
+        fill += static_cast<size_t>(n) - start;
+        std::memmove(line, line + start, fill);
+        if (fill == sizeof(line)) {
+            appendCapture(line, fill);
+            fill = 0;
+        }
+    }
 }
 
 bool appendCapture(const char* text, size_t length) {

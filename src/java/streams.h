@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 // Step 3 of a primary invocation, on the thread that created the VM: the
 // streams whose mode is 1 go to their files; in service mode the streams
@@ -11,6 +12,10 @@
 // when a file stream could not be set up or the reader not started
 // (reported); capture that cannot be set up is turned off silently.
 bool setUpStandardStreams();
+// The capture pipe's reader (thread procedure; the argument is the pipe):
+// complete lines go to the capture, a line longer than 1024 bytes in pieces
+// of that size; a last line without its line feed is dropped at the end.
+uint32_t pipeReader(void* pipe);
 // Adds text to the capture (dropping whole oldest lines when it is full)
 // and, in service mode, echoes it to standard error. The capture's only
 // writer apart from the report that empties it; any thread.
