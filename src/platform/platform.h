@@ -244,8 +244,9 @@ void sleepMilliseconds(uint32_t milliseconds);
 // launcher reads the other end on a thread of its own.
 //   Windows: "\\.\pipe\<process id>", created as the first and only
 //   instance of that name (a process that made the name first makes this
-//   fail, so nobody else can receive the output), a byte stream read with
-//   overlapped I/O so that a read can be woken.
+//   fail, so nobody else can receive the output; the instance count is
+//   checked too, where the first-instance flag is not honoured), a byte
+//   stream read with overlapped I/O so that a read can be woken.
 //   POSIX: a FIFO in a new 0700 folder of temporaryDirectory(), its read end
 //   opened non-blocking before any writer (opening a FIFO for writing blocks
 //   until there is a reader).

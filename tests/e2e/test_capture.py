@@ -66,7 +66,13 @@ class Runner:
         event_file, standin_file = exe.parent / "events.txt", exe.parent / "standin.txt"
         env = {"VANTREL_HARNESS_EVENTS": self.lane.native_path(event_file),
                "STANDIN_LOG": self.lane.native_path(standin_file), **(env or {})}
+        temp = exe.parent / "temp"
+        if self.linux:
+            temp.mkdir()
+            env.update(TMPDIR=str(temp), XDG_RUNTIME_DIR=str(temp))
         result = self.run(exe, env=env, timeout=timeout)
+        # The FIFO's private folder is gone however the process ended.
+        assert not list(temp.rglob("vantrel-capture-*")), list(temp.rglob("*"))
         return result, events(event_file), lines_of(standin_file)
 
 
@@ -257,3 +263,20 @@ def test_windows_capture_and_hooks(windows):
     result, logged, _ = windows.service("abort", StdOutMode="2", JvmOptions='"-Dstandin.script=out=last words,abort"')
     assert result.status == 3, result  # the C runtime's abort()
     assert logged == [("error", ABORTED + "\n\nDetails:\nlast words\r\n"), ("info", STOPPED)], logged
+
+
+def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
+    # Another process made the pipe's name first: capture is off, the
+    # application still runs, and the other process receives nothing.
+    lane, stop = windows.lane, tmp_path / "stop-squatting"
+    squatter = lane.start(lane.build / "tests" / "standin" / "squat_pipes.exe", ["8192", lane.native_path(stop)])
+    try:
+        assert squatter.stdout.readline().startswith("ready"), squatter.stderr.read()
+        result, logged, _ = windows.service("squatted", StdOutMode="2",
+                                            JvmOptions="-Dstandin.script=out=secret,throw")
+    finally:
+        stop.write_text("")
+        received = squatter.communicate(timeout=60)[0]
+    assert lane.exit_status(result.status) == 255, result
+    assert logged == [("error", MAIN_FAILED)], logged
+    assert received.splitlines() == ["done"], received

@@ -46,6 +46,16 @@ CapturePipe* createCapturePipe(char* name, size_t cap) {
     // streams share the one connection, so one instance is all we need.
     pipe->pipe = CreateNamedPipeA(text, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    // Where the flag is not honoured (Wine ignores it), the pipe tells: an
+    // instance of a name made first elsewhere shares it with the others.
+    DWORD instances = 0, maximum = 0;
+    if (pipe->pipe != INVALID_HANDLE_VALUE &&
+        (!GetNamedPipeHandleStateA(pipe->pipe, nullptr, &instances, nullptr, nullptr, nullptr, 0) ||
+         !GetNamedPipeInfo(pipe->pipe, nullptr, nullptr, nullptr, &maximum) || instances != 1 || maximum != 1)) {
+        CloseHandle(pipe->pipe);
+        pipe->pipe = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_PIPE_BUSY);
+    }
     pipe->readDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     pipe->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (pipe->pipe == INVALID_HANDLE_VALUE || pipe->readDone == nullptr || pipe->wake == nullptr) {
