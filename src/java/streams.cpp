@@ -201,15 +201,17 @@ uint32_t pipeReader(void* argument) {
         long n = platform::readCapturePipe(pipe, line + fill, sizeof(line) - fill);
         if (n < 0 && captureIsEmpty()) reportErrorWithReason("Internal error RC0000050");
         if (n <= 0) return 0;  // a partial line without its line feed is dropped
-        size_t start = 0;
         // The bytes before the new ones hold no line feed.
-        for (size_t i = fill; i < fill + static_cast<size_t>(n); ++i) {
-            if (line[i] != '\n') continue;
-            appendCapture(line + start, i + 1 - start);
-            start = i + 1;
+        const void* lastFeed = nullptr;
+        for (size_t i = fill + static_cast<size_t>(n); i > fill && lastFeed == nullptr; --i)
+            if (line[i - 1] == '\n') lastFeed = line + i - 1;
+        fill += static_cast<size_t>(n);
+        if (lastFeed != nullptr) {
+            size_t complete = static_cast<size_t>(static_cast<const char*>(lastFeed) - line) + 1;
+            appendCaptureLines(line, complete);
+            fill -= complete;
+            std::memmove(line, line + complete, fill);
         }
-        fill += static_cast<size_t>(n) - start;
-        std::memmove(line, line + start, fill);
         if (fill == sizeof(line)) {
             appendCapture(line, fill);
             fill = 0;
@@ -217,10 +219,10 @@ uint32_t pipeReader(void* argument) {
     }
 }
 
-bool appendCapture(const char* text, size_t length) {
-    if (length == 0) return true;
-    if (length > kCaptureLimit) length = wholeCharacterLength(text, kCaptureLimit);
-    platform::LockGuard guard(&Config.OutputLock);
+namespace {
+
+// Adds one text to the buffer; the caller holds OutputLock.
+void storeCapture(const char* text, size_t length) {
     char* buffer = Config.CaptureBuffer;
     size_t held = static_cast<size_t>(Config.CaptureLength);
     if (held + length > kCaptureLimit) {
@@ -237,10 +239,35 @@ bool appendCapture(const char* text, size_t length) {
     held += length;
     buffer[held] = '\0';
     Config.CaptureLength = static_cast<int32_t>(held);
-    // A service's console is nobody's: its standard error is where the
-    // output can still be seen as it happens.
+}
+
+// A service's console is nobody's: its standard error is where the output
+// can still be seen as it happens. Under OutputLock, so that it shows the
+// texts in the order the capture holds them.
+void echoCapture(const char* text, size_t length) {
     if (Config.ServiceMode) std::fwrite(text, 1, length, stderr);
+}
+
+}  // namespace
+
+bool appendCapture(const char* text, size_t length) {
+    if (length == 0) return true;
+    if (length > kCaptureLimit) length = wholeCharacterLength(text, kCaptureLimit);
+    platform::LockGuard guard(&Config.OutputLock);
+    storeCapture(text, length);
+    echoCapture(text, length);
     return true;
+}
+
+void appendCaptureLines(const char* text, size_t length) {
+    platform::LockGuard guard(&Config.OutputLock);
+    for (size_t start = 0; start < length;) {
+        const void* feed = std::memchr(text + start, '\n', length - start);
+        size_t end = feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - text) + 1 : length;
+        storeCapture(text + start, end - start);
+        start = end;
+    }
+    echoCapture(text, length);
 }
 
 int formatWholeCharacters(char* buffer, size_t capacity, const char* format, va_list args) {

@@ -20,6 +20,10 @@ uint32_t pipeReader(void* pipe);
 // and, in service mode, echoes it to standard error. The capture's only
 // writer apart from the report that empties it; any thread.
 bool appendCapture(const char* text, size_t length);
+// The same for a text of complete lines (each at most 1024 bytes) that the
+// pipe's reader read at once: each line is added as appendCapture adds it,
+// and the whole text is echoed with one write.
+void appendCaptureLines(const char* text, size_t length);
 // Reports a failure; in service mode with capture set up, the captured text
 // goes with it as details, once: the capture is empty afterwards. Ends the
 // capture pipe's reader first, so that the details hold what the
