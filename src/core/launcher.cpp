@@ -18,12 +18,6 @@ constexpr size_t kForwardTextSize = 4096;
 
 bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
 
-void loadEarlySettings() {
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
-}
-
 // Cuts a path at its last separator; returns false when it has none.
 bool cutAtLastSeparator(char* path) {
     char* last = nullptr;
@@ -82,6 +76,12 @@ int forwardSecondInstance(int argc, char** argv) {
 }
 
 }  // namespace
+
+void loadEarlySettings() {
+    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
+    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
+    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+}
 
 void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
     if (!Config.ServiceCommandLineOverride) return;

@@ -84,9 +84,7 @@ int main(int argc, char** argv) {
     platform::initLock(&eventsLock);
     platform::overrideEventLog(writeEvent);
     Config.ShowConsole = 1;
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+    loadEarlySettings();
     computeExtractionDirectory();
     if (!loadLauncherState(argc, argv)) return 1;
 
