@@ -26,9 +26,7 @@ static void printNumber(const char* name, long value) { std::printf("%s=%ld\n", 
 
 int main(int argc, char** argv) {
     Config.ShowConsole = 1;
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+    loadEarlySettings();
     computeExtractionDirectory();
     if (!loadLauncherState(argc, argv)) return 1;
     // Options that a test asks for are applied as the launcher would.

@@ -259,7 +259,8 @@ void installLogoffFilter() {
     signal(SIGHUP, SIG_IGN);
 }
 
-void writeEventLog(void*, uint16_t type, uint32_t, const char* text) {
+void writeEventLog(void*, uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogOverridden(type, eventId, text)) return;
     fprintf(stderr, "%s%s\n", type == 4 ? "<6>" : "<3>", text);
 }
 
