@@ -19,12 +19,6 @@ constexpr size_t kForwardTextSize = 4096;
 
 bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
 
-void loadEarlySettings() {
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
-}
-
 void deriveAppName(const char* exePath) {
     char path[kDirectoryCapacity];
     std::strncpy(path, exePath, sizeof(path) - 1);
@@ -91,6 +85,12 @@ bool cutAtLastSeparator(char* path) {
     else
         *last = '\0';
     return true;
+}
+
+void loadEarlySettings() {
+    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
+    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
+    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
 }
 
 void applyServiceOverride(int argc, char** argv, int argumentsTaken) {

@@ -4,6 +4,10 @@
 // The whole launcher: chooses the run mode, runs it, returns the exit status.
 int launcherMain(int argc, char** argv);
 
+// What the extraction directory and the cleanup mode need before anything
+// else: message 2, the encoded main class and ExtractLocation.
+void loadEarlySettings();
+
 // Start-up up to and including the configuration: extraction directory,
 // start directory, the executable's folder made current, AppName, and the
 // configuration with its settings-file override. False when a step failed

@@ -55,18 +55,6 @@ void appendBounded(BoundedText* text, const char* piece, size_t n) {
     text->text[text->length] = '\0';
 }
 
-size_t wholeCharacterLength(const char* text, size_t length) {
-    // The last lead byte among the final four decides: the cut is whole when
-    // its sequence is complete, otherwise the sequence goes.
-    for (size_t back = 1; back <= 4 && back <= length; ++back) {
-        auto c = static_cast<unsigned char>(text[length - back]);
-        if ((c & 0xC0) == 0x80) continue;
-        size_t size = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : 1;
-        return back >= size ? length : length - back;
-    }
-    return length;  // no lead byte: not UTF-8 to begin with, cut where asked
-}
-
 static int lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 
 int strncasecmpAscii(const char* a, const char* b, size_t n) {
@@ -80,3 +68,17 @@ int strncasecmpAscii(const char* a, const char* b, size_t n) {
 }
 
 int strcasecmpAscii(const char* a, const char* b) { return strncasecmpAscii(a, b, SIZE_MAX); }
+
+size_t wholeCharacterLength(const char* text, size_t length) {
+    // Find the lead byte of the last character (at most three continuation
+    // bytes back) and keep that character only when all its bytes are there.
+    size_t lead = length;
+    for (size_t back = 0; back < 4 && lead > 0; ++back) {
+        unsigned char c = static_cast<unsigned char>(text[--lead]);
+        if ((c & 0xC0) != 0x80) {
+            size_t size = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            return lead + size <= length ? length : lead;
+        }
+    }
+    return length;  // no lead byte nearby: not UTF-8 there, nothing to mend
+}

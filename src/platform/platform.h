@@ -297,6 +297,96 @@ void overrideMemoryStatus(MemoryStatusSource source);
 void overrideDateText(ClockTextSource source);
 void overrideTimeText(ClockTextSource source);
 
+// ---- Threads, a lock, events, sleep ----------------------------------------
+
+// A thread running procedure(argument). nullptr when it cannot be started
+// (last error set). The Thread record belongs to the caller until
+// releaseThread.
+struct Thread;
+using ThreadProcedure = uint32_t (*)(void* argument);
+Thread* startThread(ThreadProcedure procedure, void* argument);
+// Waits up to timeoutMs for the thread to end; true when it has ended.
+bool waitForThread(Thread* thread, uint32_t timeoutMs);
+// Gives up the record (the thread itself runs on if it has not ended).
+void releaseThread(Thread* thread);
+
+// A lock for short sections that never wait on anything else (a slim
+// reader/writer lock held exclusively on Windows, a mutex on POSIX). It
+// lives in static storage and is never destroyed, so that threads which the
+// VM still runs while the process ends may take it. initLock before first use.
+struct Lock {
+    alignas(8) unsigned char storage[64];
+};
+void initLock(Lock* lock);
+void acquireLock(Lock* lock);
+void releaseLock(Lock* lock);
+
+// Holds a lock for the length of a scope.
+class LockGuard {
+public:
+    explicit LockGuard(Lock* lock) : lock_(lock) { acquireLock(lock_); }
+    ~LockGuard() { releaseLock(lock_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    Lock* lock_;
+};
+
+// An event: auto-reset (a wait consumes the signal and releases one waiter)
+// or manual-reset (stays signalled). Events are never destroyed: a late
+// signal, from a thread whose wait bound ran out after the waiter had gone,
+// must never reach a closed or reused handle. nullptr when it cannot be made
+// (last error set).
+struct Event;
+Event* createEvent(bool manualReset);
+void signalEvent(Event* event);
+// True when the event was signalled within timeoutMs (kWaitForever: no bound,
+// for waits whose end is someone else's decision, such as a service's run).
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+bool waitForEvent(Event* event, uint32_t timeoutMs);
+
+void sleepMilliseconds(uint32_t milliseconds);
+
+// ---- The capture pipe ------------------------------------------------------
+
+// The pipe through which a service's System.out / System.err reach the
+// launcher. Its writer is Java's FileOutputStream over the name; the
+// launcher reads the other end on a thread of its own.
+//   Windows: "\\.\pipe\<process id>", created as the first and only
+//   instance of that name (a process that made the name first makes this
+//   fail, so nobody else can receive the output; the instance count is
+//   checked too, where the first-instance flag is not honoured), a byte
+//   stream read with overlapped I/O so that a read can be woken.
+//   POSIX: a FIFO in a new 0700 folder of temporaryDirectory(), its read end
+//   opened non-blocking before any writer (opening a FIFO for writing blocks
+//   until there is a reader).
+// name receives the text a writer opens (capacity cap, refused when it does
+// not fit). nullptr on failure, with last error set and nothing left behind.
+struct CapturePipe;
+CapturePipe* createCapturePipe(char* name, size_t cap);
+// Called once the writer has opened the name: POSIX removes the FIFO and its
+// folder at once (both ends stay connected), so that nothing is left behind
+// however the process ends; nothing to do on Windows.
+void releaseCapturePipeName(CapturePipe* pipe);
+// Reads up to size bytes, waiting until data arrives, the last writer has
+// closed its end, or wakeCapturePipe was called. Returns the bytes read, 0 at
+// the end (no writer left, or woken and what the pipe already held, up to
+// 64 KB, has been read), -1 on failure (last error set).
+long readCapturePipe(CapturePipe* pipe, void* buffer, size_t size);
+// Ends the reader's wait from another thread (see readCapturePipe).
+void wakeCapturePipe(CapturePipe* pipe);
+// Closes the pipe and frees the record; only once no thread reads it.
+void closeCapturePipe(CapturePipe* pipe);
+
+// True when two paths name the same file: the same text, or on Windows the
+// same full path without regard to case, or on POSIX two existing names of
+// one device and inode. Never opens either path (one may name a pipe).
+bool sameFile(const char* a, const char* b);
+// True where text lines end with a carriage return before the line feed
+// (Windows), so that text the launcher keeps for reports follows suit.
+bool linesEndWithCarriageReturn();
+
 // ---- Console and event log -----------------------------------------------
 
 void hideConsoleWindow();
@@ -305,5 +395,11 @@ void attachServiceConsole();
 void installLogoffFilter();
 // One event-log entry (type 4 information / 1 error) with the given id.
 void writeEventLog(void* eventSource, uint16_t type, uint32_t eventId, const char* text);
+// Test hook: entries go to the sink instead (nullptr restores the event log),
+// so that a test program can read what a service would have logged.
+using EventLogSink = void (*)(uint16_t type, uint32_t eventId, const char* text);
+void overrideEventLog(EventLogSink sink);
+// True when a sink took the entry (each platform's writeEventLog asks first).
+bool eventLogOverridden(uint16_t type, uint32_t eventId, const char* text);
 
 }  // namespace platform

@@ -123,6 +123,15 @@ FileKind fileKind(const char* path) {
 
 bool createDirectory(const char* path) { return mkdir(path, 0777) == 0; }
 
+bool sameFile(const char* a, const char* b) {
+    if (strcmp(a, b) == 0) return true;
+    struct stat first, second;
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+bool linesEndWithCarriageReturn() { return false; }
+
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 constexpr uint64_t kUnixEpochInFileTimeSeconds = 11644473600ULL;
 constexpr uint64_t kFileTimeUnitsPerSecond = 10000000ULL;

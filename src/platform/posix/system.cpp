@@ -262,7 +262,8 @@ void installLogoffFilter() {
     signal(SIGHUP, SIG_IGN);
 }
 
-void writeEventLog(void*, uint16_t type, uint32_t, const char* text) {
+void writeEventLog(void*, uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogOverridden(type, eventId, text)) return;
     // journald takes each line as an entry of its own: a report of several
     // lines is joined into one, each run of line breaks becoming one blank.
     flockfile(stderr);

@@ -101,6 +101,23 @@ FileKind fileKind(const char* path) {
 
 bool createDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
+// The full path in UTF-16, for a comparison that knows the file system's
+// case rules beyond ASCII.
+static bool fullWidePath(const char* path, WCHAR* out, int cap) {
+    char full[MAX_PATH * 2];
+    DWORD n = GetFullPathNameA(path, sizeof(full), full, nullptr);
+    return n != 0 && n < sizeof(full) && MultiByteToWideChar(CP_ACP, 0, full, -1, out, cap) != 0;
+}
+
+bool sameFile(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    WCHAR first[MAX_PATH * 2], second[MAX_PATH * 2];
+    return fullWidePath(a, first, MAX_PATH * 2) && fullWidePath(b, second, MAX_PATH * 2) &&
+           CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool linesEndWithCarriageReturn() { return true; }
+
 bool fileWriteTime(const char* path, uint64_t* fileTime) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;

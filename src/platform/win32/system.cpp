@@ -263,6 +263,7 @@ BOOL WINAPI logoffFilter(DWORD event) { return event == CTRL_LOGOFF_EVENT ? TRUE
 void installLogoffFilter() { SetConsoleCtrlHandler(logoffFilter, TRUE); }
 
 void writeEventLog(void* eventSource, uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogOverridden(type, eventId, text)) return;
     const char* strings[1] = {text};
     ReportEventA(static_cast<HANDLE>(eventSource), type, 0, eventId, nullptr, 1, 0, strings, nullptr);
 }
