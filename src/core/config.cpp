@@ -11,7 +11,11 @@
 #include "core/settings_table.h"
 #include "platform/platform.h"
 
+// All zeros at start, so that the record (with its 8 KB capture buffer)
+// takes no room in the executable; only the gate of error reports starts
+// open, set before main runs.
 LauncherConfig Config;
+[[maybe_unused]] static const bool reportingStartsEnabled = (Config.ReportingEnabled = 1, true);
 
 namespace {
 
@@ -164,7 +168,10 @@ const char* decodeMainClass(const char* text) {
         buffer[k] = static_cast<unsigned char>(value & 0xFF);
         buffer[k] ^= kMainClassKey[k % 17];
     }
-    return reinterpret_cast<const char*>(buffer);
+    char* name = reinterpret_cast<char*>(buffer);
+    // A name cut at the limit ends on a whole character.
+    if (length / 2 > pairs) name[wholeCharacterLength(name, std::strlen(name))] = '\0';
+    return name;
 }
 
 char* resolveSettingsFileName(const char* templateText) {

@@ -43,15 +43,16 @@ bool runtimeDirectory(const char* library, char* out, size_t capacity) {
 
 }  // namespace
 
-bool createJavaVm() {
+bool createJavaVm(VmUse use) {
     if (!platform::queryOsVersion()) {
         reportErrorWithReason("Internal error RC0000040");
         return false;
     }
 
     if (Config.ServiceMode) {
-        // The lock that guards the captured output is set up together with
-        // the capture itself, before any thread that writes to it exists.
+        // The VM prints through the output hook, and so into the capture,
+        // while it is being created: the capture's lock must exist by then.
+        platform::initLock(&Config.OutputLock);
         attachServiceConsole();
     }
 
@@ -95,5 +96,5 @@ bool createJavaVm() {
         return false;
     }
 
-    return startJavaVm();
+    return startJavaVm(use);
 }

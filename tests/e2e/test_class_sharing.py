@@ -1,7 +1,8 @@
 """The class-data-sharing recipe of docs/faster-starts.md through the Linux
 launcher on each installed JDK: the first start writes the archive when the
 VM ends, whether main returns (DestroyJavaVM) or the application calls
-System.exit, and a later start loads the application's classes from it.
+System.exit, and a later start loads the application's classes from it,
+also when it has unpacked the application's embedded JAR anew.
 """
 
 import pytest
@@ -26,14 +27,23 @@ def test_first_start_writes_the_archive_and_later_starts_use_it(launch, tmp_path
         first = later = f'"-XX:SharedArchiveFile={archive}" -XX:+AutoCreateSharedArchive'
     else:  # JDK 17: a training start writes it, the packed option uses it
         first, later = f'"-XX:ArchiveClassesAtExit={archive}"', f'"-XX:SharedArchiveFile={archive}"'
-    training = launch.pack("first", JvmOptions=first)
-    shipped = launch.pack("later", JvmOptions=later)
+    # Both launchers in one folder, the application embedded and unpacked
+    # into a subfolder of it that they share.
+    folder = tmp_path / "app"
+    settings = {**launch.base, "ClassPath": "", "ExtractLocation": "1"}
+    training, shipped = (launch.lane.pack(folder / name, settings={**settings, "JvmOptions": options},
+                                          archives=[launch.apps["jar"]])
+                         for name, options in (("first", first), ("later", later)))
     for mode, status in (("exit", 3), ("report", 0)):
         archive.unlink(missing_ok=True)
         (training.parent / "first.ini").write_text(
             f"[Application Configuration]\nJvmOptionsAppend=-Dapp.mode={mode}\n")
         result = launch.run(training)
         assert result.status == status and archive.stat().st_size > 0, (mode, result)
+        # Unpacked again with the time stamp it was packed with, the JAR
+        # still matches the archive.
+        (unpacked,) = folder.glob("*/app.jar")
+        unpacked.unlink()
         (shipped.parent / "later.ini").write_text(
             "[Application Configuration]\nJvmOptionsAppend=-Xlog:class+load=info\n")
         result = launch.run(shipped)

@@ -27,6 +27,31 @@ Bytes stripBundle(const Bytes& image) {
     return Bytes(image.begin(), image.begin() + size_t(offset));
 }
 
+std::vector<Resource> readBundle(const Bytes& image) {
+    Bytes elf = stripBundle(image);
+    std::vector<Resource> resources;
+    if (elf.size() == image.size()) return resources;
+    size_t at = elf.size(), end = image.size() - bundle::kTrailerSize;
+    auto u32 = [&](size_t offset) {
+        return uint32_t(image[offset]) | uint32_t(image[offset + 1]) << 8 | uint32_t(image[offset + 2]) << 16 |
+               uint32_t(image[offset + 3]) << 24;
+    };
+    if (end - at < 4) throw PackError(1, "stub carries a damaged resource bundle");
+    uint32_t count = u32(at);
+    at += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (end - at < 16 || u32(at + 12) > end - at - 16) throw PackError(1, "stub carries a damaged resource bundle");
+        Resource r;
+        r.type = numericId(u32(at));
+        r.name = numericId(u32(at + 4));
+        r.language = u32(at + 8);
+        r.data.assign(image.begin() + ptrdiff_t(at + 16), image.begin() + ptrdiff_t(at + 16 + u32(at + 12)));
+        at += 16 + r.data.size();
+        resources.push_back(std::move(r));
+    }
+    return resources;
+}
+
 Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize) {
     Bytes out;
     putU32(out, uint32_t(resources.size()));

@@ -61,6 +61,15 @@ std::u16string utf8ToUtf16(const std::string& text, const std::string& what);
 // Upper-case hex pairs of the dotted name XOR-ed with the 17-byte key.
 // Throws for a name over 255 bytes.
 std::string scrambleMainClass(const std::string& dottedName);
+// The dotted name back from its scrambled text; "" for a text that is not
+// whole hex pairs.
+std::string unscrambleMainClass(const std::string& scrambled);
+// One code point appended as UTF-8.
+void appendUtf8(std::string& out, uint32_t codePoint);
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string utf16ToUtf8(const std::u16string& text);
+// The 16 texts of an RT_STRING block; entries that run past its end are cut there.
+std::vector<std::u16string> readStringBlock(const Bytes& block);
 // One RT_STRING block: 16 entries of u16 length + UTF-16 units. Entries
 // missing from `texts` (keyed by id % 16) are empty. Throws for an entry over
 // 65535 units.
@@ -133,6 +142,17 @@ Bytes stripBundle(const Bytes& image);
 // The bundle of bundle_format.h for these resources, trailer included, for an
 // image of `imageSize` bytes.
 Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize);
+// The resources of an ELF image's bundle (none without one); throws for a
+// damaged bundle.
+std::vector<Resource> readBundle(const Bytes& image);
+
+// ---- Listing (list.cpp) -------------------------------------------------------
+
+// Prints the settings, messages and payload entries of a packed launcher.
+// Returns the exit status: 0, or 1 when the payload is damaged.
+int listLauncher(const std::string& path);
+// "YYYY-MM-DD hh:mm:ss.fffffff UTC" of a FILETIME.
+std::string formatFileTime(uint64_t fileTime);
 
 // ---- Host (host.cpp) -------------------------------------------------------------
 
