@@ -18,6 +18,7 @@
 #include "core/text_buffer.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 
 namespace {
 
@@ -54,6 +55,8 @@ bool joinPath(char* path, size_t capacity, const char* directory, const char* na
     return true;
 }
 
+void traceArchive(const char* path, const char* what) { trace("archive \"%s\": %s", path, what); }
+
 void reportWriteFailure(const char* path) { reportErrorWithReason("%s", formatMessage(MsgFileWrite, path).text); }
 
 // Folders named after the application (ExtractLocation 1 and 2) are created
@@ -80,7 +83,10 @@ bool unpackEntry(const char* path, const PayloadEntry& entry, int32_t index) {
     platform::FileFacts facts;
     switch (platform::fileFacts(path, &facts)) {
         case platform::FactsResult::Found:
-            if (!facts.isDirectory && facts.size == entry.size && facts.writeTime == entry.fileTime) return true;
+            if (!facts.isDirectory && facts.size == entry.size && facts.writeTime == entry.fileTime) {
+                traceArchive(path, "kept, unchanged");
+                return true;
+            }
             break;
         case platform::FactsResult::Failed:
             reportErrorWithReason("Internal error RC000006");
@@ -89,7 +95,10 @@ bool unpackEntry(const char* path, const PayloadEntry& entry, int32_t index) {
             break;
     }
     // A running copy of the application holds it open: it stays as it is.
-    if (platform::fileInUse(path)) return true;
+    if (platform::fileInUse(path)) {
+        traceArchive(path, "kept, in use");
+        return true;
+    }
 
     char temporary[kEntryPathCapacity];
     char name[40];
@@ -110,11 +119,15 @@ bool unpackEntry(const char* path, const PayloadEntry& entry, int32_t index) {
         platform::deleteFile(temporary);
         // Something is there that cannot be replaced: it stays, as an archive
         // in use does.
-        if (platform::fileKind(path) != platform::FileKind::Missing) return true;
+        if (platform::fileKind(path) != platform::FileKind::Missing) {
+            traceArchive(path, "kept, cannot be replaced");
+            return true;
+        }
         platform::setLastError(error);
         reportWriteFailure(path);
         return false;
     }
+    traceArchive(path, "written");
     return true;
 }
 
@@ -132,9 +145,7 @@ void extendClassPath(const char* list) {
     freeTextBuffer(&text);
 }
 
-}  // namespace
-
-void computeExtractionDirectory() {
+void fillExtractionDirectory() {
     char* directory = static_cast<char*>(std::calloc(kPathCapacity, 1));
     if (directory == nullptr) std::abort();
     Config.ExtractionDirectory = directory;
@@ -171,10 +182,22 @@ void computeExtractionDirectory() {
     std::strcat(directory, encoded);
 }
 
+}  // namespace
+
+void computeExtractionDirectory() {
+    fillExtractionDirectory();
+    // Empty: nothing is unpacked or removed in this run.
+    trace("archives: folder \"%s\"", Config.ExtractionDirectory);
+}
+
 void extractArchives() {
     const char* directory = Config.ExtractionDirectory;
     PayloadRecord payload = readPayload();
-    if (payload.status == PayloadStatus::Absent || isEmpty(directory)) return;
+    if (payload.status == PayloadStatus::Absent || isEmpty(directory)) {
+        trace("archives: %s", payload.status == PayloadStatus::Absent ? "none" : "not unpacked");
+        return;
+    }
+    trace("archives: %d, %s", int(payload.count), payload.status == PayloadStatus::Valid ? "checked" : "damaged");
     if (payload.status == PayloadStatus::BadName) {
         platform::setFailureReason(platform::Failure::NotPlainName);
         reportWriteFailure(payload.badName);
@@ -211,13 +234,16 @@ void extractArchives() {
     // Stopped early: the class path stays as it was, not even the archives
     // already written are added.
     if (complete) extendClassPath(list.text);
+    trace("archives: %s ClassPath \"%s\"", complete ? "added to" : "stopped, unchanged", Config.ClassPath);
     freeTextBuffer(&list);
     freePayloadRecord(&payload);
 }
 
 void runCleanupMode(const char* processIdText) {
     // A text that is no number gives 0: nothing to wait for.
-    platform::waitForProcessEnd(static_cast<uint32_t>(std::atoi(processIdText)), kCleanupWaitMs);
+    const bool ended =
+        platform::waitForProcessEnd(static_cast<uint32_t>(std::atoi(processIdText)), kCleanupWaitMs);
+    trace("cleanup: process %s %s", processIdText, ended ? "ended" : "not running, or still running after 30 s");
     const char* directory = Config.ExtractionDirectory;
     if (isEmpty(directory)) return;
     // A relative folder is the launcher's: relative to the executable's
@@ -229,13 +255,19 @@ void runCleanupMode(const char* processIdText) {
     PayloadRecord payload = readPayload();
     if (payload.status != PayloadStatus::Valid) return;
     // Busy while another live launcher uses the folder: its archives stay.
-    if (platform::claimExtractionFolder(directory, isApplicationFolder()) == platform::FolderResult::Ready) {
+    const platform::FolderResult claim = platform::claimExtractionFolder(directory, isApplicationFolder());
+    if (claim == platform::FolderResult::Ready) {
         Config.ExtractedFileCount = payload.count;
         for (int32_t i = 0; i < payload.count; ++i) {
             char path[kEntryPathCapacity];
-            if (joinPath(path, sizeof(path), directory, payload.entries[i].name)) platform::deleteFile(path);
+            if (!joinPath(path, sizeof(path), directory, payload.entries[i].name)) continue;
+            const bool deleted = platform::deleteFile(path);
+            trace("cleanup: \"%s\" %s", path, deleted ? "deleted" : "kept");
         }
-        platform::removeDirectory(directory);  // fails for "." and for a folder that still holds files
+        const bool removed = platform::removeDirectory(directory);  // fails for "." and a folder that holds files
+        trace("cleanup: \"%s\" %s", directory, removed ? "deleted" : "kept");
+    } else {
+        trace("cleanup: \"%s\" %s", directory, claim == platform::FolderResult::Busy ? "busy" : "refused");
     }
     freePayloadRecord(&payload);
 }
@@ -246,5 +278,6 @@ void spawnCleanupChild() {
     char processId[16];
     std::snprintf(processId, sizeof(processId), "%u", unsigned(platform::currentProcessId()));
     const char* const argv[] = {executable, kCleanupSwitch, processId, nullptr};
-    platform::spawnDetached(argv);
+    const bool started = platform::spawnDetached(argv);
+    trace("cleanup: child %s", started ? "started" : "not started");
 }

@@ -10,6 +10,7 @@
 #include "core/text_buffer.h"
 #include "core/settings_table.h"
 #include "platform/platform.h"
+#include "report/trace.h"
 
 // All zeros at start, so that the record (with its 8 KB capture buffer)
 // takes no room in the executable; only the gate of error reports starts
@@ -255,7 +256,9 @@ void loadConfiguration() {
 
     // The priority takes effect while the settings load; it is not kept.
     int32_t priority = loadConfigNumber(IdProcessPriority);
-    if (priority >= 0 && priority < kPriorityClassCount) platform::setPriorityIndex(priority);
+    const bool prioritySet = priority >= 0 && priority < kPriorityClassCount;
+    if (prioritySet) platform::setPriorityIndex(priority);
+    trace("setting ProcessPriority = %d (resource 1033)%s", int(priority), prioritySet ? "" : ", not applied");
 
     c.StdOutMode = loadConfigNumber(IdStdOutMode);
     c.StdErrMode = loadConfigNumber(IdStdErrMode);
@@ -280,10 +283,16 @@ void loadConfiguration() {
 
 void applySettingsFile() {
     LauncherConfig& c = Config;
-    if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') return;
+    if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') {
+        trace("settings file: none");
+        return;
+    }
 
     FILE* probe = std::fopen(c.SettingsFile, "r");
-    if (probe == nullptr) return;
+    if (probe == nullptr) {
+        trace("settings file: \"%s\" not found", c.SettingsFile);
+        return;
+    }
     std::fclose(probe);
 
     char directory[kDirectoryCapacity];
@@ -296,6 +305,7 @@ void applySettingsFile() {
         appendText(&fullPath, separator);
     }
     appendText(&fullPath, c.SettingsFile);
+    trace("settings file: \"%s\"", fullPath.text);
 
     enum class Apply { Replace, Append, StdOut, StdErr, OutAppend, ErrAppend, Console };
     struct Key {
@@ -323,6 +333,7 @@ void applySettingsFile() {
         size_t length = platform::readProfileString(kSettingsFileSection, key.name, "", value, sizeof(value),
                                                     fullPath.text);
         if (length == 0) continue;
+        traceSettingsFileKey(key.name, value);
         char* expanded = expandPlaceholders(value);
         switch (key.how) {
             case Apply::Replace:

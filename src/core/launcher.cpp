@@ -10,8 +10,10 @@
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 #include "runtime/jvm.h"
 #include "service/service.h"
+#include "vantrel_version.h"
 
 namespace {
 
@@ -51,6 +53,7 @@ int forwardSecondInstance(int argc, char** argv) {
     if (!createJavaVm(VmUse::Secondary)) return -1;
     char text[kForwardTextSize];
     buildForwardText(text, sizeof(text), argc, argv);
+    trace("mode: forwarding \"%s\"", text);
     ArgumentVector arguments = splitArguments(text);
     if (invokeMainClass(arguments.count, arguments.items, true)) shutdownJavaVm();
     freeArgumentVector(&arguments);
@@ -98,6 +101,10 @@ void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
     if (argumentsTaken >= 1 && argc > 2) replaceText(&Config.ServiceName, duplicateText(argv[2]));
     if (argumentsTaken >= 2 && argc > 3) replaceText(&Config.ServiceDescription, duplicateText(argv[3]));
     if (argumentsTaken >= 3 && argc > 4) Config.ServiceManualStart = std::atoi(argv[4]) == 0 ? 1 : 0;
+    // Each argument taken replaced its setting.
+    static const char* const kNames[] = {"ServiceName", "ServiceDescription", "ServiceManualStart"};
+    for (int i = 0; i < argumentsTaken && i + 2 < argc; ++i)
+        trace("setting %s from command-line argument \"%s\"", kNames[i], argv[i + 2]);
 }
 
 bool loadLauncherState(int argc, char** argv) {
@@ -119,18 +126,28 @@ bool loadLauncherState(int argc, char** argv) {
         return false;
     }
     deriveAppName(exePath);
+    trace("start: \"%s\", AppName \"%s\", started in \"%s\"", exePath, Config.AppName, Config.StartDirectory);
     loadConfiguration();
+    traceSettings();
     return true;
 }
 
-int launcherMain(int argc, char** argv) {
-    // A report to a closed stream is lost, never fatal.
-    platform::ignoreBrokenPipes();
+namespace {
+
+// Why a first argument that looks like a service switch is none.
+void traceSwitchWithoutService(const char* mode) {
+    if (equals(mode, Config.InstallSwitch) || equals(mode, Config.UninstallSwitch) ||
+        equals(mode, Config.ServiceSwitch))
+        trace("mode: \"%s\" goes to main: ServiceName is empty", mode);
+}
+
+int runLauncher(int argc, char** argv) {
     Config.ShowConsole = 1;
     loadEarlySettings();
     computeExtractionDirectory();
 
     if (argc == 3 && equals(argv[1], kCleanupSwitch)) {
+        trace("mode: cleanup after process %s", argv[2]);
         runCleanupMode(argv[2]);
         return 0;
     }
@@ -142,6 +159,7 @@ int launcherMain(int argc, char** argv) {
 
     if (Config.ServiceName[0] != '\0') {
         if (equals(mode, Config.InstallSwitch)) {
+            trace("mode: install");
             applyServiceOverride(argc, argv, 3);
             int state = queryServiceInstalled(Config.ServiceName);
             if (state < 0) {
@@ -154,6 +172,7 @@ int launcherMain(int argc, char** argv) {
             return 0;
         }
         if (equals(mode, Config.UninstallSwitch)) {
+            trace("mode: uninstall");
             applyServiceOverride(argc, argv, 1);
             if (uninstallService(Config.ServiceName) == 0)
                 reportInfo("%s", formatMessage(MsgServiceUninstalled, Config.ServiceName).text);
@@ -161,18 +180,23 @@ int launcherMain(int argc, char** argv) {
         }
         if (equals(mode, Config.ServiceSwitch)) {
             applyServiceOverride(argc, argv, 3);
+            trace("mode: service \"%s\"", Config.ServiceName);
             Config.ServiceMode = 1;
             if (!runServiceDispatcher()) reportErrorWithReason("Internal error RC000003");
             return 0;
         }
         if (Config.ServiceOnly) {
+            trace("mode: refused (ServiceOnly)");
             reportInfo("%s", formatMessage(MsgServiceOnly).text);
             return 0;
         }
+    } else if (traceOn()) {
+        traceSwitchWithoutService(mode);
     }
 
     if (!Config.AllowMultipleInstances) {
         if (platform::namedMutexExists(Config.AppMutex)) {
+            trace("mode: second instance of \"%s\"", Config.AppMutex);
             if (!Config.ForwardSecondInstance) {
                 reportError("%s", formatMessage(MsgAlreadyRunning).text);
                 return 0;
@@ -181,12 +205,29 @@ int launcherMain(int argc, char** argv) {
         }
         platform::createNamedMutex(Config.AppMutex);
         Config.InstanceMutexHeld = true;
+        trace("mode: single instance \"%s\"", Config.AppMutex);
     }
 
     if (!Config.ShowConsole) hideConsoleWindow();
 
+    trace("mode: normal launch");
     if (!createJavaVm(VmUse::Primary)) return -1;
-    if (!invokeMainClass(argc - 1, argv + 1, false)) std::exit(-1);
+    if (!invokeMainClass(argc - 1, argv + 1, false)) {
+        trace("exit: status -1 (main failed)");
+        std::exit(-1);
+    }
     shutdownJavaVm();
     return 0;
+}
+
+}  // namespace
+
+int launcherMain(int argc, char** argv) {
+    // A report to a closed stream is lost, never fatal.
+    platform::ignoreBrokenPipes();
+    traceStart();
+    trace("start: vantrel %s, %d arguments", VANTREL_VERSION, argc - 1);
+    const int status = runLauncher(argc, argv);
+    trace("exit: status %d", status);
+    return status;
 }

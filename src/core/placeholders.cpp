@@ -10,6 +10,7 @@
 
 #include "core/config.h"
 #include "platform/platform.h"
+#include "report/trace.h"
 
 char RegistryJavaHome[260];
 
@@ -124,6 +125,8 @@ bool appendPlaceholderValue(TextBuffer* result, const char* name, size_t length)
     variable[length] = '\0';
     const char* value = std::getenv(variable);
     std::free(variable);
+    // It may be a secret: the trace hides it from here on.
+    if (traceOn()) traceEnvironmentValue(name, length, value);
     return value != nullptr && appendUnquoted(result, value);
 }
 

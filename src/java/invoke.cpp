@@ -13,6 +13,7 @@
 #include "java/streams.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ bool setSystemProperties(JNIEnv* env) {
 bool runMain(JNIEnv* env, int32_t count, char** arguments) {
     if (!setSystemProperties(env)) return false;
 
+    trace("main: class \"%s\"", Config.MainClass);
     LocalRef<jclass> mainClass(env, env->FindClass(Config.MainClass));
     if (checkJavaException(env) || mainClass.ref == nullptr) {
         reportWithCapture("%s", formatMessage(MsgLocateClass, Config.MainClass).text);
@@ -96,9 +98,14 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments) {
     // The caller's arguments are the user's own text and are passed as they
     // are; AppOptions only stands in for an empty command line.
     ArgumentVector call{count, arguments};
-    if (count == 0 && !isEmpty(Config.AppOptions)) call = splitAndExpand(Config.AppOptions);
+    const bool appOptions = count == 0 && !isEmpty(Config.AppOptions);
+    if (appOptions) call = splitAndExpand(Config.AppOptions);
 
     const int64_t total = int64_t(fixed.count) + call.count;
+    for (int64_t i = 0; traceOn() && i < total; ++i)
+        trace("main: argument %lld \"%s\" (%s)", static_cast<long long>(i),
+              i < fixed.count ? fixed.items[i] : call.items[i - fixed.count],
+              i < fixed.count ? "StaticOptions" : appOptions ? "AppOptions" : "given");
     LocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
     LocalRef<jobjectArray> array(env, total <= INT32_MAX
                                           ? env->NewObjectArray(static_cast<jsize>(total), stringClass.ref, nullptr)
@@ -122,6 +129,7 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments) {
     }
 
     env->CallStaticVoidMethod(mainClass.ref, mainMethod, array.ref);
+    if (traceOn()) trace("main: %s", env->ExceptionCheck() ? "exception" : "returned");
     if (checkJavaException(env)) {
         reportWithCapture("%s", formatMessage(MsgInvokeMethod, kMainMethodText).text);
         return false;
@@ -224,7 +232,11 @@ bool applyWorkingDirectory(bool beforeVm) {
         directory = Config.StartDirectory;
     }
     // No working directory configured: the current one stays, and that is fine.
-    if (directory == nullptr || directory[0] == '\0') return true;
+    if (directory == nullptr || directory[0] == '\0') {
+        trace("working directory: unchanged");
+        return true;
+    }
+    trace("working directory: \"%s\"%s", directory, beforeVm ? " (early)" : "");
     if (platform::setCurrentDirectory(directory)) return true;
     reportErrorWithReason("%s", formatMessage(MsgFileAccess, directory).text);
     return false;

@@ -15,6 +15,7 @@
 #include "java/jni_scope.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 
 namespace {
 
@@ -108,6 +109,10 @@ bool redirectStandardStreams(const char* outPath, const char* outSetter, bool ou
     return err.ref != nullptr && setSystemStream(env, system.ref, err.ref, errSetter);
 }
 
+void traceStream(const char* name, int32_t mode, const char* path, bool append) {
+    trace("output: System.%s mode %d \"%s\"%s", name, int(mode), traceText(path), path != nullptr && append ? " (append)" : "");
+}
+
 bool captureIsEmpty() {
     platform::LockGuard guard(&Config.OutputLock);
     return Config.CaptureLength == 0;
@@ -184,6 +189,10 @@ bool setUpStandardStreams() {
     if (Config.StdErrMode == 1) {
         errPath = prepareOutputFile(Config.StdErrFile);
         errSetter = "setErr";
+    }
+    if (traceOn()) {
+        traceStream("out", Config.StdOutMode, outPath, Config.StdOutFileAppend);
+        traceStream("err", Config.StdErrMode, errPath, Config.StdErrFileAppend);
     }
     if (!redirectStandardStreams(outPath, outSetter, Config.StdOutFileAppend, errPath, errSetter,
                                  Config.StdErrFileAppend))

@@ -12,6 +12,7 @@
 #include "java/streams.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 
 namespace {
 
@@ -47,15 +48,19 @@ jint JNICALL vmOutputHook(FILE*, const char* format, va_list args) {
 }
 
 void JNICALL vmAbortHook() {
+    trace("exit: VM abort");
     reportWithCapture("%s", "JVM has aborted due to an internal error.");
     exitCleanup();
     std::abort();
 }
 
 void JNICALL vmExitHook(jint status) {
+    trace("exit: status %d (System.exit)", int(status));
     exitCleanup();
     std::exit(static_cast<int>(status));
 }
+
+void JNICALL vmTraceExitHook(jint status) { trace("exit: status %d (System.exit)", int(status)); }
 
 }  // extern "C"
 

@@ -179,6 +179,14 @@ struct OutputFile {
 // Creates path for writing, or truncates it when it exists, shared with
 // nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
 bool createOutputFile(const char* path, OutputFile* file);
+// Opens path for appending (created when missing; an existing file keeps
+// its content), for a log that several processes may write at once: every
+// write goes to the file's end as one piece (Windows: FILE_APPEND_DATA,
+// shared for reading, writing and deleting; POSIX: O_APPEND, mode 0600 less
+// the umask for a new file). Never inherited by a program the launcher
+// starts, and never waits: a FIFO without a reader fails at once (ENXIO)
+// instead of blocking (writes to one that has a reader may wait as usual).
+bool openAppendFile(const char* path, OutputFile* file);
 // Writes all of data, or fails.
 bool writeOutputFile(OutputFile file, const void* data, size_t size);
 // Sets the last-write time (FILETIME); creation and access times stay.

@@ -8,6 +8,7 @@
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 #include "runtime/jvm.h"
 
 namespace {
@@ -81,6 +82,7 @@ bool createJavaVm(VmUse use) {
     platform::setCurrentDirectory(directory);  // a runtime that loads without it is fine
     platform::setLibraryDirectory(directory);
     Config.JvmLibrary = platform::loadLibrary(library);
+    trace("vm: load \"%s\": %s", library, Config.JvmLibrary != nullptr ? "done" : "failed");
     if (Config.JvmLibrary == nullptr) {
         reportError("%s", formatMessage(MsgJvmLoad, chosen).text);
         return false;

@@ -15,6 +15,7 @@
 #include "core/text_buffer.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 #include "runtime/jvm.h"
 
 const char* const RuntimeKeyTable[kRuntimeKeyCount] = {
@@ -75,19 +76,40 @@ bool platformHint(const char* hint, char* out, size_t capacity) {
     return true;
 }
 
+// A candidate file, where it came from (`what`) and what became of it.
+void traceCandidate(const char* what, const char* path, const char* verdict) {
+    trace("runtime: %s \"%s\": %s", what, path, verdict);
+}
+
+bool tryCandidate(const char* path, const char* what) {
+    const bool readable = fileIsReadable(path);
+    traceCandidate(what, path, readable ? "taken" : "no readable file");
+    return readable;
+}
+
 bool methodJvmPath(char* path, size_t capacity) {
-    if (Config.JvmPath == nullptr || Config.JvmPath[0] == '\0') return false;
+    if (Config.JvmPath == nullptr || Config.JvmPath[0] == '\0') {
+        trace("runtime: JvmPath empty");
+        return false;
+    }
     char* cursor = nullptr;
     for (char* entry = nextToken(Config.JvmPath, ";", &cursor); entry != nullptr;
          entry = nextToken(Config.JvmPath, ";", &cursor)) {
-        if (copyText(path, capacity, entry) && fileIsReadable(path)) return true;
+        if (!copyText(path, capacity, entry)) {
+            traceCandidate("JvmPath", entry, "too long");
+            continue;
+        }
+        if (tryCandidate(path, "JvmPath")) return true;
     }
     return false;
 }
 
 bool methodJavaHome(char* path, size_t capacity) {
     const char* value = std::getenv("JAVA_HOME");
-    if (value == nullptr) return false;
+    if (value == nullptr) {
+        trace("runtime: JAVA_HOME unset");
+        return false;
+    }
     // The value without its quotes. Quotes are taken out of the whole value
     // before the limit applies, so that a long run of them cannot push the
     // real path out of the considered part and leave a different one.
@@ -95,7 +117,10 @@ bool methodJavaHome(char* path, size_t capacity) {
     size_t used = 0;
     for (const char* p = value; *p != '\0'; ++p) {
         if (*p == '"') continue;
-        if (used == kPathCapacity) return false;  // no candidate below it could fit
+        if (used == kPathCapacity) {  // no candidate below it could fit
+            traceCandidate("JAVA_HOME", value, "too long");
+            return false;
+        }
         home[used++] = *p;
     }
     home[used] = '\0';
@@ -104,7 +129,7 @@ bool methodJavaHome(char* path, size_t capacity) {
         if (used + extra >= capacity) continue;
         std::memcpy(path, home, used);
         std::memcpy(path + used, *candidate, extra + 1);
-        if (fileIsReadable(path)) return true;
+        if (tryCandidate(path, "JAVA_HOME")) return true;
     }
     path[0] = '\0';
     return false;
@@ -134,6 +159,7 @@ bool methodRegistry(char digit, char* path, size_t capacity) {
 }
 
 bool runMethod(char digit, char* path, size_t capacity) {
+    trace("runtime: method %c", digit);
     switch (digit) {
         case '0': return methodJvmPath(path, capacity);
         case '5': return methodJavaHome(path, capacity);
@@ -146,6 +172,7 @@ bool runMethod(char digit, char* path, size_t capacity) {
 }
 
 void runNotFoundActions() {
+    trace("runtime: none found");
     if (Config.ShowJvmNotFoundMessage)
         reportError("%s", formatMessage(MsgJvmNotFound, orEmpty(Config.JvmVersion)).text);
     if (Config.JvmNotFoundDocument != nullptr && Config.JvmNotFoundDocument[0] != '\0')
@@ -316,7 +343,10 @@ bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity) {
 
 bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionName, char* path,
                         size_t capacity) {
-    if (!versionAccepted(versionName, Config.JvmVersion)) return false;
+    if (!versionAccepted(versionName, Config.JvmVersion)) {
+        trace("runtime: key \"%s\" version %s: fails JvmVersion", keyPath, versionName);
+        return false;
+    }
 
     // The version's own key; a name that does not fit names no key we could
     // read, so the entry is passed over.
@@ -328,22 +358,26 @@ bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionNa
 
     std::memset(RegistryJavaHome, 0, sizeof(RegistryJavaHome));
     platform::readRegistryString(keyPath, "JavaHome", RegistryJavaHome, sizeof(RegistryJavaHome));
+    trace("runtime: key \"%.*s\" version %s: accepted, JavaHome \"%s\"", int(keyLength), keyPath, versionName,
+          RegistryJavaHome);
     if (capacity == 0) return false;
     std::memset(path, 0, capacity);
     platform::readRegistryString(keyPath, "RuntimeLib", path, capacity);
-    if (fileIsReadable(path)) return true;
+    if (tryCandidate(path, "RuntimeLib")) return true;
 
     if (RegistryJavaHome[0] == '\0') return false;
     if (Config.JvmPath != nullptr && Config.JvmPath[0] != '\0' &&
-        joinPath(path, capacity, RegistryJavaHome, Config.JvmPath) && fileIsReadable(path))
+        joinPath(path, capacity, RegistryJavaHome, Config.JvmPath) && tryCandidate(path, "JavaHome+JvmPath"))
         return true;
     if (RuntimeSubPathHint != nullptr) {
         char hint[kPathCapacity];
         if (platformHint(RuntimeSubPathHint, hint, sizeof(hint)) &&
-            joinPath(path, capacity, RegistryJavaHome, hint) && fileIsReadable(path))
+            joinPath(path, capacity, RegistryJavaHome, hint) && tryCandidate(path, "JavaHome+hint"))
             return true;
     }
-    return findJvmLibraryInTree(RegistryJavaHome, path, capacity);
+    const bool found = findJvmLibraryInTree(RegistryJavaHome, path, capacity);
+    traceCandidate("below JavaHome", found ? path : "", found ? "taken" : "nothing found");
+    return found;
 }
 
 bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
@@ -354,12 +388,16 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
 
         // The entry the key names as current comes first (and again below).
         copyText(keyPath, sizeof(keyPath), key);
-        if (platform::readRegistryString(key, "CurrentVersion", version, sizeof(version)) &&
-            tryRegistryRuntime(keyPath, sizeof(keyPath), version, path, capacity))
-            return true;
+        if (platform::readRegistryString(key, "CurrentVersion", version, sizeof(version))) {
+            trace("runtime: key \"%s\" CurrentVersion %s", key, version);
+            if (tryRegistryRuntime(keyPath, sizeof(keyPath), version, path, capacity)) return true;
+        }
 
         platform::RegistryKey* handle = platform::openRegistryKey(key);
-        if (handle == nullptr) continue;
+        if (handle == nullptr) {
+            trace("runtime: key \"%s\" absent", key);
+            continue;
+        }
         char name[kRegistryNameSize];
         for (uint32_t i = 0; platform::enumRegistrySubkey(handle, i, name, sizeof(name)); ++i) {
             copyText(keyPath, sizeof(keyPath), key);
@@ -378,6 +416,7 @@ bool findJavaRuntime() {
     path[0] = '\0';
     // What %JAVA_HOME% expands to comes from this search alone.
     RegistryJavaHome[0] = '\0';
+    trace("runtime: order \"%s\"", orEmpty(Config.JvmSearchOrder));
     bool found = false;
     for (const char* digit = orEmpty(Config.JvmSearchOrder); *digit != '\0' && !found; ++digit)
         found = runMethod(*digit, path, sizeof(path));
@@ -386,5 +425,6 @@ bool findJavaRuntime() {
         return false;
     }
     replaceText(&Config.JvmPath, duplicateText(path));
+    trace("runtime: chosen \"%s\"", path);
     return true;
 }

@@ -23,6 +23,7 @@
 #include "java/vm_hooks.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/trace.h"
 
 namespace {
 
@@ -90,6 +91,20 @@ bool enterWorkingDirectory(VmUse use, char** anchor) {
     return true;
 }
 
+// What became of one ClassPath entry; `added` is what it added after itself.
+void traceClassPathEntry(const char* entry, const char* added) {
+    const platform::FileKind kind = platform::fileKind(entry);
+    unsigned archives = 0;
+    for (const char* p = added; *p != '\0'; ++p)
+        if (*p == platform::classPathOptionSeparator()) ++archives;
+    trace("class path: \"%s\": %s, %u archives added", entry,
+          std::strchr(entry, '%') != nullptr          ? "placeholder, not searched"
+          : kind == platform::FileKind::Directory ? "folder"
+          : kind == platform::FileKind::File      ? "file"
+                                                  : "missing",
+          archives);
+}
+
 // Walks ClassPath (a copy: the setting itself stays whole) and builds the
 // class-path text, each entry followed by the VM's separator.
 bool buildClassPathText(TextBuffer* classPath) {
@@ -99,10 +114,12 @@ bool buildClassPathText(TextBuffer* classPath) {
     for (char* entry = nextToken(list, ";", &cursor); entry != nullptr; entry = nextToken(nullptr, ";", &cursor)) {
         appendText(classPath, entry);
         appendCharacter(classPath, platform::classPathOptionSeparator());
+        const uint32_t before = classPath->length;
         if (isExistingDirectory(entry) && !appendArchivesInDirectory(classPath, entry)) {
             ok = false;
             break;
         }
+        if (traceOn()) traceClassPathEntry(entry, classPath->text + before);
     }
     std::free(list);
     return ok;
@@ -201,6 +218,7 @@ bool startJavaVm(VmUse use) {
         freeTextBuffer(&options);
         return false;
     }
+    trace("vm: options before expansion \"%s\"", traceText(options.text));
     replaceText(&Config.JvmOptions, expandPlaceholders(options.text != nullptr ? options.text : ""));
     freeTextBuffer(&options);
 
@@ -212,6 +230,8 @@ bool startJavaVm(VmUse use) {
     // option of our own and the three hooks.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
+    // A traced launch learns the status that System.exit ends it with.
+    const bool exitTraced = !hooks && traceOn();
     auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 4, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
     // An empty argument (two blanks in a row, a trailing blank before the
@@ -248,6 +268,13 @@ bool startJavaVm(VmUse use) {
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
         count += 3;
     }
+    if (exitTraced) {
+        vmOptions[count].optionString = const_cast<char*>("exit");
+        vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmTraceExitHook);
+    }
+    for (int32_t i = 0; traceOn() && i < count; ++i)
+        trace("vm: option %d \"%s\"%s", int(i), vmOptions[i].optionString,
+              vmOptions[i].extraInfo != nullptr ? " (hook)" : "");
     std::free(arguments.items);  // the texts themselves now belong to the option array
 
     static JavaVMInitArgs initArgs;
@@ -258,6 +285,7 @@ bool startJavaVm(VmUse use) {
 
     auto create = reinterpret_cast<CreateJavaVmEntry>(Config.JvmCreateEntry);
     jint result = create(&Config.JavaVm, reinterpret_cast<void**>(&Config.MainJniEnv), &initArgs);
+    trace("vm: JNI_CreateJavaVM %d", int(result));
     if (result != JNI_OK) {
         reportWithCapture("%s", formatMessage(MsgJvmCreate, Config.JvmPath).text);
         return false;

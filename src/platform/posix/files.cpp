@@ -177,6 +177,16 @@ bool createOutputFile(const char* path, OutputFile* file) {
     return fd >= 0;
 }
 
+bool openAppendFile(const char* path, OutputFile* file) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+    file->handle = fd;
+    if (fd < 0) return false;
+    // Opened without waiting for a FIFO's reader; writes wait as usual.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return true;
+}
+
 bool writeOutputFile(OutputFile file, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {

@@ -180,6 +180,15 @@ bool createOutputFile(const char* path, OutputFile* file) {
     return handle != INVALID_HANDLE_VALUE;
 }
 
+bool openAppendFile(const char* path, OutputFile* file) {
+    // Append access alone: the system puts every write at the end, also when
+    // another process appends to the same file.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file->handle = reinterpret_cast<intptr_t>(handle);
+    return handle != INVALID_HANDLE_VALUE;
+}
+
 bool writeOutputFile(OutputFile file, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
