@@ -284,7 +284,7 @@ void loadConfiguration() {
 void applySettingsFile() {
     LauncherConfig& c = Config;
     if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') {
-        trace("settings file: none");
+        trace("settings file: none (SettingsFile is empty)");
         return;
     }
 

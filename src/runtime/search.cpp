@@ -376,7 +376,7 @@ bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionNa
             return true;
     }
     const bool found = findJvmLibraryInTree(RegistryJavaHome, path, capacity);
-    traceCandidate("below JavaHome", found ? path : "", found ? "taken" : "nothing found");
+    traceCandidate("below JavaHome", found ? path : RegistryJavaHome, found ? "taken" : "no runtime library");
     return found;
 }
 
