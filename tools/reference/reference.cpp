@@ -67,7 +67,7 @@ std::string generate() {
            "Contents: [Settings](#settings) · [The settings file](#the-settings-file) ·\n"
            "[Placeholders](#placeholders) · [Finding a Java runtime](#finding-a-java-runtime) ·\n"
            "[Run modes and switches](#run-modes-and-switches) · [System properties](#system-properties) ·\n"
-           "[Messages](#messages) · [Exit status](#exit-status)\n\n";
+           "[Messages](#messages) · [Exit status](#exit-status) · [Start-up trace](#start-up-trace)\n\n";
 
     out << "## Settings\n\n"
            "Every setting is stored as text and read as one of four kinds:\n\n"
@@ -153,7 +153,8 @@ std::string generate() {
            "the journal's priority prefix `<6>` or `<3>`). Where a text has `%s`, the launcher fills in the\n"
            "detail the last column names. Each text can be replaced when packing\n"
            "(`--message N=TEXT`, or `N = \"TEXT\"` under `[Messages]` in a `--config` file; `\\n` in a\n"
-           "text starts a new line).\n\n"
+           "text starts a new line). [Troubleshooting](troubleshooting.md) says for each what causes it and\n"
+           "what to change.\n\n"
            "| No. | Default text | Kind | Shown when |\n|---|---|---|---|\n";
     for (int id = 1; id <= 21; ++id) {
         const MessageInfo& m = kMessages[id - 1];
@@ -168,6 +169,15 @@ std::string generate() {
            "- 255 (-1 on Windows): no Java runtime was found, the VM could not be created, the main class could\n"
            "  not be run, or `main` ended with an exception (a message says which).\n"
            "- The application's own status when it calls `System.exit`.\n";
+
+    out << "\n## Start-up trace\n\n"
+           "With the environment variable `VANTREL_TRACE` set to `1` the launcher writes one line to standard\n"
+           "error for each decision it takes while it starts (set to a file name, it appends them to that\n"
+           "file): where each setting came from and its value, every runtime candidate and why it was taken\n"
+           "or passed over, the extraction folder and each archive, the class path, every VM option, the\n"
+           "main class and its arguments, the run mode and the exit status. Values that placeholders take\n"
+           "from environment variables are shown as `<hidden:%NAME%>`. Unset, empty or `0`, nothing is\n"
+           "traced. [Troubleshooting](troubleshooting.md) explains the lines.\n";
     return out.str();
 }
 
