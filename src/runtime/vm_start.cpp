@@ -239,7 +239,7 @@ bool startJavaVm(VmUse use) {
         vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
     std::free(anchor);
     if (hooks && platform::serviceVmOption() != nullptr)
-        vmOptions[count++].optionString = const_cast<char*>(platform::serviceVmOption());
+        vmOptions[count++].optionString = duplicateText(platform::serviceVmOption());
     if (hooks) {
         JavaVMOption* hook = vmOptions + count;
         hook[0].optionString = const_cast<char*>("vfprintf");

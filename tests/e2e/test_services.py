@@ -9,7 +9,6 @@ to the file its -Dstandin.log option names. Linux lane: the packed launcher
 with each installed JDK, run with the service switch and $NOTIFY_SOCKET as
 systemd runs it, stopped with SIGTERM."""
 
-import shutil
 import signal
 import subprocess
 import threading
@@ -114,10 +113,9 @@ def test_linux_units(linux_lane, tmp_path):
         installed = lane.run(launcher, ["-install", *args], env=env)
         assert (installed.out_lines, installed.status) == ([f"Service installed: {name}"], 0), installed
         assert unit.read_text() == text
-        if shutil.which("systemd-analyze"):
-            verified = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True,
-                                      timeout=60)
-            assert verified.returncode == 0, verified.stderr
+        # systemd itself does not run here; its checker works offline.
+        verified = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True, timeout=60)
+        assert verified.returncode == 0, verified.stderr
         again = lane.run(launcher, ["-install", *args], env=env)
         assert again.err_lines == [f"Service is already installed: {name}"] and unit.read_text() == text, again
         removed = lane.run(launcher, ["-uninstall", *args[:1]], env=env)
@@ -156,7 +154,9 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
     hold = {"ServiceAppOptions": "--hold never"}
     cases = [  # id, script, settings, stop requests, event texts, final (state, exit codes), stand-in lines
         ("ByExit", "hold", {**hold, "ServiceStopByExit": "1", "ExtractLocation": "1", "RemoveExtractedFiles": "1"},
-         1, [STARTED, STOPPED], (0, 0), ["exit 0"]),
+         1, [STARTED, STOPPED], (0, 0),
+         ["attach version=0x10002 name=Vantrel stopper thread group=none\nstandin class java/lang/System\n"
+          "standin exit 0"]),
         ("ByArgs", "hold", {**hold, "ServiceStopArguments": "--release now"}, 1, [STARTED, STOPPED], (0, 0),
          ["main call 2 on thread", "main released"]),
         ("Ends", "args", {}, 0, [STARTED, STOPPED], (0, 0), ["main call 1 on thread"]),
@@ -193,7 +193,7 @@ def linux_base(jdk, java_apps, name, **settings):  # noqa: F811
 def test_linux_end_paths(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
     lane, name = linux_lane, "vt-svc"
     started, stopped, failed = (f"STATUS={text.format(name)}" for text in (STARTED, STOPPED, FAILED))
-    ready, stopping = "READY=1\n" + started, "STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000\n"
+    ready, stopping = "READY=1\n" + started, "STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000"
     hold = {"JvmOptions": "-Dapp.mode=hold", "ServiceAppOptions": "--hold never"}
     cases = [  # id, settings, stop signal after, event texts, notifications, exit status, stdout check
         ("exit", {**hold, "ServiceStopByExit": "1", "ClassPath": "", "ExtractLocation": "1",

@@ -35,8 +35,6 @@ constexpr size_t kLongestUnitName = 255;  // systemd's limit, suffix included
 // launcher that waited longer would hang an installation for nothing.
 constexpr uint32_t kSystemctlWaitMs = 30000;
 constexpr uint32_t kSystemctlPollMs = 20;
-// The entry thread has returned when it says so; joining it is immediate.
-constexpr uint32_t kEntryJoinMs = 5000;
 
 bool isUnitNameCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' || c == '-' ||
@@ -286,7 +284,8 @@ bool startServiceDispatcher(const char*, ServiceEntryProcedure entry) {
             handler(kServiceControlStop);
         }
     }
-    waitForThread(thread, kEntryJoinMs);
+    // The entry has returned (or, should the pipe fail, will return).
+    waitForThread(thread, kWaitForever);
     releaseThread(thread);
     return true;
 }
@@ -301,11 +300,11 @@ void setServiceStatus(const ServiceStatus& status, const char* text) {
     if (notifySocket < 0 || status.state == lastNotifiedState) return;
     lastNotifiedState = status.state;
     std::string message;
-    if (status.state == kServiceRunning) message = "READY=1\n";
+    if (status.state == kServiceRunning) message = "READY=1";
     if (status.state == kServiceStopPending)
-        message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(status.waitHintMs) * 1000) + "\n";
+        message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(status.waitHintMs) * 1000);
     if (text != nullptr) {
-        message += "STATUS=";
+        message += message.empty() ? "STATUS=" : "\nSTATUS=";
         for (const char* p = text; *p != '\0'; ++p) message += *p == '\n' || *p == '\r' ? ' ' : *p;
     }
     sendto(notifySocket, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&notifyAddress),
