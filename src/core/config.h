@@ -141,7 +141,7 @@ struct LauncherConfig {
     // Service state.
     std::atomic<void*> EventSource;  // null until the service entry point has registered it
     platform::Event* ServiceStopEvent;  // auto-reset; never closed
-    std::atomic<uint8_t> ServiceSucceeded;  // outcome of the application's start
+    std::atomic<uint8_t> ServiceSucceeded;  // the worker's: VM created and main run (the stop's outcome is apart)
     std::atomic<uint8_t> ServiceDone;
     // Set by the exit and abort hooks in service mode: the process ends in
     // the hook, with the VM's status, and the service's return path waits.

@@ -7,8 +7,8 @@ on standard error. Windows: Wine's real Service Control Manager (install,
 net start, sc stop, sc query); the event-log entries are the trace lines of
 the session's first Wine process (conftest.WineSession.services_log)."""
 
-import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -57,59 +57,45 @@ class Run:
 
 # --- Linux: the service switch with a notify socket -------------------------------------
 
-def linux_events(stderr: str):
-    return [("info" if line[1] == "6" else "error", line[3:]) for line in stderr.splitlines()
-            if re.match(r"<[36]>", line)]
+JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 
-class NotifySocket:
-    """An AF_UNIX datagram socket bound where $NOTIFY_SOCKET will point."""
+def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), after_stop=None, env=None, timeout=90):
+    """Runs exe with the service switch and $NOTIFY_SOCKET bound by us.
+    stop_after: a text of standard output after which the signals are sent
+    (None: none are); after_stop: called with the output so far until it
+    returns true."""
+    folder = Path(tempfile.mkdtemp(prefix="vt-notify-"))  # short: socket paths have 108 bytes
+    notify, received = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
+    notify.bind(str(folder / "notify"))
 
-    def __init__(self):
-        self.folder = tempfile.mkdtemp(prefix="vt-notify-")  # short: socket paths have 108 bytes
-        self.path = os.path.join(self.folder, "notify")
-        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.socket.bind(self.path)
-        self.received = []
-
-    def receive(self, timeout):
-        self.socket.settimeout(timeout)
+    def receive(seconds):
+        notify.settimeout(seconds)
         try:
-            self.received.append(self.socket.recv(4096).decode())
+            received.append(notify.recv(4096).decode())
             return True
         except socket.timeout:
             return False
 
-    def close(self):
-        self.socket.close()
-        os.unlink(self.path)
-        os.rmdir(self.folder)
-
-
-def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), after_stop=None, env=None, timeout=90,
-                      unset=("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")):
-    """Runs exe with the service switch. stop_after: a text of standard output
-    after which the signals are sent (None: none are sent); after_stop: called
-    with the standard output so far until it returns true."""
-    notify = NotifySocket()
-    out_path, err_path = Path(notify.folder) / "out", Path(notify.folder) / "err"
+    out_path, err_path = folder / "out", folder / "err"
     try:
         with open(out_path, "w") as out, open(err_path, "w") as err:
             proc = subprocess.Popen([str(exe), SWITCH], stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                    env=lane.environment({**(env or {}), "NOTIFY_SOCKET": notify.path}, unset))
+                                    env=lane.environment({**(env or {}), "NOTIFY_SOCKET": str(folder / "notify")},
+                                                         JAVA_ENVIRONMENT))
+        output = lambda: out_path.read_text(errors="replace")  # noqa: E731
         try:
             deadline = time.monotonic() + timeout
             if stop_after is not None:
-                wait_until(lambda: stop_after in out_path.read_text(errors="replace") or proc.poll() is not None,
-                           timeout, stop_after)
+                wait_until(lambda: stop_after in output() or proc.poll() is not None, timeout, stop_after)
                 for number in signals:
                     proc.send_signal(number)
                     time.sleep(0.2)
             while proc.poll() is None and time.monotonic() < deadline:
-                notify.receive(0.2)
-                if after_stop is not None and after_stop(out_path.read_text(errors="replace")):
+                receive(0.2)
+                if after_stop is not None and after_stop(output()):
                     after_stop = None
-            while notify.receive(0.05):
+            while receive(0.05):
                 pass
             status = proc.wait(timeout=max(1, deadline - time.monotonic()))
         finally:
@@ -117,12 +103,14 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
                 proc.kill()
                 proc.wait()
         stderr = err_path.read_text(errors="replace")
-        return Run(linux_events(stderr), status=status, stdout=out_path.read_text(errors="replace"), stderr=stderr,
-                   notifications=notify.received)
+        # These runs also use launchers built with ThreadSanitizer.
+        assert "ThreadSanitizer" not in stderr, stderr
+        events = [("info" if line[1] == "6" else "error", line[3:]) for line in stderr.splitlines()
+                  if re.match(r"<[36]>", line)]
+        return Run(events, status=status, stdout=output(), stderr=stderr, notifications=received)
     finally:
-        out_path.unlink(missing_ok=True)
-        err_path.unlink(missing_ok=True)
         notify.close()
+        shutil.rmtree(folder)
 
 
 # --- Windows: Wine's Service Control Manager ---------------------------------------------

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stddef.h>
@@ -273,6 +274,11 @@ bool startServiceDispatcher(const char*, ServiceEntryProcedure entry) {
     // application's and the service manager's decision, not a bound of ours.
     bool stopPending = false;
     for (;;) {
+        // poll, which a signal always interrupts, before read, which
+        // SA_RESTART would resume: a runtime that runs handlers only when a
+        // call returns (ThreadSanitizer's) still gets to run ours.
+        struct pollfd wait = {wakePipe[0], POLLIN, 0};
+        if (poll(&wait, 1, -1) < 0 && errno == EINTR) continue;
         char reason;
         ssize_t n = read(wakePipe[0], &reason, 1);
         if (n < 0 && errno == EINTR) continue;
