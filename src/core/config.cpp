@@ -20,7 +20,6 @@ LauncherConfig Config;
 namespace {
 
 constexpr const char* kNullText = "<null>";
-constexpr const char* kSettingsSection = "Application Configuration";
 constexpr size_t kProfileValueSize = 4096;
 constexpr int kStringGrowth = 1024;
 constexpr int kLongestCharacter = 4;
@@ -145,6 +144,11 @@ char* loadMessageString(unsigned id) {
     *out = '\0';
     return narrow;
 }
+
+// Defined here, beside its only reader in the launcher, so that the
+// launcher does not link the settings table and its descriptions.
+const unsigned char kMainClassKey[17] = {'T', 'b', '4', 'w', 'Q', '8', '1', 'Z', 'r',
+                                         '6', 'Y', 'a', '0', 'P', 'k', '7', 0};
 
 static int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -316,7 +320,7 @@ void applySettingsFile() {
 
     char value[kProfileValueSize];
     for (const Key& key : keys) {
-        size_t length = platform::readProfileString(kSettingsSection, key.name, "", value, sizeof(value),
+        size_t length = platform::readProfileString(kSettingsFileSection, key.name, "", value, sizeof(value),
                                                     fullPath.text);
         if (length == 0) continue;
         char* expanded = expandPlaceholders(value);

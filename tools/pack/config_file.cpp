@@ -46,6 +46,12 @@ bool parseMessageNumber(const std::string& text, int* number) {
     return true;
 }
 
+std::string unknownKeyText(const std::string& key) {
+    if (findFileOnlySetting(key.c_str()) != nullptr)
+        return key + " cannot be packed: it is read from the settings file beside the launcher (see SettingsFile)";
+    return "unknown key " + key;
+}
+
 namespace {
 
 enum class ValueKind { String, Integer, Boolean, Array };
@@ -267,7 +273,7 @@ ConfigFile parseConfig(const std::string& text, const std::string& fileName, con
             config.hasMessageLanguage = true;
             continue;
         }
-        if (findSettingByName(key.c_str()) == nullptr) p.fail("unknown key " + key);
+        if (findSettingByName(key.c_str()) == nullptr) p.fail(unknownKeyText(key));
         if (v.kind == ValueKind::Array) p.fail(key + " cannot be an array");
         if (!config.values.emplace(key, v.text).second) p.fail(key + " given twice");
     }
