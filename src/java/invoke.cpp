@@ -78,7 +78,8 @@ bool setSystemProperties(JNIEnv* env) {
 }
 
 // Steps 4 to 12 of an invocation, on the thread's own interface pointer.
-bool runMain(JNIEnv* env, int32_t count, char** arguments) {
+// `given` says where the caller's arguments came from, for the trace.
+bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
     if (!setSystemProperties(env)) return false;
 
     trace("main: class \"%s\"", Config.MainClass);
@@ -105,7 +106,7 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments) {
     for (int64_t i = 0; traceOn() && i < total; ++i)
         trace("main: argument %lld \"%s\" (%s)", static_cast<long long>(i),
               i < fixed.count ? fixed.items[i] : call.items[i - fixed.count],
-              i < fixed.count ? "StaticOptions" : appOptions ? "AppOptions" : "given");
+              i < fixed.count ? "StaticOptions" : appOptions ? "AppOptions" : given);
     LocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
     LocalRef<jobjectArray> array(env, total <= INT32_MAX
                                           ? env->NewObjectArray(static_cast<jsize>(total), stringClass.ref, nullptr)
@@ -150,21 +151,23 @@ bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
             reportError("%s", formatMessage(MsgAttachThread).text);
             return false;
         }
-        return runMain(attached.env, count, arguments);
+        return runMain(attached.env, count, arguments, Config.ServiceMode ? "ServiceStopArguments" : "forwarded");
     }
 
     // The working directory is already current: the VM was created in it.
     JNIEnv* env = Config.MainJniEnv;
     if (Config.ServiceMode) platform::installLogoffFilter();
     if (!setUpStandardStreams()) return false;
-    return runMain(env, count, arguments);
+    return runMain(env, count, arguments, Config.ServiceMode ? "ServiceAppOptions" : "command line");
 }
 
 void shutdownJavaVm() {
     Config.JavaVm->DetachCurrentThread();
     // Returns once the application's last non-daemon thread has ended.
     Config.JavaVm->DestroyJavaVM();
-    platform::freeLibrary(Config.JvmLibrary);
+    // A service's stop may reach for the VM while the application ends by
+    // itself: the runtime library stays loaded until the process ends.
+    if (!Config.ServiceMode) platform::freeLibrary(Config.JvmLibrary);
 }
 
 bool setSystemProperty(JNIEnv* env, const char* name, const char* value) {

@@ -1,6 +1,7 @@
 """The start-up trace (VANTREL_TRACE) as a user reads it: one line per
 decision on standard error or appended to a file, environment values hidden,
-every line bounded, and nothing at all when the variable is unset.
+every line bounded, nothing at all when the variable is unset, and a
+service's event-log lines and notifications as they are without it.
 
 Both lanes run the launcher of test_archives' application (the JDK on Linux,
 the stand-in runtime on Windows); the runtime search without a runtime reads
@@ -11,8 +12,9 @@ import re
 
 import pytest
 
+from service_lanes import STARTED, STOPPED, run_linux_service
 from test_archives import vm_app  # noqa: F401 (fixture)
-from test_launch import java_apps  # noqa: F401 (fixture)
+from test_launch import JDK_HOMES, java_apps  # noqa: F401 (fixture)
 from test_runtime_search import place, registry  # noqa: F401 (fixture)
 
 LINE = re.compile(r"vantrel\[(\d+)\] (.*)")
@@ -70,8 +72,8 @@ def test_a_traced_launch_then_one_untraced(lane, vm_app, tmp_path):  # noqa: F81
         f'vm: option 3 "-Dhome={folder}"',
         'main: class "vt/App"',
         'main: argument 0 "--static" (StaticOptions)',
-        'main: argument 1 "a" (given)',
-        'main: argument 2 "b c" (given)',
+        'main: argument 1 "a" (command line)',
+        'main: argument 2 "b c" (command line)',
         'main: returned',
         'exit: status 0',
     ])
@@ -105,7 +107,7 @@ def test_bounds_and_a_trace_file_that_cannot_be_opened(lane, vm_app, tmp_path): 
         assert result.status == 0, result  # the launch itself goes on
         lines = trace_of(result.stderr)
         assert lines[0].startswith(first_line), lines
-        assert 'main: argument 0 "x\\x09y" (given)' in lines  # a control character stays on its line
+        assert 'main: argument 0 "x\\x09y" (command line)' in lines  # a control character stays on its line
     # Every line is at most 4096 bytes with its end and ends on a whole
     # character; a cut one says so.
     raw = [line for line in result.stderr.splitlines() if LINE.fullmatch(line)]
@@ -152,3 +154,23 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
         'exit: status -1',
     ])
     assert result.stderr.splitlines()[-2] == "Unable to locate suitable Java Runtime (min 1.8) on this machine."
+
+
+def test_linux_service_events_and_notifications_with_the_trace_between_them(linux_lane, java_apps, tmp_path):  # noqa: F811
+    # The trace shares standard error with the service's event-log lines:
+    # both stay whole lines, and systemd hears what it always hears.
+    name = "vt-traced"
+    exe = linux_lane.pack(tmp_path / "svc", settings={
+        "MainClass": "vt.App", "JvmPath": str(JDK_HOMES[0] / "lib" / "server" / "libjvm.so"), "JvmSearchOrder": "0",
+        "ClassPath": str(java_apps["jar"]), "ServiceName": name, "JvmOptions": "-Dapp.mode=hold",
+        "ServiceAppOptions": "--hold never", "ServiceStopArguments": "--release"})
+    run = run_linux_service(linux_lane, exe, stop_after="holding", env={"VANTREL_TRACE": "1"})
+    assert run.texts() == [STARTED.format(name), STOPPED.format(name)] and run.status == 0, run.stderr
+    assert [n.split("\n")[0] for n in run.notifications] == ["READY=1", "STOPPING=1", "STATUS=" + STOPPED.format(name)]
+    lines = trace_of(run.stderr)
+    assert all(LINE.fullmatch(line) or line.startswith(("<6>", "<3>")) for line in run.stderr.splitlines()), run.stderr
+    for expected in (f'mode: service "{name}"', 'main: argument 0 "--hold" (ServiceAppOptions)',
+                     "service: stop requested, through ServiceStopArguments",
+                     'main: argument 0 "--release" (ServiceStopArguments)', "service: stopped", "exit: status 0"):
+        assert expected in lines, (expected, lines)
+    assert any(line.startswith("vm: option") and line.endswith('"-Xrs"') for line in lines), lines
