@@ -110,7 +110,8 @@ bool redirectStandardStreams(const char* outPath, const char* outSetter, bool ou
 }
 
 void traceStream(const char* name, int32_t mode, const char* path, bool append) {
-    trace("output: System.%s mode %d \"%s\"%s", name, int(mode), traceText(path), path != nullptr && append ? " (append)" : "");
+    trace("output: System.%s mode %d \"%s\"%s", name, int(mode), traceText(path),
+          path != nullptr && append ? " (append)" : "");
 }
 
 bool captureIsEmpty() {

@@ -187,7 +187,9 @@ constexpr size_t kListedCount = sizeof(kFields) / sizeof(kFields[0]);
 static_assert(sizeof(kKinds) - 1 == kListedCount, "one kind per setting");
 static_assert(kListedCount <= 64, "one bit each in FromSettingsFile");
 
-unsigned settingId(size_t index) { return index < 29 ? 1001 + unsigned(index) : index < 39 ? 1005 + unsigned(index) : 0; }
+unsigned settingId(size_t index) {
+    return index < 29 ? 1001 + unsigned(index) : index < 39 ? 1005 + unsigned(index) : 0;
+}
 
 uint64_t FromSettingsFile = 0;  // bit i: setting i was set by the settings file
 

@@ -10,8 +10,6 @@ of the Wine prefix on Windows)."""
 
 import re
 
-import pytest
-
 from service_lanes import STARTED, STOPPED, run_linux_service
 from test_archives import vm_app  # noqa: F401 (fixture)
 from test_launch import JDK_HOMES, java_apps  # noqa: F401 (fixture)
@@ -39,8 +37,9 @@ def test_a_traced_launch_then_one_untraced(lane, vm_app, tmp_path):  # noqa: F81
     library = vm_app.base["JvmPath"]
     missing = native(tmp_path / "missing")
     extra = " -Dstandin.script=args" if lane.windows else ""
-    exe = vm_app.pack(tmp_path / "app" / "app", ExtractLocation="0", JvmSearchOrder="50", JvmPath=f"{missing};{library}",
-                      SettingsFile="%APPNAME%.ini", JvmOptions=f"-Xmx64m -Dsecret=%VT_SECRET% -Dhome=%APPDIR%{extra}")
+    exe = vm_app.pack(tmp_path / "app" / "app", ExtractLocation="0", JvmSearchOrder="50",
+                      JvmPath=f"{missing};{library}", SettingsFile="%APPNAME%.ini",
+                      JvmOptions=f"-Xmx64m -Dsecret=%VT_SECRET% -Dhome=%APPDIR%{extra}")
     (exe.parent / (exe.stem + ".ini")).write_text(
         "[Application Configuration]\nJvmOptionsAppend=-Dfile=%VT_SECRET%x\nStaticOptions=--static\n")
     env = {"VT_SECRET": SECRET, "VANTREL_TRACE": "1"}
@@ -156,7 +155,7 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
     assert result.stderr.splitlines()[-2] == "Unable to locate suitable Java Runtime (min 1.8) on this machine."
 
 
-def test_linux_service_events_and_notifications_with_the_trace_between_them(linux_lane, java_apps, tmp_path):  # noqa: F811
+def test_linux_service_events_and_notifications_beside_the_trace(linux_lane, java_apps, tmp_path):  # noqa: F811
     # The trace shares standard error with the service's event-log lines:
     # both stay whole lines, and systemd hears what it always hears.
     name = "vt-traced"
