@@ -19,7 +19,7 @@ import pytest
 from conftest import LINUX_BUILD, SOURCE_DIR, WINDOWS_BUILD
 
 CONTENTS = {"vantrel.exe", "vantrel-pack.exe", "vantrel", "vantrel-pack", "README.md", "docs/", "docs/reference.md",
-            "docs/faster-starts.md", "sample/", "sample/Hello.java", "sample/hello.jar", "sample/hello.toml"}
+            "docs/faster-starts.md", "docs/troubleshooting.md", "sample/", "sample/Hello.java", "sample/hello.jar", "sample/hello.toml"}
 STANDIN = WINDOWS_BUILD / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
 
 
