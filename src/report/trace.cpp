@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kLineSize = 4096;  // one line as written, its end included
 constexpr size_t kRawSize = 8192;   // the formatted text before values are hidden and controls escaped
 constexpr size_t kPathLimit = 1024;  // the longest file name VANTREL_TRACE may give
-constexpr size_t kShortValue = 4;    // shorter values are hidden only where they stand as a word
+constexpr size_t kShortValue = 4;    // shorter values are hidden only as a word of a quoted value
 constexpr char kCutMark[] = " [cut]";
 
 bool ToFile = false;
@@ -71,7 +71,8 @@ bool isWordByte(unsigned char c) {
 
 // The hidden value that starts at text[i], and its length there; null for
 // none. At the end of a text that was cut, the start of a value counts too.
-const Secret* secretAt(const char* text, size_t length, size_t i, bool cut, size_t* matched) {
+// `quoted`: text[i] lies between double quotes, where the lines hold values.
+const Secret* secretAt(const char* text, size_t length, size_t i, bool cut, bool quoted, size_t* matched) {
     const size_t rest = length - i;
     for (size_t k = 0; k < SecretCount; ++k) {
         const Secret& s = Secrets[k];
@@ -83,9 +84,10 @@ const Secret* secretAt(const char* text, size_t length, size_t i, bool cut, size
             continue;
         }
         if (std::memcmp(text + i, s.value, s.length) != 0) continue;
-        // "1" or "on" would be hidden inside every number and word.
-        if (s.length < kShortValue &&
-            ((i > 0 && isWordByte(text[i - 1])) || (s.length < rest && isWordByte(text[i + s.length]))))
+        // "1" or "on" would be hidden inside every number and word, and in the
+        // numbers of the lines themselves (option 1, a return code of -1).
+        if (s.length < kShortValue && (!quoted || (i > 0 && isWordByte(text[i - 1])) ||
+                                       (s.length < rest && isWordByte(text[i + s.length]))))
             continue;
         *matched = s.length;
         return &s;
@@ -98,10 +100,12 @@ const Secret* secretAt(const char* text, size_t length, size_t i, bool cut, size
 void appendShown(BoundedText* line, const char* text, size_t length, bool cut) {
     platform::LockGuard guard(&SecretsLock);
     size_t run = 0;  // start of the plain text not yet appended
+    bool quoted = false;
     for (size_t i = 0; i < length && !line->full;) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         size_t matched = 0;
-        const Secret* secret = SecretCount > 0 ? secretAt(text, length, i, cut, &matched) : nullptr;
+        const Secret* secret = SecretCount > 0 ? secretAt(text, length, i, cut, quoted, &matched) : nullptr;
+        if (secret == nullptr && c == '"') quoted = !quoted;
         if (secret == nullptr && c >= 0x20 && c != 0x7F) {
             ++i;
             continue;

@@ -37,12 +37,13 @@ def test_a_traced_launch_then_one_untraced(lane, vm_app, tmp_path):  # noqa: F81
     library = vm_app.base["JvmPath"]
     missing = native(tmp_path / "missing")
     extra = " -Dstandin.script=args" if lane.windows else ""
+    extra += " -Dshort=%VT_ONE%"  # a value this short is hidden only as a value's word, not in "option 1"
     exe = vm_app.pack(tmp_path / "app" / "app", ExtractLocation="0", JvmSearchOrder="50",
                       JvmPath=f"{missing};{library}", SettingsFile="%APPNAME%.ini",
                       JvmOptions=f"-Xmx64m -Dsecret=%VT_SECRET% -Dhome=%APPDIR%{extra}")
     (exe.parent / (exe.stem + ".ini")).write_text(
         "[Application Configuration]\nJvmOptionsAppend=-Dfile=%VT_SECRET%x\nStaticOptions=--static\n")
-    env = {"VT_SECRET": SECRET, "VANTREL_TRACE": "1"}
+    env = {"VT_SECRET": SECRET, "VT_ONE": "1", "VANTREL_TRACE": "1"}
     first = vm_app.run(exe, ["a", "b c"], env=env)
     assert first.status == 0, first
     lines = trace_of(first.stderr)
@@ -79,6 +80,7 @@ def test_a_traced_launch_then_one_untraced(lane, vm_app, tmp_path):  # noqa: F81
     assert re.fullmatch(r"start: vantrel [0-9.]+, 2 arguments", lines[0]), lines
     assert lines[2].startswith(f'start: "{native(exe)}", AppName "app", started in "'), lines
     assert any(line.endswith('"exit" (hook)') for line in lines), lines
+    assert any(line.endswith('"-Dshort=<hidden:%VT_ONE%>"') for line in lines), lines
     # The secret is in no trace line, not even in pieces.
     assert not any(word in line for line in lines for word in SECRET.split()), lines
 
