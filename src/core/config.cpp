@@ -10,6 +10,7 @@
 #include "core/text_buffer.h"
 #include "core/settings_table.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
 LauncherConfig Config;
 
@@ -18,6 +19,7 @@ namespace {
 constexpr const char* kNullText = "<null>";
 constexpr const char* kSettingsSection = "Application Configuration";
 constexpr size_t kProfileValueSize = 4096;
+constexpr uint64_t kSettingsFileLimit = 1024 * 1024;  // far beyond twelve keys of 4095 characters
 constexpr int kStringGrowth = 1024;
 constexpr int kLongestCharacter = 4;
 
@@ -88,35 +90,29 @@ char* loadMessageString(unsigned id) {
     const uint8_t* block = nullptr;
     size_t blockSize = 0;
     if (!platform::findStringBlock(id / 16 + 1, &block, &blockSize)) return duplicateText("");
+    return messageFromBlock(block, blockSize, id % 16);
+}
 
-    // Walk the block's 16 counted UTF-16 entries up to ours, never past the
-    // block's end, whatever the lengths claim.
-    size_t offset = 0;
-    unsigned skip = id % 16;
-    uint16_t units = 0;
-    for (unsigned entry = 0;; ++entry) {
-        if (offset + 2 > blockSize) return duplicateText("");
-        units = static_cast<uint16_t>(block[offset] | (block[offset + 1] << 8));
-        offset += 2;
-        if (entry == skip) break;
-        offset += size_t(units) * 2;
-    }
-    if (units == 0 || offset + size_t(units) * 2 > blockSize) return duplicateText("");
+char* messageFromBlock(const uint8_t* block, size_t blockSize, unsigned index) {
+    // The entry is found through the block's own size, whatever the
+    // lengths before it claim.
+    const uint8_t* bytes = nullptr;
+    size_t units = 0;
+    if (!platform::stringBlockEntry(block, blockSize, index, &bytes, &units) || units == 0) return duplicateText("");
 
-    uint16_t* wide = static_cast<uint16_t*>(std::malloc((size_t(units) + 1) * 2));
+    uint16_t* wide = static_cast<uint16_t*>(std::malloc((units + 1) * 2));
     if (wide == nullptr) std::abort();
-    for (uint16_t i = 0; i < units; ++i)
-        wide[i] = static_cast<uint16_t>(block[offset + 2 * i] | (block[offset + 2 * i + 1] << 8));
+    for (size_t i = 0; i < units; ++i) wide[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     wide[units] = 0;
 
-    size_t needed = platform::wideToNarrow(wide, size_t(units) + 1, nullptr, 0);
+    size_t needed = platform::wideToNarrow(wide, units + 1, nullptr, 0);
     if (needed == 0) {
         std::free(wide);
         return duplicateText("");
     }
     char* narrow = static_cast<char*>(std::malloc(needed));
     if (narrow == nullptr) std::abort();
-    if (platform::wideToNarrow(wide, size_t(units) + 1, narrow, needed) == 0) narrow[0] = '\0';
+    if (platform::wideToNarrow(wide, units + 1, narrow, needed) == 0) narrow[0] = '\0';
     narrow[needed - 1] = '\0';
     std::free(wide);
 
@@ -271,10 +267,6 @@ void applySettingsFile() {
     LauncherConfig& c = Config;
     if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') return;
 
-    FILE* probe = std::fopen(c.SettingsFile, "r");
-    if (probe == nullptr) return;
-    std::fclose(probe);
-
     char directory[kDirectoryCapacity];
     if (platform::currentDirectory(directory, sizeof(directory)) == 0) return;
     TextBuffer fullPath{};
@@ -285,6 +277,17 @@ void applySettingsFile() {
         appendText(&fullPath, separator);
     }
     appendText(&fullPath, c.SettingsFile);
+
+    // Anyone who may write to the executable's folder may write this file:
+    // only a regular file is read, once, and only up to a bound. A missing or
+    // unreadable file is ignored without a message, as it always was.
+    platform::ProfileFile* file = nullptr;
+    platform::ProfileLoad load = platform::loadProfileFile(fullPath.text, kSettingsFileLimit, &file);
+    if (load == platform::ProfileLoad::TooLarge)
+        reportError("The settings file %s is larger than %u bytes and was ignored.", fullPath.text,
+                    static_cast<unsigned>(kSettingsFileLimit));
+    freeTextBuffer(&fullPath);
+    if (load != platform::ProfileLoad::Loaded) return;
 
     enum class Apply { Replace, Append, StdOut, StdErr, OutAppend, ErrAppend, Console };
     struct Key {
@@ -309,10 +312,10 @@ void applySettingsFile() {
 
     char value[kProfileValueSize];
     for (const Key& key : keys) {
-        size_t length = platform::readProfileString(kSettingsSection, key.name, "", value, sizeof(value),
-                                                    fullPath.text);
+        size_t length = platform::readLoadedProfileString(file, kSettingsSection, key.name, "", value, sizeof(value));
         if (length == 0) continue;
         char* expanded = expandPlaceholders(value);
+        if (expanded == nullptr) continue;  // refused and reported: the key is left out
         switch (key.how) {
             case Apply::Replace:
             case Apply::StdOut:
@@ -348,5 +351,5 @@ void applySettingsFile() {
         }
         std::free(expanded);
     }
-    freeTextBuffer(&fullPath);
+    platform::freeProfileFile(file);
 }

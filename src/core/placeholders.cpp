@@ -10,6 +10,7 @@
 
 #include "core/config.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
 char RegistryJavaHome[260];
 
@@ -131,6 +132,10 @@ bool appendPlaceholderValue(TextBuffer* result, const char* name, size_t length)
 
 char* expandPlaceholders(const char* text) {
     if (text == nullptr) return duplicateText("");
+    // Values may hold placeholders themselves, and texts are expanded a
+    // second time later (JvmOptions): without a bound a few variables grow a
+    // text until memory runs out.
+    const uint64_t limit = uint64_t(std::strlen(text)) + kMaxExpansionGrowth;
     TextBuffer result{};
     bool appended = false;
     bool inside = false;
@@ -146,6 +151,13 @@ char* expandPlaceholders(const char* text) {
             }
         } else if (appendPlaceholderValue(&result, pieceStart, pieceLength)) {
             appended = true;
+            if (result.length > limit) {
+                freeTextBuffer(&result);
+                reportError("The placeholders of \"%.80s\" expand to more than %u further characters; the text is "
+                            "refused.",
+                            text, static_cast<unsigned>(kMaxExpansionGrowth));
+                return nullptr;
+            }
         }
         inside = !inside;
         pieceStart = p + 1;
@@ -250,6 +262,7 @@ void freeArgumentVector(ArgumentVector* vector) {
 
 char* prepareOutputFile(const char* path) {
     char* expanded = expandPlaceholders(path);
+    if (expanded == nullptr) return nullptr;
     // Each folder on the way is created when missing; failures show up later
     // when the file itself is opened.
     for (size_t i = 1; expanded[i - 1] != '\0' && expanded[i] != '\0'; ++i) {

@@ -8,9 +8,15 @@
 // The trailer is the last 16 bytes of the file. Types and ids are those of
 // the PE resources: RT_STRING blocks keep their 16-entries-per-block UTF-16
 // layout, RT_RCDATA 1 holds the payload.
+//
+// A bundle is taken whole or not at all: it starts after an ELF header's
+// worth of image, and its entries end exactly where the trailer begins.
+// The launcher and the packer read it with the same functions below.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace bundle {
 
@@ -19,5 +25,23 @@ constexpr uint32_t kTrailerSize = 16;
 constexpr uint32_t kTypeString = 6;   // RT_STRING
 constexpr uint32_t kTypeRcData = 10;  // RT_RCDATA
 constexpr uint32_t kLanguageNeutral = 0;
+constexpr uint64_t kMinimumImageSize = 64;  // an ELF header
+
+struct Entry {
+    uint32_t type, id, language;
+    const uint8_t* data;  // points into the parsed bytes
+    size_t size;
+};
+
+// True when the last kTrailerSize bytes of a file hold the magic.
+bool hasTrailer(const uint8_t* trailer);
+// The bundle's offset from a trailer that hasTrailer accepted, for a file of
+// fileSize bytes; false when it does not lie between the image's minimum
+// size and the trailer.
+bool bundleOffset(const uint8_t* trailer, uint64_t fileSize, uint64_t* offset);
+// Parses the bytes between the bundle's offset and the trailer. False, with
+// no entries, unless the count and every entry fit and the last entry ends
+// exactly at the end.
+bool parseEntries(const uint8_t* data, size_t size, std::vector<Entry>* entries);
 
 }  // namespace bundle

@@ -134,8 +134,10 @@ bool startJavaVm() {
         freeTextBuffer(&options);
         return false;
     }
-    replaceText(&Config.JvmOptions, expandPlaceholders(options.text != nullptr ? options.text : ""));
+    char* expanded = expandPlaceholders(options.text != nullptr ? options.text : "");
     freeTextBuffer(&options);
+    if (expanded == nullptr) return false;  // refused and reported
+    replaceText(&Config.JvmOptions, expanded);
 
     // The option array and its texts are handed to the VM and stay allocated
     // for the life of the process.

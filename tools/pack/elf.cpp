@@ -17,12 +17,13 @@ bool isElfImage(const Bytes& image) {
 
 Bytes stripBundle(const Bytes& image) {
     size_t size = image.size();
-    if (size < bundle::kTrailerSize ||
-        std::memcmp(&image[size - 8], bundle::kBundleMagic, sizeof(bundle::kBundleMagic)) != 0)
-        return image;
+    if (size < bundle::kTrailerSize || !bundle::hasTrailer(&image[size - bundle::kTrailerSize])) return image;
+    // The launcher would not read a damaged bundle; neither is it cut off
+    // blindly here, at an offset that may point anywhere.
     uint64_t offset = 0;
-    for (int i = 0; i < 8; ++i) offset |= uint64_t(image[size - 16 + i]) << (8 * i);
-    if (offset > size - bundle::kTrailerSize || offset < 64)
+    std::vector<bundle::Entry> entries;
+    if (!bundle::bundleOffset(&image[size - bundle::kTrailerSize], size, &offset) ||
+        !bundle::parseEntries(image.data() + offset, size - bundle::kTrailerSize - size_t(offset), &entries))
         throw PackError(1, "stub carries a damaged resource bundle");
     return Bytes(image.begin(), image.begin() + size_t(offset));
 }
