@@ -65,7 +65,7 @@ TEST(PackConfig, ValuesEscapesTablesAndArchives) {
         "MainClass = \"com.example.Main\"  # trailing comment\n"
         "JvmOptions = \"-Da=\\\"q\\\" \\\\ \\t\\u00e9\\U0001D11E\"\n"
         "AppOptions = 'C:\\raw\\n'\n"
-        "ExtractLocation = -1\n"
+        "ProcessPriority = -1\n"
         "RemoveExtractedFiles = true\n"
         "ServiceOnly=false\r\n"
         "Archives = [\"a.jar\", 'lib/b.jar', \"/abs/c.jar\",]\n"
@@ -78,7 +78,7 @@ TEST(PackConfig, ValuesEscapesTablesAndArchives) {
     EXPECT_EQ(c.values.at("MainClass"), "com.example.Main");
     EXPECT_EQ(c.values.at("JvmOptions"), "-Da=\"q\" \\ \t\xC3\xA9\xF0\x9D\x84\x9E");
     EXPECT_EQ(c.values.at("AppOptions"), "C:\\raw\\n");
-    EXPECT_EQ(c.values.at("ExtractLocation"), "-1");
+    EXPECT_EQ(c.values.at("ProcessPriority"), "-1");
     EXPECT_EQ(c.values.at("RemoveExtractedFiles"), "1");
     EXPECT_EQ(c.values.at("ServiceOnly"), "0");
     EXPECT_EQ(c.archives, (std::vector<std::string>{"cfg/a.jar", "cfg/lib/b.jar", "/abs/c.jar"}));
