@@ -132,6 +132,19 @@ class TestSingleInstance:
         hold("Custom Mutex 1")
         assert lane.run(exe).stderr.strip() == ALREADY_RUNNING
 
+    def test_long_mutex_names_still_guard(self, lane, tmp_path, hold):
+        # Names too long for a lock file's name on Linux: a long AppMutex,
+        # and the default name of a long main class.
+        long_class = "p." * 120 + "LongMain"
+        named = pack(lane, tmp_path / "named", AllowMultipleInstances="0", SettingsFile="%APPNAME%.ini")
+        (named.parent / (named.stem + ".ini")).write_text("[Application Configuration]\nAppMutex=" + "m" * 242 + "\n")
+        default = pack(lane, tmp_path / "default", AllowMultipleInstances="0", MainClass=long_class,
+                       ExtractLocation="0")
+        hold("m" * 242)
+        hold(long_class.replace(".", "/"))
+        for exe in (named, default):
+            assert lane.run(exe).stderr.strip() == ALREADY_RUNNING, exe
+
 
 class TestMessages:
     def test_configured_language_texts_and_escapes(self, lane, tmp_path):
