@@ -151,23 +151,24 @@ char* expandPlaceholders(const char* text) {
             }
         } else if (appendPlaceholderValue(&result, pieceStart, pieceLength)) {
             appended = true;
-            if (result.length > limit) {
-                freeTextBuffer(&result);
-                reportError("The placeholders of \"%.80s\" expand to more than %u further characters; the text is "
-                            "refused.",
-                            text, static_cast<unsigned>(kMaxExpansionGrowth));
-                return nullptr;
-            }
+            // Stopped as soon as it is too long, before it grows any further.
+            if (result.length > limit) break;
         }
         inside = !inside;
         pieceStart = p + 1;
     }
     size_t restLength = static_cast<size_t>(p - pieceStart);
-    if (restLength > 0) {
+    if (*p == '\0' && restLength > 0) {
         // A placeholder opened and never closed keeps its '%'.
         if (inside) appendTextRange(&result, pieceStart - 1, restLength + 1);
         else appendTextRange(&result, pieceStart, restLength);
         appended = true;
+    }
+    if (result.length > limit) {
+        freeTextBuffer(&result);
+        reportError("The placeholders of \"%.80s\" expand to more than %u further characters; the text is refused.",
+                    text, static_cast<unsigned>(kMaxExpansionGrowth));
+        return nullptr;
     }
     if (!appended) {
         freeTextBuffer(&result);

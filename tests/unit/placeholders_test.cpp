@@ -192,6 +192,9 @@ TEST_F(Placeholders, GrowthIsBoundedAndRefusedBeyond) {
     EXPECT_EQ(expand(name.c_str()).size(), name.size() + kMaxExpansionGrowth);  // exactly the bound
     setenv("VT_SELF", std::string(name.size() + kMaxExpansionGrowth + 1, 'g').c_str(), 1);
     EXPECT_EQ(expandPlaceholders(name.c_str()), nullptr);
+    // The text after the last value counts as well.
+    setenv("VT_SELF", std::string(name.size() + 4 + kMaxExpansionGrowth, 'g').c_str(), 1);
+    EXPECT_EQ(expandPlaceholders((name + "tail").c_str()), nullptr);
     EXPECT_EQ(prepareOutputFile(name.c_str()), nullptr);
     Config.ReportingEnabled = 1;
 }
