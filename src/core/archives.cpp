@@ -1,55 +1,250 @@
+// Embedded archives: where they are unpacked, unpacking them at start-up
+// (skipping those already there unchanged), putting them on the class path,
+// and removing them again from a detached cleanup child.
+//
+// The payload is checked whole before anything is written or deleted
+// (core/payload.h). Each archive is written under a temporary name and moved
+// into place, so that no process ever opens a half-written archive and a
+// running VM that has the old one open keeps reading the old one.
 #include "core/archives.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/config.h"
+#include "core/launcher.h"
+#include "core/payload.h"
+#include "core/text_buffer.h"
 #include "platform/platform.h"
 #include "report/report.h"
+
+namespace {
+
+constexpr size_t kEntryPathCapacity = 4096;
+// The cleanup child gives its launcher this long to end; a launcher that is
+// still running then keeps its archives (it holds them open, or its folder).
+constexpr uint32_t kCleanupWaitMs = 30000;
+
+bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+bool payloadPresent() {
+    uint64_t size = 0;
+    return platform::findPayload(&size) && size >= 2;
+}
+
+bool readFromExecutable(void*, uint64_t offset, void* buffer, size_t size) {
+    return platform::readPayload(offset, buffer, size);
+}
+
+// The payload, checked. Absent when there is none.
+PayloadRecord readPayload() {
+    uint64_t size = 0;
+    if (!platform::findPayload(&size)) size = 0;
+    return parsePayloadWith(readFromExecutable, nullptr, size);
+}
+
+// The extraction folder (or the temporary folder) joined with a name.
+bool joinPath(char* path, size_t capacity, const char* directory, const char* name) {
+    int n = std::snprintf(path, capacity, "%s%c%s", directory, platform::pathSeparator(), name);
+    if (n < 0 || size_t(n) >= capacity) {
+        platform::setFailureReason(platform::Failure::NameTooLong);
+        return false;
+    }
+    return true;
+}
+
+void reportWriteFailure(const char* path) { reportErrorWithReason("%s", formatMessage(MsgFileWrite, path).text); }
+
+// Folders named after the application (ExtractLocation 1 and 2) are created
+// and must be the user's own; the executable's own folder is neither.
+bool isApplicationFolder() { return Config.ExtractLocation != 0; }
+
+// Writes an archive into a new file (or one it truncates) and stamps it
+// with the archive's time. The last error tells why it failed.
+bool writeArchive(const char* path, const PayloadEntry& entry) {
+    platform::OutputFile file;
+    if (!platform::createOutputFile(path, &file)) return false;
+    bool ok = platform::copyPayloadToFile(file, entry.offset, entry.size) &&
+              platform::setOutputFileTime(file, entry.fileTime);
+    uint32_t error = platform::lastError();
+    if (!platform::closeOutputFile(file)) return false;
+    platform::setLastError(error);
+    return ok;
+}
+
+// One archive at its path: kept when it is there unchanged (size and time to
+// the 100 ns) or in use, written otherwise. False when unpacking must stop
+// (reported).
+bool unpackEntry(const char* path, const PayloadEntry& entry, int32_t index) {
+    platform::FileFacts facts;
+    switch (platform::fileFacts(path, &facts)) {
+        case platform::FactsResult::Found:
+            if (!facts.isDirectory && facts.size == entry.size && facts.writeTime == entry.fileTime) return true;
+            break;
+        case platform::FactsResult::Failed:
+            reportErrorWithReason("Internal error RC000006");
+            break;
+        case platform::FactsResult::Missing:
+            break;
+    }
+    // A running copy of the application holds it open: it stays as it is.
+    if (platform::fileInUse(path)) return true;
+
+    char temporary[kEntryPathCapacity];
+    char name[40];
+    std::snprintf(name, sizeof(name), ".vantrel-%u-%d.tmp", unsigned(platform::currentProcessId()), int(index));
+    if (!joinPath(temporary, sizeof(temporary), Config.ExtractionDirectory, name)) {
+        reportWriteFailure(path);
+        return false;
+    }
+    if (!writeArchive(temporary, entry)) {
+        uint32_t error = platform::lastError();
+        platform::deleteFile(temporary);
+        platform::setLastError(error);
+        reportWriteFailure(path);
+        return false;
+    }
+    if (!platform::replaceFile(temporary, path)) {
+        uint32_t error = platform::lastError();
+        platform::deleteFile(temporary);
+        // Something is there that cannot be replaced: it stays, as an archive
+        // in use does.
+        if (platform::fileKind(path) != platform::FileKind::Missing) return true;
+        platform::setLastError(error);
+        reportWriteFailure(path);
+        return false;
+    }
+    return true;
+}
+
+// ClassPath, then ';' unless it is empty or ends with one, then the list of
+// unpacked paths (each followed by ';'), without a final ';'.
+void extendClassPath(const char* list) {
+    TextBuffer text{};
+    const char* old = Config.ClassPath != nullptr ? Config.ClassPath : "";
+    appendText(&text, old);
+    size_t oldLength = std::strlen(old);
+    if (oldLength > 0 && old[oldLength - 1] != ';') appendText(&text, ";");
+    appendText(&text, list);
+    if (text.length > 0 && text.text[text.length - 1] == ';') text.text[--text.length] = '\0';
+    replaceText(&Config.ClassPath, duplicateText(text.text != nullptr ? text.text : ""));
+    freeTextBuffer(&text);
+}
+
+}  // namespace
 
 void computeExtractionDirectory() {
     char* directory = static_cast<char*>(std::calloc(kPathCapacity, 1));
     if (directory == nullptr) std::abort();
     Config.ExtractionDirectory = directory;
-    const char* encoded = Config.EncodedMainClass != nullptr ? Config.EncodedMainClass : "";
     if (Config.ExtractLocation == 0) {
         std::strcpy(directory, ".");
         return;
     }
+    // The folder is named after the application. A name that would not stay
+    // inside its parent leaves the directory empty: nothing is unpacked or
+    // removed (the launch itself then fails to find its main class).
+    const char* encoded = Config.EncodedMainClass != nullptr ? Config.EncodedMainClass : "";
+    if (!isPlainFileName(encoded)) return;
     char base[kPathCapacity];
+    const char* what = "TEMP_PATH";
+    bool found;
     if (Config.ExtractLocation == 1) {
-        base[0] = '.';
-        base[1] = platform::pathSeparator();
-        base[2] = '\0';
-    } else if (platform::temporaryDirectory(base, sizeof(base)) == 0) {
-        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "TEMP_PATH").text);
-        return;  // an empty directory: unpacking and cleanup skip the run
+        what = encoded;
+        found = joinPath(base, sizeof(base), ".", "");
+    } else {
+        found = platform::temporaryDirectory(base, sizeof(base)) != 0;
     }
     // A directory that would not fit is refused rather than cut.
-    if (std::strlen(base) + std::strlen(encoded) >= kPathCapacity) {
-        platform::setLastError(206);  // ERROR_FILENAME_EXCED_RANGE
-        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "TEMP_PATH").text);
+    if (found && std::strlen(base) + std::strlen(encoded) >= kPathCapacity) {
+        platform::setFailureReason(platform::Failure::NameTooLong);
+        found = false;
+    }
+    if (!found) {
+        // The directory stays empty: unpacking and cleanup skip this run. Only
+        // a launcher that carries archives has anything to say about it.
+        if (payloadPresent()) reportErrorWithReason("%s", formatMessage(MsgFileAccess, what).text);
         return;
     }
     std::strcpy(directory, base);
     std::strcat(directory, encoded);
 }
 
-static bool payloadPresent() {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    return platform::findPayload(&data, &size) && size >= 2;
-}
-
 void extractArchives() {
-    if (!payloadPresent()) return;
-    reportError("This launcher build cannot unpack embedded archives yet; they were not put on the class path.");
+    const char* directory = Config.ExtractionDirectory;
+    PayloadRecord payload = readPayload();
+    if (payload.status == PayloadStatus::Absent || isEmpty(directory)) return;
+    if (payload.status == PayloadStatus::BadName) {
+        platform::setFailureReason(platform::Failure::NotPlainName);
+        reportWriteFailure(payload.badName);
+        return;
+    }
+    if (payload.status == PayloadStatus::Damaged) {
+        platform::setFailureReason(platform::Failure::DamagedData);
+        reportWriteFailure(directory);
+        return;
+    }
+    if (payload.count == 0) return;
+    if (platform::holdExtractionFolder(directory, isApplicationFolder(), isApplicationFolder()) !=
+        platform::FolderResult::Ready) {
+        reportWriteFailure(directory);
+        freePayloadRecord(&payload);
+        return;
+    }
+    Config.ExtractedFileCount = payload.count;
+
+    TextBuffer list{};
+    bool complete = true;
+    for (int32_t i = 0; complete && i < payload.count; ++i) {
+        const PayloadEntry& entry = payload.entries[i];
+        char path[kEntryPathCapacity];
+        if (!joinPath(path, sizeof(path), directory, entry.name)) {
+            reportWriteFailure(entry.name);
+            complete = false;
+            continue;
+        }
+        appendText(&list, path);
+        appendText(&list, ";");
+        complete = unpackEntry(path, entry, i);
+    }
+    // Stopped early: the class path stays as it was, not even the archives
+    // already written are added.
+    if (complete) extendClassPath(list.text);
+    freeTextBuffer(&list);
+    freePayloadRecord(&payload);
 }
 
-void runCleanupMode(const char*) {
-    reportError("This launcher build cannot remove unpacked archives yet.");
+void runCleanupMode(const char* processIdText) {
+    // A text that is no number gives 0: nothing to wait for.
+    platform::waitForProcessEnd(static_cast<uint32_t>(std::atoi(processIdText)), kCleanupWaitMs);
+    const char* directory = Config.ExtractionDirectory;
+    if (isEmpty(directory)) return;
+    // A relative folder is the launcher's: relative to the executable's
+    // folder, never to whatever the application left current.
+    char folder[kPathCapacity];
+    if (platform::executablePath(folder, sizeof(folder)) == 0 || !cutAtLastSeparator(folder) ||
+        !platform::setCurrentDirectory(folder))
+        return;
+    PayloadRecord payload = readPayload();
+    if (payload.status != PayloadStatus::Valid) return;
+    // Busy while another live launcher uses the folder: its archives stay.
+    if (platform::claimExtractionFolder(directory, isApplicationFolder()) == platform::FolderResult::Ready) {
+        Config.ExtractedFileCount = payload.count;
+        for (int32_t i = 0; i < payload.count; ++i) {
+            char path[kEntryPathCapacity];
+            if (joinPath(path, sizeof(path), directory, payload.entries[i].name)) platform::deleteFile(path);
+        }
+        platform::removeDirectory(directory);  // fails for "." and for a folder that still holds files
+    }
+    freePayloadRecord(&payload);
 }
 
 void spawnCleanupChild() {
-    reportError("This launcher build cannot start the cleanup of unpacked archives yet.");
+    char executable[kPathCapacity];
+    if (platform::executablePath(executable, sizeof(executable)) == 0) return;
+    char processId[16];
+    std::snprintf(processId, sizeof(processId), "%u", unsigned(platform::currentProcessId()));
+    const char* const argv[] = {executable, kCleanupSwitch, processId, nullptr};
+    platform::spawnDetached(argv);
 }

@@ -12,7 +12,11 @@
 #include "platform/platform.h"
 #include "report/report.h"
 
+// All zeros at start, so that the record (with its 8 KB capture buffer)
+// takes no room in the executable; only the gate of error reports starts
+// open, set before main runs.
 LauncherConfig Config;
+[[maybe_unused]] static const bool reportingStartsEnabled = (Config.ReportingEnabled = 1, true);
 
 namespace {
 

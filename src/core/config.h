@@ -9,6 +9,8 @@
 
 #include <jni.h>
 
+#include "platform/platform.h"
+
 // Setting ids of the string table.
 enum SettingId : unsigned {
     IdJvmVersion = 1001,
@@ -117,7 +119,7 @@ struct LauncherConfig {
 
     // Run state.
     std::atomic<uint8_t> ServiceMode;
-    std::atomic<uint8_t> ReportingEnabled{1};
+    std::atomic<uint8_t> ReportingEnabled;  // set before main runs (config.cpp)
     bool InstanceMutexHeld;
 
     // Runtime and virtual machine.
@@ -127,8 +129,19 @@ struct LauncherConfig {
     JavaVM* JavaVm;
     JNIEnv* MainJniEnv;
 
+    // Output capture (service mode). OutputLock guards CaptureBuffer and
+    // CaptureLength; it is initialised before the VM is created, because the
+    // VM prints through the output hook while it is being created.
+    platform::Lock OutputLock;
+    std::atomic<platform::CapturePipe*> CapturePipe;  // null: no pipe
+    char CapturePipeName[256];
+    platform::Thread* PipeReaderThread;
+    char CaptureBuffer[8192];  // the most recent captured text, at most 8191 characters
+    int32_t CaptureLength;
+
     // Service state.
     void* EventSource;
+    platform::Event* ServiceStopEvent;  // auto-reset; never closed
     std::atomic<uint8_t> ServiceSucceeded;
     std::atomic<uint8_t> ServiceDone;
 };

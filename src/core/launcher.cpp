@@ -18,26 +18,6 @@ constexpr size_t kForwardTextSize = 4096;
 
 bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
 
-void loadEarlySettings() {
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
-}
-
-// Cuts a path at its last separator; returns false when it has none.
-bool cutAtLastSeparator(char* path) {
-    char* last = nullptr;
-    for (char* p = path; *p != '\0'; ++p)
-        if (platform::isPathSeparator(*p)) last = p;
-    if (last == nullptr) return false;
-    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
-    if (last == path || (last == path + 2 && path[1] == ':'))
-        last[1] = '\0';
-    else
-        *last = '\0';
-    return true;
-}
-
 void deriveAppName(const char* exePath) {
     char path[kDirectoryCapacity];
     std::strncpy(path, exePath, sizeof(path) - 1);
@@ -82,6 +62,25 @@ int forwardSecondInstance(int argc, char** argv) {
 }
 
 }  // namespace
+
+bool cutAtLastSeparator(char* path) {
+    char* last = nullptr;
+    for (char* p = path; *p != '\0'; ++p)
+        if (platform::isPathSeparator(*p)) last = p;
+    if (last == nullptr) return false;
+    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
+    if (last == path || (last == path + 2 && path[1] == ':'))
+        last[1] = '\0';
+    else
+        *last = '\0';
+    return true;
+}
+
+void loadEarlySettings() {
+    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
+    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
+    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+}
 
 void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
     if (!Config.ServiceCommandLineOverride) return;

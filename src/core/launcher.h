@@ -4,6 +4,10 @@
 // The whole launcher: chooses the run mode, runs it, returns the exit status.
 int launcherMain(int argc, char** argv);
 
+// What the extraction directory and the cleanup mode need before anything
+// else: message 2, the encoded main class and ExtractLocation.
+void loadEarlySettings();
+
 // Start-up up to and including the configuration: extraction directory,
 // start directory, the executable's folder made current, AppName, and the
 // configuration with its settings-file override. False when a step failed
@@ -13,3 +17,7 @@ bool loadLauncherState(int argc, char** argv);
 // Applies the command-line service overrides (argument count taken:
 // 3 for install and service, 1 for uninstall).
 void applyServiceOverride(int argc, char** argv, int argumentsTaken);
+
+// Cuts a path at its last separator, keeping a root's own separator;
+// returns false when it has none.
+bool cutAtLastSeparator(char* path);

@@ -51,3 +51,17 @@ int strncasecmpAscii(const char* a, const char* b, size_t n) {
 }
 
 int strcasecmpAscii(const char* a, const char* b) { return strncasecmpAscii(a, b, SIZE_MAX); }
+
+size_t wholeCharacterLength(const char* text, size_t length) {
+    // Find the lead byte of the last character (at most three continuation
+    // bytes back) and keep that character only when all its bytes are there.
+    size_t lead = length;
+    for (size_t back = 0; back < 4 && lead > 0; ++back) {
+        unsigned char c = static_cast<unsigned char>(text[--lead]);
+        if ((c & 0xC0) != 0x80) {
+            size_t size = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            return lead + size <= length ? length : lead;
+        }
+    }
+    return length;  // no lead byte nearby: not UTF-8 there, nothing to mend
+}

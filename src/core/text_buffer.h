@@ -21,3 +21,7 @@ void freeTextBuffer(TextBuffer* buffer);
 // ASCII case-insensitive comparisons (locale independent).
 int strcasecmpAscii(const char* a, const char* b);
 int strncasecmpAscii(const char* a, const char* b, size_t n);
+
+// The length of the longest start of text[0..length) that does not end
+// inside a UTF-8 character: where a text is cut to a buffer, it is cut there.
+size_t wholeCharacterLength(const char* text, size_t length);

@@ -9,6 +9,7 @@
 #include "core/archives.h"
 #include "core/config.h"
 #include "core/placeholders.h"
+#include "java/jni_scope.h"
 #include "java/streams.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -16,21 +17,6 @@
 namespace {
 
 constexpr const char* kMainMethodText = "main(java/lang/String[])";
-
-// A JNI local reference, deleted when it goes out of scope: the primary
-// invocation runs in the creating thread's only frame, which never ends
-// before the VM is destroyed.
-template <typename T>
-struct LocalRef {
-    JNIEnv* env;
-    T ref;
-    LocalRef(JNIEnv* e, T r) : env(e), ref(r) {}
-    ~LocalRef() {
-        if (ref != nullptr) env->DeleteLocalRef(ref);
-    }
-    LocalRef(const LocalRef&) = delete;
-    LocalRef& operator=(const LocalRef&) = delete;
-};
 
 bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
@@ -153,15 +139,12 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments) {
 
 bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
     if (secondary) {
-        JavaVMAttachArgs attach{JNI_VERSION_1_2, const_cast<char*>("Vantrel thread"), nullptr};
-        JNIEnv* env = nullptr;
-        if (Config.JavaVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &attach) != JNI_OK) {
+        AttachedThread attached(Config.JavaVm, "Vantrel thread");
+        if (attached.env == nullptr) {
             reportError("%s", formatMessage(MsgAttachThread).text);
             return false;
         }
-        bool ok = runMain(env, count, arguments);
-        Config.JavaVm->DetachCurrentThread();
-        return ok;
+        return runMain(attached.env, count, arguments);
     }
 
     if (!Config.EarlyWorkingDirectory && !applyWorkingDirectory(false)) return false;

@@ -1,21 +1,97 @@
-// Minimal hooks: they do what the VM would have done without them. The
-// service's capture of the VM's output and the wait for the service's
-// stopped report build on these names.
+// The VM's output, exit and abort hooks, and the stop of a service through
+// System.exit. The VM calls the exit hook on its own VM thread and the abort
+// hook from whichever thread fails; both end the process.
 #include "java/vm_hooks.h"
 
 #include <cstdlib>
 
+#include "core/archives.h"
+#include "core/config.h"
+#include "java/invoke.h"
+#include "java/jni_scope.h"
+#include "java/streams.h"
+#include "platform/platform.h"
+#include "report/report.h"
+
+namespace {
+
+// The service's stop wait hint. The hooks wait at most this long for the
+// service entry point to report its stop: the VM runs the exit hook on its VM
+// thread, and a wait without end there would freeze the VM for good.
+constexpr uint32_t kStopWaitHintMs = 40000;
+constexpr uint32_t kServiceDonePollMs = 100;
+constexpr size_t kVmMessageSize = 4096;  // a longer VM message is cut
+
+}  // namespace
+
 extern "C" {
 
 // The stream the VM hands in belongs to the VM's own C runtime, which on
-// Windows need not be the launcher's; it is never touched. The VM's own
-// messages are diagnostics, so they go to the launcher's standard error.
+// Windows need not be the launcher's; it is never touched. Both of the VM's
+// streams go to the capture.
 jint JNICALL vmOutputHook(FILE*, const char* format, va_list args) {
-    return static_cast<jint>(std::vfprintf(stderr, format, args));
+    char text[kVmMessageSize];
+    int n = formatWholeCharacters(text, sizeof(text), format, args);
+    if (n < 0) return n;
+    // Where lines end with a carriage return, a line feed without one gets it.
+    const bool carriageReturns = platform::linesEndWithCarriageReturn();
+    char copy[2 * kVmMessageSize];
+    size_t used = 0;
+    for (size_t i = 0; text[i] != '\0'; ++i) {
+        if (carriageReturns && text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) copy[used++] = '\r';
+        copy[used++] = text[i];
+    }
+    appendCapture(copy, used);
+    // The character count, negative when the text had to be cut.
+    return static_cast<size_t>(n) < sizeof(text) ? n : -1;
 }
 
-void JNICALL vmAbortHook() { std::abort(); }
+void JNICALL vmAbortHook() {
+    reportWithCapture("%s", "JVM has aborted due to an internal error.");
+    exitCleanup();
+    std::abort();
+}
 
-void JNICALL vmExitHook(jint status) { std::exit(static_cast<int>(status)); }
+void JNICALL vmExitHook(jint status) {
+    exitCleanup();
+    std::exit(static_cast<int>(status));
+}
 
+}  // extern "C"
+
+void exitCleanup() {
+    if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
+    if (!Config.ServiceMode || !Config.ServiceSucceeded) return;
+    // The entry point reports the stop once it sees the event; the process
+    // may end only after that report, or once the bound has passed.
+    if (Config.ServiceStopEvent != nullptr) platform::signalEvent(Config.ServiceStopEvent);
+    for (uint32_t waited = 0; !Config.ServiceDone && waited < kStopWaitHintMs; waited += kServiceDonePollMs)
+        platform::sleepMilliseconds(kServiceDonePollMs);
+}
+
+bool stopViaSystemExit() {
+    AttachedThread attached(Config.JavaVm, "Vantrel stopper thread");
+    JNIEnv* env = attached.env;
+    if (env == nullptr) {
+        reportError("%s", formatMessage(MsgAttachThread).text);
+        return false;
+    }
+    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    if (checkJavaException(env) || system.ref == nullptr) {
+        reportError("%s", formatMessage(MsgLocateClass, "java/lang/System").text);
+        return false;
+    }
+    jmethodID exitMethod = env->GetStaticMethodID(system.ref, "exit", "(I)V");
+    if (checkJavaException(env) || exitMethod == nullptr) {
+        reportError("%s", formatMessage(MsgLocateMethod, "exit(int)").text);
+        return false;
+    }
+    // Normally this never comes back: the VM runs its shutdown and ends the
+    // process through the exit hook.
+    env->CallStaticVoidMethod(system.ref, exitMethod, 0);
+    if (checkJavaException(env)) {
+        reportError("%s", formatMessage(MsgInvokeMethod, "exit(int)").text);
+        return false;
+    }
+    return true;
 }

@@ -1,5 +1,7 @@
 // The hooks that a service launch registers as the VM options "vfprintf",
-// "abort" and "exit" (signatures as the Invocation API defines them).
+// "abort" and "exit" (signatures as the Invocation API defines them), what
+// they share at the end of the process, and the service's stop through
+// System.exit.
 #pragma once
 
 #include <cstdarg>
@@ -12,3 +14,12 @@ jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
 void JNICALL vmExitHook(jint status);
 }
+
+// Starts the cleanup child when archives were unpacked and are to be
+// removed; in service mode after a successful run, signals ServiceStopEvent
+// and waits (bounded) until the service entry point has set ServiceDone.
+void exitCleanup();
+// Calls System.exit(0) on this thread, attached as "Vantrel stopper thread".
+// Does not return when the exit proceeds; false (reported) when it cannot
+// be made or the application refused it.
+bool stopViaSystemExit();

@@ -24,28 +24,50 @@ bool bundleOffset(const uint8_t* trailer, uint64_t fileSize, uint64_t* offset) {
     return true;
 }
 
-bool parseEntries(const uint8_t* data, size_t size, std::vector<Entry>* entries) {
+bool walkEntries(uint64_t bundleSize, ReadBundleBytes read, void* context, std::vector<EntryInfo>* entries) {
     entries->clear();
-    if (size < 4) return false;
-    uint32_t count = readU32(data);
-    if (count > (size - 4) / 16) return false;
+    uint8_t header[16];
+    if (bundleSize < 4 || !read(context, 0, header, 4)) return false;
+    uint32_t count = readU32(header);
+    if (count > (bundleSize - 4) / 16) return false;
     entries->reserve(count);
-    size_t at = 4;
+    uint64_t at = 4;
     for (uint32_t i = 0; i < count; ++i) {
-        if (size - at < 16) break;
-        Entry e{readU32(data + at), readU32(data + at + 4), readU32(data + at + 8), nullptr, readU32(data + at + 12)};
+        if (bundleSize - at < 16 || !read(context, at, header, 16)) break;
         at += 16;
-        if (e.size > size - at) break;
-        e.data = data + at;
+        EntryInfo e{readU32(header), readU32(header + 4), readU32(header + 8), at, readU32(header + 12)};
+        if (e.size > bundleSize - at) break;
         at += e.size;
         entries->push_back(e);
     }
     // A count one short, a shrunk entry or bytes after the last one: the
     // bundle is not what the packer wrote.
-    if (entries->size() != count || at != size) {
+    if (entries->size() != count || at != bundleSize) {
         entries->clear();
         return false;
     }
+    return true;
+}
+
+namespace {
+struct Memory {
+    const uint8_t* data;
+    size_t size;
+};
+bool readMemory(void* context, uint64_t offset, void* out, size_t size) {
+    const Memory* memory = static_cast<const Memory*>(context);
+    if (offset > memory->size || size > memory->size - offset) return false;
+    std::memcpy(out, memory->data + offset, size);
+    return true;
+}
+}  // namespace
+
+bool parseEntries(const uint8_t* data, size_t size, std::vector<Entry>* entries) {
+    entries->clear();
+    Memory memory{data, size};
+    std::vector<EntryInfo> found;
+    if (!walkEntries(size, readMemory, &memory, &found)) return false;
+    for (const EntryInfo& e : found) entries->push_back(Entry{e.type, e.id, e.language, data + e.dataOffset, size_t(e.size)});
     return true;
 }
 

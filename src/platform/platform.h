@@ -44,6 +44,18 @@ size_t systemErrorText(uint32_t code, char* buf, size_t cap);
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorNoMoreFiles = 18;
 
+// Failures that the launcher finds itself. setFailureReason puts each
+// platform's own code for one into the last error, so that a report's
+// reason is a fitting system text (POSIX has texts of its own for those
+// errno lacks).
+enum class Failure {
+    NameTooLong,      // ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG
+    DamagedData,      // ERROR_FILE_CORRUPT
+    NotPlainName,     // ERROR_INVALID_NAME
+    UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
+};
+void setFailureReason(Failure failure);
+
 // ---- Process -------------------------------------------------------------
 
 // Full path of the running executable. Returns its length, 0 on failure or
@@ -52,7 +64,13 @@ size_t executablePath(char* buf, size_t cap);
 // Current directory. Returns its length, 0 on failure or when it does not fit.
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
-// Temporary-files directory with its trailing separator (GetTempPathA).
+// The user's own temporary-files directory, with its trailing separator.
+// Windows: GetTempPath2A where the system exports it (a SYSTEM process then
+// gets a folder other users cannot write), else GetTempPathA. POSIX:
+// $XDG_RUNTIME_DIR when it is an absolute path, else a folder vantrel-<uid>
+// in $TMPDIR (when absolute) or /tmp, created 0700 and refused (reason
+// Failure::UntrustedFolder) when it is a link, belongs to another user or
+// others may write to it.
 // Returns its length, 0 on failure or when it does not fit.
 size_t temporaryDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
@@ -60,12 +78,18 @@ uint32_t currentProcessId();
 void setPriorityIndex(int index);
 // The index of the process's current priority class, -1 when unknown.
 int currentPriorityIndex();
-// Waits up to timeoutMs for process pid to end. Returns false (at once)
-// when the process cannot be opened.
+// Waits up to timeoutMs for process pid to end (OpenProcess and
+// WaitForSingleObject; POSIX: pidfd_open and poll, else kill(pid, 0) every
+// 100 ms). Returns false at once when the process cannot be opened: it has
+// ended already, or pid names no process (0, and on POSIX above INT_MAX).
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs);
-// Starts a detached copy of a command line (no console, no window,
-// standard streams closed). Result ignored by callers.
-bool spawnDetached(const char* commandLine);
+// Starts a detached program from an argument vector ending with nullptr;
+// argv[0] is the program's full path. Never through a shell. No console and
+// no window (Windows: DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE |
+// CREATE_NO_WINDOW), no inherited handles or descriptors (POSIX: a new
+// session, standard streams on /dev/null, signals at their defaults).
+// False with the last error when it cannot be started.
+bool spawnDetached(const char* const* argv);
 // Opens a document with the desktop's handler; result ignored by callers.
 void shellOpen(const char* document);
 // Runs a command line (WinExec / sh -c), detached; result ignored by callers.
@@ -84,8 +108,14 @@ bool specialFolderPath(int csidl, char* buf, size_t cap);
 // does. The data stays valid for the life of the process. A resource whose
 // data does not lie whole inside the loaded image counts as absent.
 bool findStringBlock(unsigned block, const uint8_t** data, size_t* size);
-// The payload resource (RT_RCDATA 1). Valid for the life of the process.
-bool findPayload(const uint8_t** data, size_t* size);
+// The payload resource (RT_RCDATA 1): its size; false when there is none.
+// It is read in pieces, never whole (Windows: from the image's resource;
+// POSIX: from the executable's file): a payload of many megabytes costs
+// nothing when its archives are already unpacked.
+bool findPayload(uint64_t* size);
+// Copies size bytes at offset of the payload into buffer; false (last
+// error set) when the range is not inside the payload or cannot be read.
+bool readPayload(uint64_t offset, void* buffer, size_t size);
 // LoadStringA, read through findStringBlock and the block's real size on
 // both sides (the same code): the entry converted to 8-bit text, cut after
 // the last whole character that fits in cap - 1 bytes, terminated. Returns
@@ -144,7 +174,8 @@ bool fileWriteTime(const char* path, uint64_t* fileTime);
 // file that cannot be written whole is removed again. The new file takes
 // the permissions of permissionsFrom where the platform has permissions.
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
-// Renames a file over another one, replacing it.
+// Renames a file over another one, replacing it (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
 bool replaceFile(const char* from, const char* to);
 
 // Reading a file in pieces. openInputFile opens path for reading only when
@@ -158,6 +189,66 @@ struct InputFile;
 InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size);
 bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got);
 void closeInputFile(InputFile* file);
+
+// Size and last-write time of what path names (links followed).
+struct FileFacts {
+    uint64_t size;
+    uint64_t writeTime;  // FILETIME, as fileWriteTime
+    bool isDirectory;
+};
+enum class FactsResult { Missing, Found, Failed };
+// Missing when nothing is there (nor its folder); Failed, with the last
+// error, when something is there that cannot be looked at.
+FactsResult fileFacts(const char* path, FileFacts* facts);
+// True when path exists but cannot be opened to be replaced: on Windows
+// another process holds it open without sharing (a running VM holds its
+// archives so) or it may not be written. POSIX: false, a move replaces a
+// file without disturbing those who have it open.
+bool fileInUse(const char* path);
+
+// A file being written, from createOutputFile to closeOutputFile.
+struct OutputFile {
+    intptr_t handle;
+};
+// Creates path for writing, or truncates it when it exists, shared with
+// nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
+bool createOutputFile(const char* path, OutputFile* file);
+// Writes all of data, or fails.
+bool writeOutputFile(OutputFile file, const void* data, size_t size);
+// Sets the last-write time (FILETIME); creation and access times stay.
+bool setOutputFileTime(OutputFile file, uint64_t fileTime);
+// Writes size bytes at offset of the payload into the file, in pieces,
+// without holding them in the process's memory (POSIX: sendfile from the
+// executable; Windows: from the resource, whose pages leave the working set
+// once written). False, last error set, when not all could be written.
+bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size);
+// Closes the file; false when what was written could not be kept.
+bool closeOutputFile(OutputFile file);
+bool deleteFile(const char* path);
+bool removeDirectory(const char* path);
+
+// The extraction folder. The launcher holds its folder from unpacking to
+// its end; a cleanup child claims it before deleting anything. Windows
+// needs neither: files in use cannot be replaced or deleted there. POSIX,
+// where they can, holds a shared flock on the folder and claims it with an
+// exclusive one, so that a cleanup child deletes nothing while another live
+// launcher uses the folder. With mustBeOwn (the folder is named after the
+// application, not the executable's own folder) POSIX refuses a folder that
+// is a link, belongs to another user (root excepted) or may be written by
+// others: such a folder could hold planted archives or point the writes
+// elsewhere.
+enum class FolderResult {
+    Ready,      // held, or claimed
+    Untrusted,  // refused, last error set by setFailureReason
+    Busy,       // claim only: another live launcher holds the folder
+    Failed,     // cannot be created or opened; last error set (a claim of a missing folder fails)
+};
+// Creates the folder's last level when create is set (0700 on POSIX; an
+// existing one is fine), then holds it for the life of the process. Waits
+// at most a few seconds for a cleanup child that is deleting.
+FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn);
+// Claims the folder for deleting; the claim lasts until the process ends.
+FolderResult claimExtractionFolder(const char* path, bool mustBeOwn);
 
 struct DirectoryEntry {
     char name[260];
@@ -229,6 +320,96 @@ void overrideMemoryStatus(MemoryStatusSource source);
 void overrideDateText(ClockTextSource source);
 void overrideTimeText(ClockTextSource source);
 
+// ---- Threads, a lock, events, sleep ----------------------------------------
+
+// A thread running procedure(argument). nullptr when it cannot be started
+// (last error set). The Thread record belongs to the caller until
+// releaseThread.
+struct Thread;
+using ThreadProcedure = uint32_t (*)(void* argument);
+Thread* startThread(ThreadProcedure procedure, void* argument);
+// Waits up to timeoutMs for the thread to end; true when it has ended.
+bool waitForThread(Thread* thread, uint32_t timeoutMs);
+// Gives up the record (the thread itself runs on if it has not ended).
+void releaseThread(Thread* thread);
+
+// A lock for short sections that never wait on anything else (a slim
+// reader/writer lock held exclusively on Windows, a mutex on POSIX). It
+// lives in static storage and is never destroyed, so that threads which the
+// VM still runs while the process ends may take it. initLock before first use.
+struct Lock {
+    alignas(8) unsigned char storage[64];
+};
+void initLock(Lock* lock);
+void acquireLock(Lock* lock);
+void releaseLock(Lock* lock);
+
+// Holds a lock for the length of a scope.
+class LockGuard {
+public:
+    explicit LockGuard(Lock* lock) : lock_(lock) { acquireLock(lock_); }
+    ~LockGuard() { releaseLock(lock_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    Lock* lock_;
+};
+
+// An event: auto-reset (a wait consumes the signal and releases one waiter)
+// or manual-reset (stays signalled). Events are never destroyed: a late
+// signal, from a thread whose wait bound ran out after the waiter had gone,
+// must never reach a closed or reused handle. nullptr when it cannot be made
+// (last error set).
+struct Event;
+Event* createEvent(bool manualReset);
+void signalEvent(Event* event);
+// True when the event was signalled within timeoutMs (kWaitForever: no bound,
+// for waits whose end is someone else's decision, such as a service's run).
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+bool waitForEvent(Event* event, uint32_t timeoutMs);
+
+void sleepMilliseconds(uint32_t milliseconds);
+
+// ---- The capture pipe ------------------------------------------------------
+
+// The pipe through which a service's System.out / System.err reach the
+// launcher. Its writer is Java's FileOutputStream over the name; the
+// launcher reads the other end on a thread of its own.
+//   Windows: "\\.\pipe\<process id>", created as the first and only
+//   instance of that name (a process that made the name first makes this
+//   fail, so nobody else can receive the output; the instance count is
+//   checked too, where the first-instance flag is not honoured), a byte
+//   stream read with overlapped I/O so that a read can be woken.
+//   POSIX: a FIFO in a new 0700 folder of temporaryDirectory(), its read end
+//   opened non-blocking before any writer (opening a FIFO for writing blocks
+//   until there is a reader).
+// name receives the text a writer opens (capacity cap, refused when it does
+// not fit). nullptr on failure, with last error set and nothing left behind.
+struct CapturePipe;
+CapturePipe* createCapturePipe(char* name, size_t cap);
+// Called once the writer has opened the name: POSIX removes the FIFO and its
+// folder at once (both ends stay connected), so that nothing is left behind
+// however the process ends; nothing to do on Windows.
+void releaseCapturePipeName(CapturePipe* pipe);
+// Reads up to size bytes, waiting until data arrives, the last writer has
+// closed its end, or wakeCapturePipe was called. Returns the bytes read, 0 at
+// the end (no writer left, or woken and what the pipe already held, up to
+// 64 KB, has been read), -1 on failure (last error set).
+long readCapturePipe(CapturePipe* pipe, void* buffer, size_t size);
+// Ends the reader's wait from another thread (see readCapturePipe).
+void wakeCapturePipe(CapturePipe* pipe);
+// Closes the pipe and frees the record; only once no thread reads it.
+void closeCapturePipe(CapturePipe* pipe);
+
+// True when two paths name the same file: the same text, or on Windows the
+// same full path without regard to case, or on POSIX two existing names of
+// one device and inode. Never opens either path (one may name a pipe).
+bool sameFile(const char* a, const char* b);
+// True where text lines end with a carriage return before the line feed
+// (Windows), so that text the launcher keeps for reports follows suit.
+bool linesEndWithCarriageReturn();
+
 // ---- Console and event log -----------------------------------------------
 
 void hideConsoleWindow();
@@ -237,5 +418,11 @@ void attachServiceConsole();
 void installLogoffFilter();
 // One event-log entry (type 4 information / 1 error) with the given id.
 void writeEventLog(void* eventSource, uint16_t type, uint32_t eventId, const char* text);
+// Test hook: entries go to the sink instead (nullptr restores the event log),
+// so that a test program can read what a service would have logged.
+using EventLogSink = void (*)(uint16_t type, uint32_t eventId, const char* text);
+void overrideEventLog(EventLogSink sink);
+// True when a sink took the entry (each platform's writeEventLog asks first).
+bool eventLogOverridden(uint16_t type, uint32_t eventId, const char* text);
 
 }  // namespace platform

@@ -1,5 +1,6 @@
-// The memory and clock sources behind the placeholders, with the hooks that
-// let tests give them fixed values. The same on every platform.
+// The memory and clock sources behind the placeholders, and the event log,
+// with the hooks that let tests give them fixed values or read what they
+// receive. The same on every platform.
 #include "platform/platform.h"
 
 namespace platform {
@@ -8,6 +9,7 @@ namespace {
 MemoryStatusSource memorySource = nullptr;
 ClockTextSource dateSource = nullptr;
 ClockTextSource timeSource = nullptr;
+EventLogSink eventLogSink = nullptr;
 }  // namespace
 
 void overrideMemoryStatus(MemoryStatusSource source) { memorySource = source; }
@@ -21,5 +23,13 @@ bool memoryStatus(MemoryFigures* figures) {
 bool formatDate(char* buf, size_t cap) { return dateSource != nullptr ? dateSource(buf, cap) : systemDateText(buf, cap); }
 
 bool formatTime(char* buf, size_t cap) { return timeSource != nullptr ? timeSource(buf, cap) : systemTimeText(buf, cap); }
+
+void overrideEventLog(EventLogSink sink) { eventLogSink = sink; }
+
+bool eventLogOverridden(uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogSink == nullptr) return false;
+    eventLogSink(type, eventId, text);
+    return true;
+}
 
 }  // namespace platform

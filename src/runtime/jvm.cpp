@@ -50,8 +50,9 @@ bool createJavaVm() {
     }
 
     if (Config.ServiceMode) {
-        // The lock that guards the captured output is set up together with
-        // the capture itself, before any thread that writes to it exists.
+        // The VM prints through the output hook, and so into the capture,
+        // while it is being created: the capture's lock must exist by then.
+        platform::initLock(&Config.OutputLock);
         attachServiceConsole();
     }
 

@@ -1,6 +1,7 @@
-// Test probe: runs the launcher's start-up up to the configuration, exactly as
-// the launcher does, and prints the resulting record one "Name=value" line
-// at a time (backslash and line feed escaped) so that tests can read it.
+// Test probe: runs the launcher's start-up up to the configuration and the
+// unpacking of the archives, exactly as the launcher does, and prints the
+// resulting record one "Name=value" line at a time (backslash and line feed
+// escaped) so that tests can read it.
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -25,14 +26,13 @@ static void printNumber(const char* name, long value) { std::printf("%s=%ld\n", 
 
 int main(int argc, char** argv) {
     Config.ShowConsole = 1;
-    replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
-    replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));
-    Config.ExtractLocation = loadConfigNumber(IdExtractLocation);
+    loadEarlySettings();
     computeExtractionDirectory();
     if (!loadLauncherState(argc, argv)) return 1;
     // Options that a test asks for are applied as the launcher would.
     if (argc > 1 && std::strcmp(argv[1], "--override-install") == 0) applyServiceOverride(argc, argv, 3);
     if (argc > 1 && std::strcmp(argv[1], "--override-uninstall") == 0) applyServiceOverride(argc, argv, 1);
+    extractArchives();
 
     const LauncherConfig& c = Config;
     const std::pair<const char*, const char*> texts[] = {
@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
         {"ServiceOnly", c.ServiceOnly}, {"ServiceCommandLineOverride", c.ServiceCommandLineOverride},
         {"ForwardSecondInstance", c.ForwardSecondInstance},
         {"ShowJvmNotFoundMessage", c.ShowJvmNotFoundMessage}, {"StdOutFileAppend", c.StdOutFileAppend},
-        {"StdErrFileAppend", c.StdErrFileAppend}, {"ShowConsole", c.ShowConsole}};
+        {"StdErrFileAppend", c.StdErrFileAppend}, {"ShowConsole", c.ShowConsole},
+        {"ExtractedFileCount", c.ExtractedFileCount}};
     for (const auto& [name, value] : numbers) printNumber(name, value);
     char directory[kDirectoryCapacity];
     printValue("CurrentDirectory", platform::currentDirectory(directory, sizeof(directory)) ? directory : "");

@@ -6,7 +6,9 @@
 // answers (missing class or method, exceptions, refused options, exit).
 //
 // Everything it observes is printed on stdout, one line each, with the
-// prefix "standin ". Its behaviour comes from the VM options:
+// prefix "standin " (or appended to the file that the environment variable
+// STANDIN_LOG names: a service-mode launcher gives its standard streams to a
+// console of its own). Its behaviour comes from the VM options:
 //   -Dstandin.script=STEP,STEP,...   what main does, in order:
 //       args          print "standin main arg[i]=..." for each argument
 //       throw         leave a pending exception (ExceptionDescribe prints it)
@@ -17,9 +19,24 @@
 //       nomain        the main class has no main method
 //       noattach      AttachCurrentThread fails
 //       failprop=NAME System.setProperty(NAME, ...) throws
+//       out=TEXT      System.out.println(TEXT); err=TEXT likewise System.err
+//       lines=N:W     System.out.println of N lines "line i", each padded
+//                     with '.' to W characters
+//       vmlog=TEXT    the runtime prints TEXT through the "vfprintf" hook,
+//                     from a thread of its own, as HotSpot's threads do
+//       refuseexit    System.exit throws a SecurityException (the exit is
+//                     refused, and a holding main is released)
+//       abort         the runtime aborts: the "abort" hook, then abort()
+//   At creation, an option -Dstandin.createlog=TEXT is printed through the
+//   "vfprintf" hook on the creating thread, as HotSpot does with its logs.
+//   System.setOut / System.setErr take PrintStreams over FileOutputStreams
+//   that open their path the way Java does (CreateFileW, GENERIC_WRITE,
+//   CREATE_ALWAYS or, to append, OPEN_ALWAYS with writes at the end).
 //   Without a script, main prints its arguments.
 // Options it does not know (for example -Xbogus) are refused with
 // JNI_EINVAL unless ignoreUnrecognized is set, as a real runtime does.
+// Like a real runtime it keeps the archives of its class path open for the
+// rest of its life, shared for reading and writing but not for deleting.
 #define _JNI_IMPLEMENTATION_
 #include <jni.h>
 #include <windows.h>
@@ -37,16 +54,22 @@
 namespace {
 
 struct Object {
-    enum class Kind { Class, String, Array, Throwable } kind;
-    std::string text;  // class name, string value (UTF-8) or exception text
-    std::vector<Object*> elements;
+    enum class Kind { Class, String, Array, Throwable, FileStream, PrintStream } kind;
+    std::string text;  // class name, string value (UTF-8), exception text or path
+    std::vector<Object*> elements;  // array elements; a print stream's file stream
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool append = false;
 };
 
-enum class Method { Main, SetProperty, Exit };
+enum class Method { Main, SetProperty, Exit, SetOut, SetErr, FileStreamInit, PrintStreamInit };
 
 Method kMainMethod = Method::Main;
 Method kSetPropertyMethod = Method::SetProperty;
 Method kExitMethod = Method::Exit;
+Method kSetOutMethod = Method::SetOut;
+Method kSetErrMethod = Method::SetErr;
+Method kFileStreamInit = Method::FileStreamInit;
+Method kPrintStreamInit = Method::PrintStreamInit;
 
 std::vector<std::string> Script;
 std::vector<std::pair<std::string, std::string>> Properties;
@@ -57,6 +80,9 @@ std::atomic<bool> StopRequested{false};
 
 jint(JNICALL* VfprintfHook)(FILE*, const char*, va_list) = nullptr;
 void(JNICALL* ExitHook)(jint) = nullptr;
+void(JNICALL* AbortHook)() = nullptr;
+Object* SystemOut = nullptr;  // the PrintStreams of System.setOut / setErr
+Object* SystemErr = nullptr;
 
 JNINativeInterface_ Functions;
 JNIEnv_ Env;
@@ -64,12 +90,17 @@ JNIInvokeInterface_ InvokeFunctions;
 JavaVM_ Vm;
 
 void say(const char* format, ...) {
+    static FILE* log = [] {
+        const char* path = std::getenv("STANDIN_LOG");
+        FILE* file = path != nullptr && path[0] != '\0' ? std::fopen(path, "a") : nullptr;
+        return file != nullptr ? file : stdout;
+    }();
     va_list args;
     va_start(args, format);
-    std::fputs("standin ", stdout);
-    std::vfprintf(stdout, format, args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fputs("standin ", log);
+    std::vfprintf(log, format, args);
+    std::fputc('\n', log);
+    std::fflush(log);
     va_end(args);
 }
 
@@ -119,7 +150,13 @@ std::string toUtf8(const jchar* units, jsize length) {
     return text;
 }
 
-[[noreturn]] void systemExit(jint status) {
+void systemExit(jint status) {
+    if (scriptHas("refuseexit")) {
+        say("exit %ld refused", static_cast<long>(status));
+        StopRequested = true;
+        raise("java.lang.SecurityException", "exit refused");
+        return;
+    }
     say("exit %ld", static_cast<long>(status));
     if (ExitHook != nullptr) ExitHook(status);
     std::exit(static_cast<int>(status));
@@ -129,7 +166,8 @@ std::string toUtf8(const jchar* units, jsize length) {
 
 jclass JNICALL findClass(JNIEnv*, const char* name) {
     std::string text = name;
-    bool builtIn = text == "java/lang/String" || text == "java/lang/System";
+    bool builtIn = text == "java/lang/String" || text == "java/lang/System" || text == "java/io/FileOutputStream" ||
+                   text == "java/io/PrintStream";
     if (!builtIn && scriptHas("noclass")) {
         raise("java.lang.NoClassDefFoundError", text);
         return nullptr;
@@ -146,11 +184,88 @@ jmethodID JNICALL getStaticMethodID(JNIEnv*, jclass cls, const char* name, const
         if (method == "setProperty" && sig == "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
             return reinterpret_cast<jmethodID>(&kSetPropertyMethod);
         if (method == "exit" && sig == "(I)V") return reinterpret_cast<jmethodID>(&kExitMethod);
+        if (method == "setOut" && sig == "(Ljava/io/PrintStream;)V") return reinterpret_cast<jmethodID>(&kSetOutMethod);
+        if (method == "setErr" && sig == "(Ljava/io/PrintStream;)V") return reinterpret_cast<jmethodID>(&kSetErrMethod);
     } else if (method == "main" && sig == "([Ljava/lang/String;)V" && !scriptHas("nomain")) {
         return reinterpret_cast<jmethodID>(&kMainMethod);
     }
     raise("java.lang.NoSuchMethodError", method + sig);
     return nullptr;
+}
+
+jmethodID JNICALL getMethodID(JNIEnv*, jclass cls, const char* name, const char* signature) {
+    const std::string& owner = object(cls)->text;
+    std::string method = std::string(name) + signature;
+    if (owner == "java/io/FileOutputStream" && method == "<init>(Ljava/lang/String;Z)V")
+        return reinterpret_cast<jmethodID>(&kFileStreamInit);
+    if (owner == "java/io/PrintStream" && method == "<init>(Ljava/io/OutputStream;)V")
+        return reinterpret_cast<jmethodID>(&kPrintStreamInit);
+    raise("java.lang.NoSuchMethodError", method);
+    return nullptr;
+}
+
+// FileOutputStream(String, boolean) as Java opens it on Windows.
+Object* openFileStream(Object* path, jboolean append) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, path->text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units > 0 ? units : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, path->text.c_str(), -1, wide.data(), units);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        raise("java.io.FileNotFoundException", path->text + " (error " + std::to_string(GetLastError()) + ")");
+        return nullptr;
+    }
+    say("open %s%s", path->text.c_str(), append ? " (append)" : "");
+    auto* stream = new Object{Object::Kind::FileStream, path->text, {}};
+    stream->file = file;
+    stream->append = append != JNI_FALSE;
+    return stream;
+}
+
+jobject JNICALL newObjectV(JNIEnv*, jclass, jmethodID method, va_list args) {
+    Method which = *reinterpret_cast<Method*>(method);
+    if (which == Method::FileStreamInit) {
+        Object* path = object(va_arg(args, jobject));
+        jboolean append = static_cast<jboolean>(va_arg(args, int));
+        return local(openFileStream(path, append));
+    }
+    if (which == Method::PrintStreamInit) {
+        Object* target = object(va_arg(args, jobject));
+        return local(new Object{Object::Kind::PrintStream, target->text, {target}});
+    }
+    raise("java.lang.InstantiationError", "not a constructor");
+    return nullptr;
+}
+
+// println on a System stream: a PrintStream's file, or the console.
+void println(Object* stream, FILE* console, const std::string& text) {
+    std::string line = text + "\r\n";  // Java's line.separator on Windows
+    if (stream == nullptr) {
+        std::fputs(line.c_str(), console);
+        std::fflush(console);
+        return;
+    }
+    HANDLE file = stream->elements[0]->file;
+    // Java writes an appending stream at the end, through an OVERLAPPED
+    // record whose offset says "end of file"; otherwise at its position.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written,
+              stream->elements[0]->append ? &atEnd : nullptr);
+}
+
+DWORD WINAPI vmLogThread(LPVOID text) {
+    diagnostic("%s\n", static_cast<const std::string*>(text)->c_str());
+    return 0;
+}
+
+// The runtime's own message from a thread of its own, waited for.
+void logFromVmThread(const std::string& text) {
+    HANDLE thread = CreateThread(nullptr, 0, vmLogThread, const_cast<std::string*>(&text), 0, nullptr);
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
 }
 
 jboolean JNICALL exceptionCheck(JNIEnv*) { return Pending != nullptr ? JNI_TRUE : JNI_FALSE; }
@@ -245,7 +360,27 @@ void runMain(Object* arguments) {
             systemExit(static_cast<jint>(std::atoi(step.c_str() + 5)));
         } else if (step == "hold") {
             holdUntilReleased(arguments);
+        } else if (step.compare(0, 4, "out=") == 0) {
+            println(SystemOut, stdout, step.substr(4));
+        } else if (step.compare(0, 4, "err=") == 0) {
+            println(SystemErr, stderr, step.substr(4));
+        } else if (step.compare(0, 6, "lines=") == 0) {
+            int count = std::atoi(step.c_str() + 6);
+            size_t colon = step.find(':');
+            size_t width = colon != std::string::npos ? static_cast<size_t>(std::atoi(step.c_str() + colon + 1)) : 0;
+            for (int i = 0; i < count; ++i) {
+                std::string line = "line " + std::to_string(i);
+                if (line.size() < width) line.append(width - line.size(), '.');
+                println(SystemOut, stdout, line);
+            }
+        } else if (step.compare(0, 6, "vmlog=") == 0) {
+            logFromVmThread(step.substr(6));
+        } else if (step == "abort") {
+            say("abort");
+            if (AbortHook != nullptr) AbortHook();
+            std::abort();
         }
+        if (Pending != nullptr) return;  // a refused exit
     }
 }
 
@@ -255,6 +390,10 @@ void JNICALL callStaticVoidMethodV(JNIEnv*, jclass, jmethodID method, va_list ar
         runMain(object(va_arg(args, jobjectArray)));
     } else if (*which == Method::Exit) {
         systemExit(va_arg(args, jint));
+    } else if (*which == Method::SetOut || *which == Method::SetErr) {
+        Object* stream = object(va_arg(args, jobject));
+        say("%s %s", *which == Method::SetOut ? "setOut" : "setErr", stream != nullptr ? stream->text.c_str() : "null");
+        (*which == Method::SetOut ? SystemOut : SystemErr) = stream;
     }
 }
 
@@ -310,6 +449,8 @@ void setUpTables() {
     fillUnsupported(reinterpret_cast<void**>(&Functions), std::make_index_sequence<slotCount>());
     Functions.FindClass = findClass;
     Functions.GetStaticMethodID = getStaticMethodID;
+    Functions.GetMethodID = getMethodID;
+    Functions.NewObjectV = newObjectV;
     Functions.ExceptionCheck = exceptionCheck;
     Functions.ExceptionDescribe = exceptionDescribe;
     Functions.ExceptionClear = exceptionClear;
@@ -344,6 +485,17 @@ bool recognised(const char* option) {
     return false;
 }
 
+void holdClassPathFiles(const std::string& classPath) {
+    std::istringstream entries(classPath);
+    for (std::string entry; std::getline(entries, entry, ';');) {
+        DWORD attributes = GetFileAttributesA(entry.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // Never closed: the process's end releases them.
+        CreateFileA(entry.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+}
+
 void splitScript(const std::string& text) {
     Script.clear();
     std::istringstream steps(text);
@@ -368,6 +520,7 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
     say("init version=0x%lx options=%ld ignoreUnrecognized=%s", static_cast<unsigned long>(init->version),
         static_cast<long>(init->nOptions), init->ignoreUnrecognized ? "true" : "false");
     if (init->version < JNI_VERSION_1_2) return JNI_EVERSION;
+    std::string createLog;
     for (jint i = 0; i < init->nOptions; ++i) {
         const JavaVMOption& option = init->options[i];
         const char* text = option.optionString;
@@ -375,6 +528,7 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             say("option: %s (hook %s)", text, option.extraInfo != nullptr ? "set" : "null");
             if (text[0] == 'v') VfprintfHook = reinterpret_cast<decltype(VfprintfHook)>(option.extraInfo);
             if (text[0] == 'e') ExitHook = reinterpret_cast<decltype(ExitHook)>(option.extraInfo);
+            if (text[0] == 'a') AbortHook = reinterpret_cast<decltype(AbortHook)>(option.extraInfo);
             continue;
         }
         say("option: %s", text);
@@ -388,9 +542,13 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             std::string key = equals != nullptr ? std::string(text + 2, equals) : std::string(text + 2);
             std::string value = equals != nullptr ? std::string(equals + 1) : std::string();
             if (key == "standin.script") splitScript(value);
+            if (key == "java.class.path") holdClassPathFiles(value);
+            if (key == "standin.createlog") createLog = value;
             Properties.emplace_back(key, value);
         }
     }
+    // Once every option (the hooks come last) is known.
+    if (!createLog.empty()) diagnostic("%s\n", createLog.c_str());
     *pvm = &Vm;
     *penv = &Env;
     return JNI_OK;

@@ -28,6 +28,23 @@ Bytes stripBundle(const Bytes& image) {
     return Bytes(image.begin(), image.begin() + size_t(offset));
 }
 
+std::vector<Resource> readBundle(const Bytes& image) {
+    Bytes elf = stripBundle(image);  // refuses a damaged bundle
+    std::vector<Resource> resources;
+    if (elf.size() == image.size()) return resources;
+    std::vector<bundle::Entry> entries;
+    bundle::parseEntries(image.data() + elf.size(), image.size() - bundle::kTrailerSize - elf.size(), &entries);
+    for (const bundle::Entry& e : entries) {
+        Resource r;
+        r.type = numericId(e.type);
+        r.name = numericId(e.id);
+        r.language = e.language;
+        r.data.assign(e.data, e.data + e.size);
+        resources.push_back(std::move(r));
+    }
+    return resources;
+}
+
 namespace {
 
 uint64_t readLe(const Bytes& b, uint64_t at, int bytes) {

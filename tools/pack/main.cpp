@@ -25,6 +25,7 @@ void printHelp() {
     std::printf(
         "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
+        "       vantrel-pack --list LAUNCHER\n"
         "\n"
         "Copies a launcher stub to PATH and writes the application's settings, messages\n"
         "and archives into the copy (PE resources for a Windows stub, an appended\n"
@@ -39,6 +40,8 @@ void printHelp() {
         "  --message N=TEXT       text of message N (1-21); a backslash followed by n\n"
         "                         in TEXT becomes a line break when shown\n"
         "  --message-language ID  language id of the messages (default 1028; 0 neutral)\n"
+        "  --list LAUNCHER        print the settings, messages and archives (name, size,\n"
+        "                         time) that a packed launcher carries\n"
         "\n"
         "Configuration file (a TOML subset, one value per line):\n"
         "  # comment\n"
@@ -62,7 +65,7 @@ void printHelp() {
 }
 
 struct Options {
-    std::string config, stub, out, messageLanguage;
+    std::string config, stub, out, messageLanguage, list;
     std::vector<std::pair<std::string, std::string>> sets;  // in order
     std::vector<std::string> archives;
     std::vector<std::string> messages;
@@ -81,7 +84,7 @@ Options parseCommandLine(int argc, char** argv) {
         size_t equals = arg.find('=');
         std::string name = arg.compare(0, 2, "--") == 0 && equals != std::string::npos ? arg.substr(0, equals) : arg;
         static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--archive",
-                                                "--message-language", "--message"};
+                                                "--message-language", "--message", "--list"};
         bool known = false;
         for (const char* candidate : withValue) known = known || name == candidate;
         if (!known) throw PackError(2, "unknown option " + arg + " (see --help)");
@@ -97,6 +100,7 @@ Options parseCommandLine(int argc, char** argv) {
         else if (name == "--message-language") o.messageLanguage = value;
         else if (name == "--archive") o.archives.push_back(value);
         else if (name == "--message") o.messages.push_back(value);
+        else if (name == "--list") o.list = value;
         else {
             size_t cut = value.find('=');
             if (cut == std::string::npos) throw PackError(2, "--set needs KEY=VALUE, got " + value);
@@ -112,6 +116,7 @@ int run(int argc, char** argv) {
         printHelp();
         return 0;
     }
+    if (!options.list.empty()) return listLauncher(options.list);
     if (options.out.empty()) throw PackError(2, "--out PATH is required (see --help)");
 
     // Command-line values are checked before any file is read, so that a
@@ -173,7 +178,7 @@ int run(int argc, char** argv) {
         throw PackError(1, "stub is neither a PE nor an ELF executable: " + stubPath);
     }
 
-    input.payload = buildPayload(archivePaths);
+    input.payload = buildPayloadFromFiles(archivePaths);
     for (Resource& r : buildResources(std::move(input))) resources.push_back(std::move(r));
     Bytes packed;
     if (pe) {

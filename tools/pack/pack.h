@@ -63,6 +63,15 @@ std::u16string utf8ToUtf16(const std::string& text, const std::string& what);
 // Upper-case hex pairs of the dotted name XOR-ed with the 17-byte key.
 // Throws for a name over 255 bytes.
 std::string scrambleMainClass(const std::string& dottedName);
+// The dotted name back from its scrambled text; "" for a text that is not
+// whole hex pairs.
+std::string unscrambleMainClass(const std::string& scrambled);
+// One code point appended as UTF-8.
+void appendUtf8(std::string& out, uint32_t codePoint);
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string utf16ToUtf8(const std::u16string& text);
+// The 16 texts of an RT_STRING block; entries that run past its end are cut there.
+std::vector<std::u16string> readStringBlock(const Bytes& block);
 // One RT_STRING block: 16 entries of u16 length + UTF-16 units. Entries
 // missing from `texts` (keyed by id % 16) are empty. Throws for an entry over
 // 65535 units.
@@ -96,12 +105,20 @@ bool isPackerResource(const Resource& resource);
 // Throws unless the name is a plain, non-empty file name (no separators,
 // no drive, not "." or "..", no characters Windows forbids in names).
 void checkArchiveName(const std::string& name);
-// The payload for these archive files, in order: u32 count, then per
-// archive its plain name, 0, u64 FILETIME, u32 size, bytes. Names must be
-// plain and distinct without case; the whole stays under kMaxPayloadBytes.
-// Empty for no archives.
+// The payload: u32 count, then per archive its plain name, 0, u64
+// FILETIME, u32 size, bytes; the whole stays under kMaxPayloadBytes. Empty
+// for no archives.
 constexpr uint64_t kMaxPayloadBytes = 0x7FFFFFFF;
-Bytes buildPayload(const std::vector<std::string>& paths);
+struct Archive {
+    std::string name;       // plain file name stored in the payload
+    uint64_t fileTime = 0;  // FILETIME: 100 ns units since 1601
+    Bytes data;
+};
+Bytes buildPayload(const std::vector<Archive>& archives);
+// The payload for these archive files, in order, each read in pieces
+// straight into it and refused before it is read when it cannot fit. Names
+// must be plain and distinct without case.
+Bytes buildPayloadFromFiles(const std::vector<std::string>& paths);
 
 // ---- Configuration file (config.cpp) -----------------------------------------
 
@@ -143,6 +160,17 @@ void checkElfImage(const Bytes& image);
 void appendBundle(Bytes& image, const std::vector<Resource>& resources);
 // The same bundle on its own, for an image of `imageSize` bytes.
 Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize);
+// The resources of an ELF image's bundle (none without one); throws for a
+// damaged bundle.
+std::vector<Resource> readBundle(const Bytes& image);
+
+// ---- Listing (list.cpp) -------------------------------------------------------
+
+// Prints the settings, messages and payload entries of a packed launcher.
+// Returns the exit status: 0, or 1 when the payload is damaged.
+int listLauncher(const std::string& path);
+// "YYYY-MM-DD hh:mm:ss.fffffff UTC" of a FILETIME.
+std::string formatFileTime(uint64_t fileTime);
 
 // ---- Host (host.cpp) -------------------------------------------------------------
 

@@ -31,7 +31,30 @@ static bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-Bytes buildPayload(const std::vector<std::string>& paths) {
+// One archive's header; its size is patched in once the data is there.
+static void appendArchiveHeader(Bytes& out, const std::string& name, uint64_t fileTime, uint32_t size) {
+    out.insert(out.end(), name.begin(), name.end());
+    out.push_back(0);
+    putU64(out, fileTime);
+    putU32(out, size);
+}
+
+Bytes buildPayload(const std::vector<Archive>& archives) {
+    if (archives.empty()) return {};
+    uint64_t total = 4;
+    for (const Archive& a : archives) total += a.name.size() + 1 + 8 + 4 + a.data.size();
+    if (total > kMaxPayloadBytes) throw PackError(1, "the archives together are larger than 2 GB");
+    Bytes out;
+    out.reserve(size_t(total));
+    putU32(out, uint32_t(archives.size()));
+    for (const Archive& a : archives) {
+        appendArchiveHeader(out, a.name, a.fileTime, uint32_t(a.data.size()));
+        out.insert(out.end(), a.data.begin(), a.data.end());
+    }
+    return out;
+}
+
+Bytes buildPayloadFromFiles(const std::vector<std::string>& paths) {
     if (paths.empty()) return {};
     std::vector<std::string> names;
     for (const std::string& path : paths) {
@@ -48,12 +71,8 @@ Bytes buildPayload(const std::vector<std::string>& paths) {
     Bytes out;
     putU32(out, uint32_t(paths.size()));
     for (size_t i = 0; i < paths.size(); ++i) {
-        out.insert(out.end(), names[i].begin(), names[i].end());
-        out.push_back(0);
-        size_t timeAt = out.size();
-        putU64(out, 0);
-        putU32(out, 0);
-        size_t dataAt = out.size();
+        appendArchiveHeader(out, names[i], 0, 0);
+        size_t dataAt = out.size(), timeAt = dataAt - 12;
         uint64_t room = dataAt < kMaxPayloadBytes ? kMaxPayloadBytes - dataAt : 0;
         appendFile(paths[i], "archive", room, "the archives together are larger than 2 GB", out);
         uint64_t fileTime = fileWriteTime(paths[i]);

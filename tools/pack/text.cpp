@@ -115,6 +115,67 @@ std::string settingValueProblem(const SettingInfo& setting, std::string& value) 
     return "";
 }
 
+std::string unscrambleMainClass(const std::string& scrambled) {
+    auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::string out;
+    if (scrambled.size() % 2 != 0) return out;
+    for (size_t k = 0; k < scrambled.size() / 2; ++k) {
+        int high = digit(scrambled[2 * k]), low = digit(scrambled[2 * k + 1]);
+        if (high < 0 || low < 0) return std::string();
+        out.push_back(char((high * 16 + low) ^ kMainClassKey[k % 17]));
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(char(c));
+    } else if (c < 0x800) {
+        out.push_back(char(0xC0 | (c >> 6)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(char(0xE0 | (c >> 12)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (c >> 18)));
+        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    }
+}
+
+std::string utf16ToUtf8(const std::u16string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+std::vector<std::u16string> readStringBlock(const Bytes& block) {
+    std::vector<std::u16string> texts(16);
+    size_t at = 0;
+    for (auto& text : texts) {
+        if (block.size() - at < 2) break;
+        size_t units = size_t(block[at] | (block[at + 1] << 8));
+        at += 2;
+        for (size_t k = 0; k < units && block.size() - at >= 2; ++k, at += 2)
+            text.push_back(char16_t(block[at] | (block[at + 1] << 8)));
+    }
+    return texts;
+}
+
 Bytes buildStringBlock(const std::map<unsigned, std::u16string>& texts) {
     Bytes block;
     for (unsigned entry = 0; entry < 16; ++entry) {

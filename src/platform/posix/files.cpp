@@ -153,21 +153,88 @@ void closeInputFile(InputFile* file) {
 
 bool createDirectory(const char* path) { return mkdir(path, 0777) == 0; }
 
+bool sameFile(const char* a, const char* b) {
+    if (strcmp(a, b) == 0) return true;
+    struct stat first, second;
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+bool linesEndWithCarriageReturn() { return false; }
+
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 constexpr uint64_t kUnixEpochInFileTimeSeconds = 11644473600ULL;
+constexpr uint64_t kFileTimeUnitsPerSecond = 10000000ULL;
+
+static uint64_t toFileTime(const struct timespec& time) {
+    int64_t seconds = static_cast<int64_t>(time.tv_sec);
+    if (seconds < -static_cast<int64_t>(kUnixEpochInFileTimeSeconds))
+        return 0;  // before 1601: the earliest time a FILETIME holds
+    return static_cast<uint64_t>(seconds + static_cast<int64_t>(kUnixEpochInFileTimeSeconds)) *
+               kFileTimeUnitsPerSecond +
+           static_cast<uint64_t>(time.tv_nsec) / 100;
+}
+
+static struct timespec fromFileTime(uint64_t fileTime) {
+    struct timespec time;
+    time.tv_sec = static_cast<time_t>(static_cast<int64_t>(fileTime / kFileTimeUnitsPerSecond) -
+                                      static_cast<int64_t>(kUnixEpochInFileTimeSeconds));
+    time.tv_nsec = static_cast<long>(fileTime % kFileTimeUnitsPerSecond) * 100;
+    return time;
+}
 
 bool fileWriteTime(const char* path, uint64_t* fileTime) {
     struct stat info;
     if (stat(path, &info) != 0) return false;
-    int64_t seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
-    if (seconds < -static_cast<int64_t>(kUnixEpochInFileTimeSeconds)) {
-        *fileTime = 0;  // before 1601: the earliest time a FILETIME holds
-        return true;
-    }
-    *fileTime = static_cast<uint64_t>(seconds + static_cast<int64_t>(kUnixEpochInFileTimeSeconds)) * 10000000ULL +
-                static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100;
+    *fileTime = toFileTime(info.st_mtim);
     return true;
 }
+
+FactsResult fileFacts(const char* path, FileFacts* facts) {
+    struct stat info;
+    if (stat(path, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FactsResult::Missing : FactsResult::Failed;
+    facts->size = static_cast<uint64_t>(info.st_size);
+    facts->writeTime = toFileTime(info.st_mtim);
+    facts->isDirectory = S_ISDIR(info.st_mode);
+    return FactsResult::Found;
+}
+
+bool fileInUse(const char*) { return false; }
+
+bool createOutputFile(const char* path, OutputFile* file) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    file->handle = fd;
+    return fd >= 0;
+}
+
+bool writeOutputFile(OutputFile file, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = write(static_cast<int>(file.handle), bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool setOutputFileTime(OutputFile file, uint64_t fileTime) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1] = fromFileTime(fileTime);
+    return futimens(static_cast<int>(file.handle), times) == 0;
+}
+
+bool closeOutputFile(OutputFile file) { return close(static_cast<int>(file.handle)) == 0; }
+
+bool deleteFile(const char* path) { return unlink(path) == 0; }
+
+bool removeDirectory(const char* path) { return rmdir(path) == 0; }
 
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -36,13 +36,34 @@ bool fileNamesIgnoreCase() { return false; }
 uint32_t lastError() { return static_cast<uint32_t>(errno); }
 void setLastError(uint32_t code) { errno = static_cast<int>(code); }
 
+// Codes of our own for the failures errno has no word for, above errno's range.
+constexpr uint32_t kOwnErrorBase = 0x20000000u;
+static const char* const kOwnErrorTexts[] = {
+    "The data is damaged or cut short",
+    "Not a plain file name",
+    "The folder is a link, belongs to another user or others may write to it",
+};
+
+void setFailureReason(Failure failure) {
+    switch (failure) {
+        case Failure::NameTooLong: errno = ENAMETOOLONG; return;
+        case Failure::DamagedData: errno = static_cast<int>(kOwnErrorBase); return;
+        case Failure::NotPlainName: errno = static_cast<int>(kOwnErrorBase + 1); return;
+        case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
+    }
+}
+
 size_t systemErrorText(uint32_t code, char* buf, size_t cap) {
     if (cap == 0) return 0;
     buf[0] = '\0';
     if (code == 0) return 0;
+    const char* text;
     // strerror_r (GNU) may or may not use the buffer.
     char scratch[256];
-    const char* text = strerror_r(static_cast<int>(code), scratch, sizeof(scratch));
+    if (code >= kOwnErrorBase && code - kOwnErrorBase < sizeof(kOwnErrorTexts) / sizeof(kOwnErrorTexts[0]))
+        text = kOwnErrorTexts[code - kOwnErrorBase];
+    else
+        text = strerror_r(static_cast<int>(code), scratch, sizeof(scratch));
     if (text == nullptr) return 0;
     size_t n = strlen(text);
     if (n >= cap) n = cap - 1;
@@ -74,22 +95,6 @@ size_t currentDirectory(char* buf, size_t cap) {
 
 bool setCurrentDirectory(const char* path) { return chdir(path) == 0; }
 
-size_t temporaryDirectory(char* buf, size_t cap) {
-    const char* base = getenv("TMPDIR");
-    if (base == nullptr || base[0] == '\0') base = "/tmp";
-    size_t n = strlen(base);
-    bool needsSlash = base[n - 1] != '/';
-    if (n + (needsSlash ? 1 : 0) + 1 > cap) {
-        errno = ENAMETOOLONG;
-        if (cap > 0) buf[0] = '\0';
-        return 0;
-    }
-    memcpy(buf, base, n);
-    if (needsSlash) buf[n++] = '/';
-    buf[n] = '\0';
-    return n;
-}
-
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
 static const int kNiceValues[] = {-20, -10, -5, 0, 5, 19};
@@ -111,9 +116,11 @@ int currentPriorityIndex() {
 }
 
 bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
-    if (pid == 0) return false;
+    // 0 and values beyond pid_t would name process groups or every process.
+    if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return false;
+    pid_t process = static_cast<pid_t>(pid);
 #ifdef SYS_pidfd_open
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, process, 0));
     if (fd >= 0) {
         struct pollfd entry = {fd, POLLIN, 0};
         poll(&entry, 1, static_cast<int>(timeoutMs));
@@ -122,16 +129,19 @@ bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
     }
     if (errno == ESRCH) return false;
 #endif
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+    if (kill(process, 0) != 0 && errno == ESRCH) return false;
     for (uint32_t waited = 0; waited < timeoutMs; waited += 100) {
-        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) break;
+        if (kill(process, 0) != 0 && errno == ESRCH) break;
         struct timespec pause = {0, 100 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
     return true;
 }
 
-static bool spawnWithArguments(char* const argv[]) {
+// posix_spawn in a new session, standard streams on /dev/null, every other
+// descriptor closed (the VM's and the application's included, whether or
+// not they asked for close-on-exec), signals unblocked and at their defaults.
+static bool spawnWithArguments(const char* const* argv, bool searchPath) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
@@ -139,26 +149,35 @@ static bool spawnWithArguments(char* const argv[]) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child;
-    int result = posix_spawnp(&child, argv[0], &actions, &attributes, argv, environ);
+    char* const* arguments = const_cast<char* const*>(argv);
+    int result = searchPath ? posix_spawnp(&child, argv[0], &actions, &attributes, arguments, environ)
+                            : posix_spawn(&child, argv[0], &actions, &attributes, arguments, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (result != 0) errno = result;
     return result == 0;
 }
 
-bool spawnDetached(const char* commandLine) {
-    char* const argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine),
-                          nullptr};
-    return spawnWithArguments(argv);
-}
+bool spawnDetached(const char* const* argv) { return spawnWithArguments(argv, false); }
 
 void shellOpen(const char* document) {
-    char* const argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(document), nullptr};
-    spawnWithArguments(argv);
+    const char* const argv[] = {"xdg-open", document, nullptr};
+    spawnWithArguments(argv, true);
 }
 
-void runCommand(const char* commandLine) { spawnDetached(commandLine); }
+// The setting is a command line by definition: the shell runs it.
+void runCommand(const char* commandLine) {
+    const char* const argv[] = {"/bin/sh", "-c", commandLine, nullptr};
+    spawnWithArguments(argv, false);
+}
 
 bool queryOsVersion() { return true; }
 
@@ -278,7 +297,8 @@ void installLogoffFilter() {
     signal(SIGHUP, SIG_IGN);
 }
 
-void writeEventLog(void*, uint16_t type, uint32_t, const char* text) {
+void writeEventLog(void*, uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogOverridden(type, eventId, text)) return;
     fprintf(stderr, "%s%s\n", type == 4 ? "<6>" : "<3>", text);
 }
 

@@ -49,9 +49,32 @@ bool findStringBlock(unsigned block, const uint8_t** data, size_t* size) {
     return lockResource(resource, data, size);
 }
 
-bool findPayload(const uint8_t** data, size_t* size) {
+// The payload's bytes in the mapped image; read only where they are used.
+static bool payloadBytes(const uint8_t** data, size_t* size) {
     HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(1), RT_RCDATA);
     return lockResource(resource, data, size);
+}
+
+static const uint8_t* payloadRange(uint64_t offset, uint64_t size) {
+    const uint8_t* data = nullptr;
+    size_t total = 0;
+    if (payloadBytes(&data, &total) && offset <= total && size <= total - offset) return data + offset;
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+}
+
+bool findPayload(uint64_t* size) {
+    const uint8_t* data = nullptr;
+    size_t total = 0;
+    if (!payloadBytes(&data, &total)) return false;
+    *size = total;
+    return true;
+}
+
+bool readPayload(uint64_t offset, void* buffer, size_t size) {
+    const uint8_t* data = payloadRange(offset, size);
+    if (data != nullptr) std::memcpy(buffer, data, size);
+    return data != nullptr;
 }
 
 // ---- Code pages ------------------------------------------------------------
@@ -181,6 +204,23 @@ void closeInputFile(InputFile* file) {
 
 bool createDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
+// The full path in UTF-16, for a comparison that knows the file system's
+// case rules beyond ASCII.
+static bool fullWidePath(const char* path, WCHAR* out, int cap) {
+    char full[MAX_PATH * 2];
+    DWORD n = GetFullPathNameA(path, sizeof(full), full, nullptr);
+    return n != 0 && n < sizeof(full) && MultiByteToWideChar(CP_ACP, 0, full, -1, out, cap) != 0;
+}
+
+bool sameFile(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    WCHAR first[MAX_PATH * 2], second[MAX_PATH * 2];
+    return fullWidePath(a, first, MAX_PATH * 2) && fullWidePath(b, second, MAX_PATH * 2) &&
+           CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool linesEndWithCarriageReturn() { return true; }
+
 bool fileWriteTime(const char* path, uint64_t* fileTime) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
@@ -213,6 +253,89 @@ bool writeNewFile(const char* path, const void* data, size_t size, const char*) 
 }
 
 bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+
+FactsResult fileFacts(const char* path, FileFacts* facts) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FactsResult::Missing
+                                                                              : FactsResult::Failed;
+    }
+    facts->size = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    facts->writeTime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    facts->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return FactsResult::Found;
+}
+
+bool fileInUse(const char* path) {
+    // What replacing needs: delete access, with nobody else holding it open.
+    HANDLE file = CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool createOutputFile(const char* path, OutputFile* file) {
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file->handle = reinterpret_cast<intptr_t>(handle);
+    return handle != INVALID_HANDLE_VALUE;
+}
+
+bool writeOutputFile(OutputFile file, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(file.handle), bytes, chunk, &written, nullptr)) return false;
+        if (written != chunk) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        bytes += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+bool setOutputFileTime(OutputFile file, uint64_t fileTime) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(fileTime);
+    time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+    return SetFileTime(reinterpret_cast<HANDLE>(file.handle), nullptr, nullptr, &time) != 0;
+}
+
+bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size) {
+    const uint8_t* data = payloadRange(offset, size);
+    if (data == nullptr) return false;
+    constexpr uint64_t kPiece = 1u << 20;
+    for (uint64_t done = 0; done < size; done += kPiece) {
+        size_t piece = static_cast<size_t>(size - done < kPiece ? size - done : kPiece);
+        if (!writeOutputFile(file, data + done, piece)) return false;
+        // On pages that are not locked, VirtualUnlock takes them out of the
+        // working set (and says ERROR_NOT_LOCKED): the image keeps them.
+        VirtualUnlock(const_cast<uint8_t*>(data + done), piece);
+    }
+    return true;
+}
+
+bool closeOutputFile(OutputFile file) { return CloseHandle(reinterpret_cast<HANDLE>(file.handle)) != 0; }
+
+bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool removeDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+// Files in use can be neither replaced nor deleted here, so the folder needs
+// no lock of its own; the temporary directory is the user's own.
+FolderResult holdExtractionFolder(const char* path, bool create, bool) {
+    if (create) CreateDirectoryA(path, nullptr);  // an existing folder is fine
+    return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;
+}
+
+FolderResult claimExtractionFolder(const char* path, bool) {
+    return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;
+}
 
 struct DirectoryEnum {
     HANDLE find;

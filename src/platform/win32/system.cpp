@@ -65,9 +65,15 @@ bool setCurrentDirectory(const char* path) { return SetCurrentDirectoryA(path) !
 
 size_t temporaryDirectory(char* buf, size_t cap) {
     if (cap == 0) return 0;
-    DWORD n = GetTempPathA(static_cast<DWORD>(cap), buf);
-    if (n == 0 || n >= cap) {
-        if (n >= cap) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    // GetTempPath2A gives a SYSTEM process (a service) a folder that other
+    // users cannot write; older systems lack it.
+    using TempPathFn = DWORD(WINAPI*)(DWORD, LPSTR);
+    static TempPathFn tempPath2 = reinterpret_cast<TempPathFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32"), "GetTempPath2A")));
+    DWORD size = cap > 0x7FFF ? 0x7FFF : static_cast<DWORD>(cap);
+    DWORD n = tempPath2 != nullptr ? tempPath2(size, buf) : GetTempPathA(size, buf);
+    if (n == 0 || n >= size) {
+        if (n >= size) SetLastError(ERROR_FILENAME_EXCED_RANGE);
         buf[0] = '\0';
         return 0;
     }
@@ -100,23 +106,78 @@ bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
     return true;
 }
 
-bool spawnDetached(const char* commandLine) {
-    size_t length = std::strlen(commandLine);
-    char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+// One argument as the C runtime's parser reads it back: quoted when it is
+// the program (whose name is taken up to the closing quote), empty, or holds
+// a blank, tab or quote; backslashes doubled before a quote.
+static bool appendArgument(char* line, size_t cap, size_t* used, const char* argument) {
+    auto put = [&](char c) {
+        if (*used + 1 >= cap) return false;
+        line[(*used)++] = c;
+        return true;
+    };
+    bool quote = *used == 0 || argument[0] == '\0' || std::strpbrk(argument, " \t\"") != nullptr;
+    if (*used > 0 && !put(' ')) return false;
+    if (quote && !put('"')) return false;
+    size_t backslashes = 0;
+    for (const char* p = argument; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            ++backslashes;
+        } else {
+            if (*p == '"')
+                for (size_t i = 0; i <= backslashes; ++i)
+                    if (!put('\\')) return false;
+            backslashes = 0;
+        }
+        if (!put(*p)) return false;
+    }
+    if (quote) {
+        for (size_t i = 0; i < backslashes; ++i)
+            if (!put('\\')) return false;
+        if (!put('"')) return false;
+    }
+    line[*used] = '\0';
+    return true;
+}
+
+bool spawnDetached(const char* const* argv) {
+    // CreateProcess's limit for a command line.
+    constexpr size_t kCommandLineCapacity = 32768;
+    char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kCommandLineCapacity));
     if (line == nullptr) return false;
-    std::memcpy(line, commandLine, length + 1);
+    size_t used = 0;
+    line[0] = '\0';
+    for (const char* const* argument = argv; *argument != nullptr; ++argument) {
+        if (!appendArgument(line, kCommandLineCapacity, &used, *argument)) {
+            HeapFree(GetProcessHeap(), 0, line);
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+    }
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info;
-    BOOL ok = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+    // The program is named, not searched for; nothing is inherited.
+    BOOL ok = CreateProcessA(argv[0], line, nullptr, nullptr, FALSE,
                              DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE | CREATE_NO_WINDOW, nullptr, nullptr,
                              &startup, &info);
+    DWORD error = GetLastError();
     HeapFree(GetProcessHeap(), 0, line);
     if (ok) {
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
+    SetLastError(error);
     return ok != 0;
+}
+
+void setFailureReason(Failure failure) {
+    switch (failure) {
+        case Failure::NameTooLong: SetLastError(ERROR_FILENAME_EXCED_RANGE); return;
+        case Failure::DamagedData: SetLastError(ERROR_FILE_CORRUPT); return;
+        case Failure::NotPlainName: SetLastError(ERROR_INVALID_NAME); return;
+        case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
+    }
 }
 
 void shellOpen(const char* document) { ShellExecuteA(nullptr, "open", document, nullptr, nullptr, SW_SHOW); }
@@ -200,6 +261,7 @@ BOOL WINAPI logoffFilter(DWORD event) { return event == CTRL_LOGOFF_EVENT ? TRUE
 void installLogoffFilter() { SetConsoleCtrlHandler(logoffFilter, TRUE); }
 
 void writeEventLog(void* eventSource, uint16_t type, uint32_t eventId, const char* text) {
+    if (eventLogOverridden(type, eventId, text)) return;
     const char* strings[1] = {text};
     ReportEventA(static_cast<HANDLE>(eventSource), type, 0, eventId, nullptr, 1, 0, strings, nullptr);
 }

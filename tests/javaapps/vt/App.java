@@ -9,10 +9,17 @@ import java.nio.file.Path;
 
 /**
  * The test application the launcher runs. It reports what it received, one
- * "key=value" line each, on a UTF-8 stdout, then does what -Dapp.mode asks:
+ * "key=value" line each, on a UTF-8 stdout, then prints what -Dapp.print
+ * asks on System.out and System.err, then does what -Dapp.mode asks:
  * report (the default), throw, exit (status from -Dapp.status), thread (a
- * non-daemon thread outlives main) or hold (with arguments "--hold FILE",
- * wait until FILE exists; other arguments just report).
+ * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default),
+ * hold (with arguments "--hold FILE", wait until FILE exists, then load a
+ * class not used before; other arguments just report), gc (System.gc()
+ * three times, then throw) or oom (fill the heap until the VM gives up).
+ *
+ * -Dapp.print=STREAM:COUNT:WIDTH,... prints COUNT lines "STREAM i" on
+ * System.out (STREAM "out") or System.err ("err"), each padded with '.' to
+ * WIDTH characters; a COUNT of 0 prints one such text without a line end.
  */
 public class App {
     static final String[] PROPERTIES = {
@@ -35,16 +42,27 @@ public class App {
         for (String name : PROPERTIES) {
             out.println("prop " + name + "=" + System.getProperty(name, "<absent>"));
         }
+        printRequested(System.getProperty("app.print", ""));
         switch (System.getProperty("app.mode", "report")) {
             case "throw":
                 throw new IllegalStateException("app failure on purpose");
+            case "gc":
+                for (int i = 0; i < 3; i++) {
+                    System.gc();
+                }
+                throw new IllegalStateException("app failure after gc");
+            case "oom":
+                java.util.List<long[]> hoard = new java.util.ArrayList<>();
+                while (true) {
+                    hoard.add(new long[1 << 20]);
+                }
             case "exit":
                 System.exit(Integer.getInteger("app.status", 3));
                 break;
             case "thread":
                 Thread worker = new Thread(() -> {
                     try {
-                        Thread.sleep(300);
+                        Thread.sleep(Long.getLong("app.threadms", 300));
                     } catch (InterruptedException e) {
                         return;
                     }
@@ -61,11 +79,36 @@ public class App {
                         Thread.sleep(50);
                     }
                     out.println("released");
+                    out.println(Late.text());
                 }
                 break;
             default:
                 break;
         }
         out.println("main returns");
+    }
+
+    static void printRequested(String request) {
+        for (String item : request.split(",")) {
+            String[] parts = item.split(":");
+            if (parts.length != 3) {
+                continue;
+            }
+            PrintStream stream = parts[0].equals("err") ? System.err : System.out;
+            int count = Integer.parseInt(parts[1]);
+            int width = Integer.parseInt(parts[2]);
+            for (int i = 0; i < Math.max(count, 1); i++) {
+                StringBuilder line = new StringBuilder(parts[0] + " " + i);
+                while (line.length() < width) {
+                    line.append('.');
+                }
+                if (count == 0) {
+                    stream.print(line);
+                } else {
+                    stream.println(line);
+                }
+            }
+            stream.flush();
+        }
     }
 }
