@@ -160,7 +160,10 @@ const char* decodeMainClass(const char* text) {
         buffer[k] = static_cast<unsigned char>(value & 0xFF);
         buffer[k] ^= kMainClassKey[k % 17];
     }
-    return reinterpret_cast<const char*>(buffer);
+    char* name = reinterpret_cast<char*>(buffer);
+    // A name cut at the limit ends on a whole character.
+    if (length / 2 > pairs) name[wholeCharacterLength(name, std::strlen(name))] = '\0';
+    return name;
 }
 
 char* resolveSettingsFileName(const char* templateText) {

@@ -6,6 +6,7 @@
 #include "core/archives.h"
 #include "core/config.h"
 #include "core/placeholders.h"
+#include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -34,31 +35,41 @@ void deriveAppName(const char* exePath) {
 }
 
 // The forwarded second instance: SecondInstanceArguments and the caller's
-// arguments joined by single blanks, cut at the buffer's capacity.
-void buildForwardText(char* text, size_t capacity, int argc, char** argv) {
-    size_t used = 0;
-    auto put = [&](const char* piece) {
-        size_t n = std::strlen(piece);
-        if (used + n > capacity - 1) n = capacity - 1 - used;
-        std::memcpy(text + used, piece, n);
-        used += n;
-    };
-    put(Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "");
+// arguments joined by single blanks, cut at the buffer's capacity on a whole
+// character.
+void buildForwardText(char* buffer, size_t capacity, int argc, char** argv) {
+    BoundedText text = boundedText(buffer, capacity);
+    const char* first = Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "";
+    appendBounded(&text, first, std::strlen(first));
     for (int i = 1; i < argc; ++i) {
-        put(" ");
-        put(argv[i]);
+        appendBounded(&text, " ", 1);
+        appendBounded(&text, argv[i], std::strlen(argv[i]));
     }
-    text[used] = '\0';
 }
 
 int forwardSecondInstance(int argc, char** argv) {
-    if (!createJavaVm()) return -1;
+    if (!createJavaVm(VmUse::Secondary)) return -1;
     char text[kForwardTextSize];
     buildForwardText(text, sizeof(text), argc, argv);
     ArgumentVector arguments = splitArguments(text);
     if (invokeMainClass(arguments.count, arguments.items, true)) shutdownJavaVm();
     freeArgumentVector(&arguments);
     return 0;
+}
+
+// The start directory matters only under KeepStartDirectory: one that is
+// merely too long for its buffer stays empty here, and is reported only by a
+// launch that uses it. Any other failure to read it is reported at once.
+bool readStartDirectory() {
+    if (platform::currentDirectory(Config.StartDirectory, sizeof(Config.StartDirectory)) != 0) return true;
+    const uint32_t error = platform::lastError();
+    constexpr size_t kLongestDirectory = 32768;  // the longest path either platform has
+    char* longer = static_cast<char*>(std::malloc(kLongestDirectory));
+    if (longer == nullptr) std::abort();
+    const bool tooLong = platform::currentDirectory(longer, kLongestDirectory) != 0;
+    std::free(longer);
+    platform::setLastError(error);
+    return tooLong;
 }
 
 }  // namespace
@@ -92,7 +103,7 @@ void applyServiceOverride(int argc, char** argv, int argumentsTaken) {
 bool loadLauncherState(int argc, char** argv) {
     Config.ModeArgument = argc >= 2 ? argv[1] : nullptr;
 
-    if (platform::currentDirectory(Config.StartDirectory, sizeof(Config.StartDirectory)) == 0) {
+    if (!readStartDirectory()) {
         reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
         return false;
     }
@@ -113,6 +124,8 @@ bool loadLauncherState(int argc, char** argv) {
 }
 
 int launcherMain(int argc, char** argv) {
+    // A report to a closed stream is lost, never fatal.
+    platform::ignoreBrokenPipes();
     Config.ShowConsole = 1;
     loadEarlySettings();
     computeExtractionDirectory();
@@ -177,7 +190,7 @@ int launcherMain(int argc, char** argv) {
 
     if (!Config.ShowConsole) hideConsoleWindow();
 
-    if (!createJavaVm()) return -1;
+    if (!createJavaVm(VmUse::Primary)) return -1;
     if (!invokeMainClass(argc - 1, argv + 1, false)) std::exit(-1);
     shutdownJavaVm();
     return 0;

@@ -213,8 +213,6 @@ int64_t scanArguments(const char* text, char** items) {
     int64_t count = 0;
     const char* p = text;
     while (*p == ' ') ++p;
-    // A text of blanks only holds no argument, just like an empty text.
-    if (*p == '\0') return 0;
     const char* start = p;
     bool quoted = false;
     bool escaped = false;

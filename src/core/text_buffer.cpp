@@ -38,6 +38,23 @@ void freeTextBuffer(TextBuffer* buffer) {
     *buffer = TextBuffer{};
 }
 
+BoundedText boundedText(char* buffer, size_t capacity) {
+    buffer[0] = '\0';
+    return BoundedText{buffer, capacity, 0, false};
+}
+
+void appendBounded(BoundedText* text, const char* piece, size_t n) {
+    if (text->full) return;
+    size_t room = text->capacity - 1 - text->length;
+    if (n > room) {
+        n = wholeCharacterLength(piece, room);
+        text->full = true;
+    }
+    std::memcpy(text->text + text->length, piece, n);
+    text->length += n;
+    text->text[text->length] = '\0';
+}
+
 static int lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 
 int strncasecmpAscii(const char* a, const char* b, size_t n) {

@@ -18,6 +18,17 @@ void appendText(TextBuffer* buffer, const char* text);
 void appendTextRange(TextBuffer* buffer, const char* text, size_t n);
 void freeTextBuffer(TextBuffer* buffer);
 
+// A text in a fixed buffer, always terminated. A piece that does not fit is
+// cut on a whole UTF-8 character, and after a cut nothing more is taken.
+struct BoundedText {
+    char* text;
+    size_t capacity;  // bytes, terminator included (at least 1)
+    size_t length;
+    bool full;
+};
+BoundedText boundedText(char* buffer, size_t capacity);
+void appendBounded(BoundedText* text, const char* piece, size_t n);
+
 // ASCII case-insensitive comparisons (locale independent).
 int strcasecmpAscii(const char* a, const char* b);
 int strncasecmpAscii(const char* a, const char* b, size_t n);

@@ -147,7 +147,7 @@ bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
         return runMain(attached.env, count, arguments);
     }
 
-    if (!Config.EarlyWorkingDirectory && !applyWorkingDirectory(false)) return false;
+    // The working directory is already current: the VM was created in it.
     JNIEnv* env = Config.MainJniEnv;
     if (Config.ServiceMode) platform::installLogoffFilter();
     if (!setUpStandardStreams()) return false;
@@ -215,11 +215,16 @@ bool checkJavaException(JNIEnv* env) {
 }
 
 bool applyWorkingDirectory(bool beforeVm) {
-    const char* directory = nullptr;
-    if (!beforeVm && Config.KeepStartDirectory)
+    const char* directory = Config.WorkingDirectory;
+    if (!beforeVm && Config.KeepStartDirectory) {
+        // Start-up leaves it empty only when it was too long for its buffer.
+        if (Config.StartDirectory[0] == '\0') {
+            platform::setFailureReason(platform::Failure::NameTooLong);
+            reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
+            return false;
+        }
         directory = Config.StartDirectory;
-    else
-        directory = Config.WorkingDirectory;
+    }
     // No working directory configured: the current one stays, and that is fine.
     if (directory == nullptr || directory[0] == '\0') return true;
     if (platform::setCurrentDirectory(directory)) return true;

@@ -20,7 +20,7 @@ namespace platform {
 char pathSeparator();
 // True for a separator of this platform (Windows also accepts '/').
 bool isPathSeparator(char c);
-// "\x", "C:..." on Windows; "/x" on POSIX.
+// Rooted or drive paths: "\x", "/x", "C:..." on Windows; "/x" on POSIX.
 bool isAbsolutePath(const char* path);
 // Separator between entries of the class-path option handed to the VM.
 char classPathOptionSeparator();
@@ -58,10 +58,17 @@ void setFailureReason(Failure failure);
 
 // ---- Process -------------------------------------------------------------
 
+// From the first step on, a write to a closed pipe or terminal fails like
+// any other write instead of ending the process: POSIX ignores SIGPIPE
+// (programs the launcher starts get the default back); nothing to do on
+// Windows, where such a write just fails.
+void ignoreBrokenPipes();
+
 // Full path of the running executable. Returns its length, 0 on failure or
 // when it does not fit in cap - 1 characters.
 size_t executablePath(char* buf, size_t cap);
-// Current directory. Returns its length, 0 on failure or when it does not fit.
+// Current directory. Returns its length, 0 on failure or when it does not
+// fit (then with ERROR_INSUFFICIENT_BUFFER / ENAMETOOLONG).
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
 // The user's own temporary-files directory, with its trailing separator.
@@ -260,12 +267,25 @@ enum class EnumResult { Entry, End, Error };
 // Enumeration of a directory's entries, "." and ".." included on both sides.
 // open() returns Entry with the first entry, End when the directory is
 // empty or missing (last error ERROR_FILE_NOT_FOUND / ERROR_NO_MORE_FILES),
-// or Error. On POSIX the entries come sorted by name without case, as NTFS
-// returns them, so that class paths are the same on every machine.
+// or Error. On POSIX the entries come in the order NTFS returns them (names
+// upper-cased, compared by UTF-16 unit), so that class paths are the same on
+// every machine and in both lanes.
 struct DirectoryEnum;
 EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, DirectoryEntry* first);
 EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry);
 void closeDirectoryEnum(DirectoryEnum* handle);
+
+// A walk down a directory tree (class-path expansion, the runtime tree
+// search) enters each directory once and so ends, whatever links the tree
+// holds. enterDirectory() is asked before each directory is entered, the
+// walk's start included (always entered); false means skip it. Windows: a
+// reparse point (junction, directory symbolic link) below the start is not
+// descended into. POSIX: links are followed, but a directory already entered
+// in this walk (same device and inode, however reached) is not entered again.
+struct VisitedDirectories;
+VisitedDirectories* newVisitedDirectories();
+bool enterDirectory(VisitedDirectories* visited, const char* path, bool start);
+void freeVisitedDirectories(VisitedDirectories* visited);
 
 // ---- Dynamic libraries ---------------------------------------------------
 

@@ -5,14 +5,18 @@
 #include <cstring>
 
 #include "core/config.h"
+#include "core/text_buffer.h"
 #include "platform/platform.h"
 
 void formatInto(char* buffer, size_t capacity, const char* format, va_list args) {
     if (capacity == 0) return;
     int written = std::vsnprintf(buffer, capacity, format, args);
-    // vsnprintf cuts and terminates; a format error leaves an empty text.
+    // vsnprintf cuts and terminates; a format error leaves an empty text. A
+    // cut text ends on a whole character.
     if (written < 0) buffer[0] = '\0';
     buffer[capacity - 1] = '\0';
+    if (written >= 0 && static_cast<size_t>(written) >= capacity)
+        buffer[wholeCharacterLength(buffer, capacity - 1)] = '\0';
 }
 
 static bool reportingEnabled() { return Config.ReportingEnabled.load() != 0; }
@@ -93,26 +97,23 @@ void reportErrorWithDetails(const char* details, const char* format, ...) {
 void fillMessage(char* out, size_t capacity, const char* messageTemplate, const char* argument) {
     if (capacity == 0) return;
     if (argument == nullptr) argument = "";
-    size_t used = 0;
+    BoundedText text = boundedText(out, capacity);
     bool argumentUsed = false;
-    auto put = [&](const char* piece, size_t n) {
-        if (n > capacity - 1 - used) n = capacity - 1 - used;
-        std::memcpy(out + used, piece, n);
-        used += n;
-    };
+    const char* literal = messageTemplate;  // start of the literal run
     for (const char* p = messageTemplate; *p != '\0'; ++p) {
-        if (p[0] == '%' && p[1] == 's' && !argumentUsed) {
-            put(argument, std::strlen(argument));
+        bool argumentHere = p[0] == '%' && p[1] == 's' && !argumentUsed;
+        if (!argumentHere && !(p[0] == '%' && p[1] == '%')) continue;
+        appendBounded(&text, literal, static_cast<size_t>(p - literal));
+        if (argumentHere) {
+            appendBounded(&text, argument, std::strlen(argument));
             argumentUsed = true;
-            ++p;
-        } else if (p[0] == '%' && p[1] == '%') {
-            put("%", 1);
-            ++p;
         } else {
-            put(p, 1);
+            appendBounded(&text, "%", 1);
         }
+        ++p;  // the pair's second character
+        literal = p + 1;
     }
-    out[used] = '\0';
+    appendBounded(&text, literal, std::strlen(literal));
 }
 
 MessageBuffer formatMessage(int id, const char* argument) {

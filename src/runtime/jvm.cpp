@@ -43,7 +43,7 @@ bool runtimeDirectory(const char* library, char* out, size_t capacity) {
 
 }  // namespace
 
-bool createJavaVm() {
+bool createJavaVm(VmUse use) {
     if (!platform::queryOsVersion()) {
         reportErrorWithReason("Internal error RC0000040");
         return false;
@@ -96,5 +96,5 @@ bool createJavaVm() {
         return false;
     }
 
-    return startJavaVm();
+    return startJavaVm(use);
 }

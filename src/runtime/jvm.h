@@ -9,14 +9,22 @@
 // runtime library. On failure the not-found actions have run.
 bool findJavaRuntime();
 
+// What the VM is created for. The primary invocation (normal launch, service
+// worker) runs in the working directory (WorkingDirectory, or the start
+// directory under KeepStartDirectory), and the VM must be created there: since
+// Java 11 it fixes its own idea of the current directory at creation. A
+// forwarding second instance stays in the executable's folder.
+enum class VmUse { Primary, Secondary };
+
 // Loads the runtime and creates the VM; false when it could not (reported).
 // Platform check, early working directory, the search, loading the library
 // and resolving its entry points, then startJavaVm.
-bool createJavaVm();
+bool createJavaVm(VmUse use);
 
 // The second half of createJavaVm once the entry points are resolved: the
-// option text with the class path, expansion, splitting, JNI_CreateJavaVM.
-bool startJavaVm();
+// option text with the class path, expansion, the working directory of a
+// primary VM, splitting, JNI_CreateJavaVM.
+bool startJavaVm(VmUse use);
 
 // True when the path holds no '%' and names an existing directory.
 bool isExistingDirectory(const char* path);

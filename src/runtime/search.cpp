@@ -273,11 +273,16 @@ bool versionAccepted(const char* versionName, const char* requirements) {
     return accepted;
 }
 
-bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity) {
+namespace {
+
+bool findLibraryBelow(const char* directory, char* path, size_t capacity, platform::VisitedDirectories* visited,
+                      bool start) {
     // The enumeration pattern ("*.*" below the directory) must fit the path
-    // limit as well; a directory too deep for it is not searched.
+    // limit as well; a directory too deep for it is not searched. Nor is one
+    // this search has already been in (a loop of links).
     char pattern[kPathCapacity];
     if (!joinPath(pattern, sizeof(pattern), directory, "*.*")) return false;
+    if (!platform::enterDirectory(visited, directory, start)) return false;
 
     platform::DirectoryEnum* handle = nullptr;
     platform::DirectoryEntry entry;
@@ -291,12 +296,21 @@ bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity) {
             } else if (entry.isDirectory) {
                 char below[kPathCapacity];
                 if (joinPath(below, sizeof(below), directory, entry.name))
-                    found = findJvmLibraryInTree(below, path, capacity);
+                    found = findLibraryBelow(below, path, capacity, visited, false);
             }
         }
         if (!found) state = platform::nextDirectoryEntry(handle, &entry);
     }
     if (handle != nullptr) platform::closeDirectoryEnum(handle);
+    return found;
+}
+
+}  // namespace
+
+bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity) {
+    platform::VisitedDirectories* visited = platform::newVisitedDirectories();
+    bool found = findLibraryBelow(directory, path, capacity, visited, true);
+    platform::freeVisitedDirectories(visited);
     return found;
 }
 

@@ -18,6 +18,7 @@
 #include "core/config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
+#include "java/invoke.h"
 #include "java/streams.h"
 #include "java/vm_hooks.h"
 #include "platform/platform.h"
@@ -37,6 +38,57 @@ bool isArchiveName(const char* name) {
 }
 
 bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+const char kClassPathOption[] = "-Djava.class.path=";
+
+bool isClassPathOption(const char* option) {
+    return std::strncmp(option, kClassPathOption, sizeof(kClassPathOption) - 1) == 0;
+}
+
+// A class-path option whose relative entries (an empty one included, which a
+// VM takes for its current directory) are anchored to a directory.
+char* anchoredClassPath(const char* option, const char* directory) {
+    const char separator = platform::classPathOptionSeparator();
+    const size_t directoryLength = std::strlen(directory);
+    const bool endsWithSeparator = directoryLength > 0 && platform::isPathSeparator(directory[directoryLength - 1]);
+    TextBuffer result{};
+    appendText(&result, kClassPathOption);
+    for (const char* entry = option + sizeof(kClassPathOption) - 1;; ++entry) {
+        const char* end = std::strchr(entry, separator);
+        size_t length = end != nullptr ? static_cast<size_t>(end - entry) : std::strlen(entry);
+        if (length == 0 || !platform::isAbsolutePath(entry)) {
+            appendText(&result, directory);
+            if (length > 0 && !endsWithSeparator) appendCharacter(&result, platform::pathSeparator());
+        }
+        appendTextRange(&result, entry, length);
+        if (end == nullptr) break;
+        appendCharacter(&result, separator);
+        entry = end;
+    }
+    return result.text;
+}
+
+// Makes the working directory of the primary invocation current before the
+// VM is created, so that every way Java resolves a relative path agrees on it
+// from the first line of main. The class path keeps resolving against the
+// directory it was built in: *anchor receives that directory when the
+// current one changed (a heap text), else null. False when the change failed
+// (reported).
+bool enterWorkingDirectory(VmUse use, char** anchor) {
+    *anchor = nullptr;
+    // Under EarlyWorkingDirectory the class path was built there already.
+    if (use != VmUse::Primary || Config.EarlyWorkingDirectory) return true;
+    char before[kDirectoryCapacity];
+    char after[kDirectoryCapacity];
+    if (platform::currentDirectory(before, sizeof(before)) == 0) {
+        reportErrorWithReason("%s", formatMessage(MsgFileAccess, "CURRENT_DIR").text);
+        return false;
+    }
+    if (!applyWorkingDirectory(false)) return false;
+    if (platform::currentDirectory(after, sizeof(after)) == 0 || std::strcmp(before, after) != 0)
+        *anchor = duplicateText(before);
+    return true;
+}
 
 // Walks ClassPath (a copy: the setting itself stays whole) and builds the
 // class-path text, each entry followed by the VM's separator.
@@ -68,7 +120,8 @@ bool buildOptionText(TextBuffer* options) {
     }
     if (classPath.length > 0) {
         classPath.text[--classPath.length] = '\0';  // the last separator
-        appendText(options, " \"-Djava.class.path=");
+        appendText(options, " \"");
+        appendText(options, kClassPathOption);
         appendText(options, classPath.text);
         appendText(options, "\"");
     }
@@ -83,7 +136,12 @@ bool isExistingDirectory(const char* path) {
     return platform::fileKind(path) == platform::FileKind::Directory;
 }
 
-bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
+namespace {
+
+bool appendArchivesBelow(TextBuffer* classPath, const char* directory, platform::VisitedDirectories* visited,
+                         bool start) {
+    // A directory reached again through a link adds nothing (and ends a loop).
+    if (!platform::enterDirectory(visited, directory, start)) return true;
     // The search pattern ("*.*", "dir\*.*") is the platform's business.
     platform::DirectoryEnum* handle = nullptr;
     platform::DirectoryEntry entry;
@@ -105,7 +163,7 @@ bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
                 appendText(&child, directory);
                 appendCharacter(&child, separator);
                 appendText(&child, entry.name);
-                bool inner = appendArchivesInDirectory(classPath, child.text);
+                bool inner = appendArchivesBelow(classPath, child.text, visited, false);
                 freeTextBuffer(&child);
                 if (!inner) {
                     ok = false;
@@ -128,7 +186,16 @@ bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
     return ok;
 }
 
-bool startJavaVm() {
+}  // namespace
+
+bool appendArchivesInDirectory(TextBuffer* classPath, const char* directory) {
+    platform::VisitedDirectories* visited = platform::newVisitedDirectories();
+    bool ok = appendArchivesBelow(classPath, directory, visited, true);
+    platform::freeVisitedDirectories(visited);
+    return ok;
+}
+
+bool startJavaVm(VmUse use) {
     TextBuffer options{};
     if (!buildOptionText(&options)) {
         freeTextBuffer(&options);
@@ -139,22 +206,49 @@ bool startJavaVm() {
     if (expanded == nullptr) return false;  // refused and reported
     replaceText(&Config.JvmOptions, expanded);
 
+    char* anchor = nullptr;
+    if (!enterWorkingDirectory(use, &anchor)) return false;
+
     // The option array and its texts are handed to the VM and stay allocated
-    // for the life of the process.
+    // for the life of the process. Room for every argument, a class-path
+    // option of our own and the three hooks.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
-    const int32_t count = arguments.count + (hooks ? 3 : 0);
-    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(count > 0 ? count : 1, sizeof(JavaVMOption)));
+    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 4, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
-    for (int32_t i = 0; i < arguments.count; ++i) vmOptions[i].optionString = arguments.items[i];
+    // An empty argument (two blanks in a row, a trailing blank before the
+    // class path, a placeholder that expands to nothing) is no option: a VM
+    // refuses it as unrecognised. Application arguments keep theirs.
+    int32_t count = 0;
+    bool classPathGiven = false;
+    for (int32_t i = 0; i < arguments.count; ++i) {
+        char* option = arguments.items[i];
+        if (option[0] == '\0') {
+            std::free(option);
+            continue;
+        }
+        if (anchor != nullptr && isClassPathOption(option)) {
+            char* anchored = anchoredClassPath(option, anchor);
+            std::free(option);
+            option = anchored;
+            classPathGiven = true;
+        }
+        vmOptions[count++].optionString = option;
+    }
+    // Without a class path a VM loads from its current directory: the one
+    // the launch was in before the working directory changed.
+    if (anchor != nullptr && !classPathGiven)
+        vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
+    std::free(anchor);
     if (hooks) {
-        JavaVMOption* hook = vmOptions + arguments.count;
+        JavaVMOption* hook = vmOptions + count;
         hook[0].optionString = const_cast<char*>("vfprintf");
         hook[0].extraInfo = reinterpret_cast<void*>(&vmOutputHook);
         hook[1].optionString = const_cast<char*>("abort");
         hook[1].extraInfo = reinterpret_cast<void*>(&vmAbortHook);
         hook[2].optionString = const_cast<char*>("exit");
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
+        count += 3;
     }
     std::free(arguments.items);  // the texts themselves now belong to the option array
 

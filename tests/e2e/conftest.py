@@ -141,12 +141,15 @@ class Lane:
         """Runs a packed probe and parses the record it prints."""
         result = self.run(exe, args, **kwargs)
         assert result.status == 0, f"probe failed: {result}"
-        return {name: _unescape(value) for name, _, value in (line.partition("=") for line in result.out_lines)}
+        return parse_record(result)
 
 
-def _unescape(value: str) -> str:
-    """The probe escapes backslash as \\\\ and a line feed as \\n."""
-    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), value)
+def parse_record(result: Result) -> dict:
+    """The probe's record: "Name=value" lines; the probe escapes backslash as
+    \\\\ and a line feed as \\n."""
+    def unescape(value):
+        return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), value)
+    return {name: unescape(value) for name, _, value in (line.partition("=") for line in result.out_lines)}
 
 
 # --- Wine ------------------------------------------------------------------

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import parse_record
 from test_launch import JAVA_ENVIRONMENT, JDK_HOMES, first_instance, java_apps, parse_report  # noqa: F401
 from test_pack import PACKER, scramble
 
@@ -77,11 +78,6 @@ def cleanup_children(exe: Path):
 
 def wait_for_cleanup_children(exe: Path):
     wait_until(lambda: not cleanup_children(exe), f"the cleanup children of {exe.name} have ended")
-
-
-def probe_record(result) -> dict:
-    """The probe's record, also from a run that reported errors."""
-    return {name: value for name, _, value in (line.partition("=") for line in result.out_lines)}
 
 
 def tree(folder: Path):
@@ -196,7 +192,7 @@ def test_damaged_payloads_and_bad_names_are_refused(lane, tmp_path):
             exes.append(exe)
         result = lane.run(exes[0])
         assert result.status == 0, (what, str(result))
-        record = probe_record(result)
+        record = parse_record(result)
         assert (record["ClassPath"], record["ExtractedFileCount"]) == ("x.jar", "0"), what
         # Message 3 once: with the name for a bad name, else with the folder.
         errors = [line for line in result.err_lines if line.startswith("Error writing to file/directory: ")]
@@ -261,7 +257,7 @@ def test_linux_planted_or_linked_folders_are_refused(linux_lane, tmp_path):
                         ("another user's", lambda: plant_folder(0o700, 65534))):
         plant()
         result = linux_lane.run(probe, env=env)
-        record = probe_record(result)
+        record = parse_record(result)
         assert (record["ClassPath"], record["ExtractedFileCount"]) == ("x.jar", "0"), what
         assert result.err_lines == [f"Error writing to file/directory: {folder}", "", UNTRUSTED], what
         assert linux_lane.run(launcher, [CLEANUP, "0"], env=env).status == 0
@@ -280,7 +276,7 @@ def test_linux_planted_or_linked_folders_are_refused(linux_lane, tmp_path):
             (tmp / f"vantrel-{uid}").mkdir()
             (tmp / f"vantrel-{uid}").chmod(mode)
         result = linux_lane.run(probe, env={"TMPDIR": str(tmp)}, unset=("XDG_RUNTIME_DIR",))
-        record = probe_record(result)
+        record = parse_record(result)
         assert record["ClassPath"] == expected.format(tmp=tmp, uid=uid, encoded=encoded), (what, str(result))
         if mode is None:
             assert (tmp / f"vantrel-{uid}").stat().st_mode & 0o777 == 0o700 and result.stderr == ""

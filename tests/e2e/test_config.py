@@ -1,7 +1,7 @@
 """Configuration as a packed launcher loads it: names and folders derived at
-start-up, the settings file with its keys, the priority classes and message
-texts. Observed through the probe, which runs the launcher's own start-up
-code and prints the record."""
+start-up, the settings file with its keys, flags, the priority classes and
+message texts. Observed through the probe: the real launcher, which prints
+its record where it would create the VM."""
 
 import os
 
@@ -44,6 +44,20 @@ def test_extraction_directory_by_location(lane, tmp_path):
             assert folder == "." + encoded
         else:
             assert folder.endswith(encoded) and len(folder) > len(encoded)
+
+
+def test_temporary_directory_too_long_is_reported_with_the_systems_reason(linux_lane, tmp_path):
+    temporary = tmp_path
+    while len(str(temporary)) < 250:
+        temporary /= "t"
+    temporary.mkdir(parents=True, mode=0o700)
+    archive = tmp_path / "a.jar"  # only a launcher that carries archives needs the folder
+    archive.write_bytes(b"PK\x05\x06" + bytes(18))
+    exe = linux_lane.pack_probe(tmp_path / "tool", archives=[archive],
+                                settings={"MainClass": "com.example.Main", "ExtractLocation": "2"})
+    env = {"TMPDIR": str(temporary), "XDG_RUNTIME_DIR": str(temporary)}
+    result = linux_lane.run(exe, env=env)
+    assert result.err_lines == ["Error accessing file/directory: TEMP_PATH", "", "Reason: File name too long"], result
 
 
 class TestSettingsFile:
@@ -109,6 +123,16 @@ class TestSettingsFile:
         assert lane.probe_config(exe)["JvmOptions"] == " -Da=b"
 
 
+def test_flags_read_true_unless_they_begin_with_0(lane, tmp_path):
+    # Stored empty (the packer writes "<null>" for it) or "<null>": true.
+    exe = lane.pack_probe(tmp_path / "tool", settings={
+        "MainClass": "p.M", "RemoveExtractedFiles": "", "KeepStartDirectory": "<null>",
+        "ShowJvmNotFoundMessage": "0x", "AllowMultipleInstances": "00"})
+    record = lane.probe_config(exe)
+    assert [record[name] for name in ("RemoveExtractedFiles", "KeepStartDirectory", "ShowJvmNotFoundMessage",
+                                      "AllowMultipleInstances")] == ["1", "1", "0", "0"]
+
+
 @pytest.mark.parametrize("setting, expected", [
     ("4", 4), ("5", 5), ("2", 2), ("6", 3), ("-1", 3), ("", 0), ("3", 3),
 ])
@@ -119,8 +143,9 @@ def test_priority_classes(lane, tmp_path, setting, expected):
 
 def test_message_escapes_and_language(lane, tmp_path):
     exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M"}, message_language=1031, messages={
-        4: "Keine Laufzeit\\nmin %s", 5: "zwei \\\\ Striche", 6: "Tab \\t bleibt", 7: "Ende\\"})
+        4: "Keine Laufzeit\\nmin %s", 5: "zwei \\\\ Striche", 6: "Tab \\t bleibt", 7: "Ende\\", 8: ""})
     record = lane.probe_config(exe)
+    assert record["Message8"] == ""  # a missing entry reads empty
     assert record["Message4"] == "Keine Laufzeit\nmin %s"
     assert record["Message5"] == "zwei \\\\ Striche"
     assert record["Message6"] == "Tab \\t bleibt"

@@ -27,6 +27,10 @@ JDK_HOMES = [Path(p) for p in ("/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/j
 JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 MAIN_TEXT = "main(java/lang/String[])"
+# A forwarded text ("--second xy éé...") cut at 4096 bytes in the middle of
+# an "é" loses that whole character.
+LONG_FORWARD = ["xy", "é" * 3000]
+LONG_FORWARD_RECEIVED = ["--second", "xy", "é" * 2041]
 ALREADY_RUNNING = "An instance of this program is already running."
 
 
@@ -54,6 +58,9 @@ def parse_report(stdout: str):
             name, value = line[len("prop "):].split("=", 1)
             if value != "<absent>":
                 report["props"][name] = value
+        elif line.startswith("where "):
+            name, value = line[len("where "):].split("=", 1)
+            report.setdefault("where", {})[name] = value
     return report
 
 
@@ -63,14 +70,20 @@ def write_settings_file(exe: Path, **keys):
     (exe.parent / (exe.stem + ".ini")).write_text(body, encoding="utf-8")
 
 
+# The order in which both lanes list the archives of make_class_path_tree's
+# lib: names compared upper-cased, as Windows lists them.
+CLASS_PATH_TREE = ["lib", "lib/a.jar", "lib/ab.jar", "lib/Alpha.JAR", "lib/a_b.jar", "lib/b.ZIP", "lib/sub/c.jar"]
+
+
 def make_class_path_tree(folder: Path, archive: bytes):
-    """lib with a.jar, b.ZIP, notes.txt and sub/c.jar, each archive holding
-    the given bytes."""
+    """lib with the archives of CLASS_PATH_TREE, notes.txt and a link to
+    itself, each archive holding the given bytes."""
     lib = folder / "lib"
     (lib / "sub").mkdir(parents=True)
-    for name in ("a.jar", "b.ZIP", "sub/c.jar"):
+    for name in ("a.jar", "b.ZIP", "sub/c.jar", "a_b.jar", "Alpha.JAR", "ab.jar"):
         (lib / name).write_bytes(archive)
     (lib / "notes.txt").write_text("not an archive")
+    (lib / "loop").symlink_to(".")  # a directory link back up adds nothing (a reparse point under Wine)
     return lib
 
 
@@ -149,7 +162,10 @@ def launch(linux_lane, jdk, java_apps, tmp_path):
 
 class TestLinuxVm:
     def test_class_path_and_every_property(self, launch, tmp_path):
-        exe = launch.pack("cp", JvmOptions="-Xmx200m -Dapp.mode=report", ClassPath="lib;missing;%APPDIR%/lib")
+        # Empty arguments of the option text (two blanks, a placeholder that
+        # expands to nothing, a trailing blank) are no options for the VM.
+        exe = launch.pack("cp", JvmOptions="-Xmx200m  -Dapp.mode=report %VT_UNSET% ",
+                          ClassPath="lib;missing;%APPDIR%/lib")
         make_class_path_tree(exe.parent, launch.apps["jar"].read_bytes())
         home = tmp_path / "home ü"
         env = {"HOME": str(home), "XDG_CONFIG_HOME": str(home / "cfg"), "XDG_DATA_HOME": str(home / "data")}
@@ -161,8 +177,7 @@ class TestLinuxVm:
         # A directory, then its archives depth first (sorted by name without
         # case); a missing entry as it is; a placeholder entry expanded but
         # not searched.
-        assert props["java.class.path"] == ":".join(
-            ["lib", "lib/a.jar", "lib/b.ZIP", "lib/sub/c.jar", "missing", str(exe.parent / "lib")])
+        assert props["java.class.path"] == ":".join([*CLASS_PATH_TREE, "missing", str(exe.parent / "lib")])
         assert props["user.dir"] == str(exe.parent)
         assert props["vantrel.exe.path"] == str(exe)
         assert props["vantrel.csidl.appdata"] == str(home / "cfg")
@@ -195,22 +210,35 @@ class TestLinuxVm:
         assert "vantrel.csidl.local.appdata" not in props and "vantrel.csidl.personal" not in props
         assert props["vantrel.appini.showconsole"] == "false"  # from the settings file
 
-    def test_user_dir_follows_the_working_directory_settings(self, launch, tmp_path):
+    def test_every_relative_path_resolves_in_the_working_directory(self, launch, tmp_path):
         work, start = tmp_path / "work", tmp_path / "start"
-        work.mkdir()
-        start.mkdir()
+        for folder in (work, start):
+            folder.mkdir()
+            (folder / "vt-where.txt").write_text(folder.name)
         cases = [
             ({"WorkingDirectory": str(work)}, work),
+            # A relative working directory and class path: the class path
+            # still resolves against the executable's folder.
+            ({"WorkingDirectory": "../work", "ClassPath": "app.jar"}, work),
             ({"WorkingDirectory": str(work), "KeepStartDirectory": "1"}, start),
             # The early change happens before the VM; the start directory is
             # then not brought back.
             ({"WorkingDirectory": str(work), "KeepStartDirectory": "1", "EarlyWorkingDirectory": "1"}, work),
+            ({}, None),  # the executable's folder
         ]
         for number, (settings, expected) in enumerate(cases):
             exe = launch.pack(f"wd{number}", **settings)
+            shutil.copy(launch.apps["jar"], exe.parent / "app.jar")
+            expected = expected or exe.parent
+            (exe.parent / "vt-where.txt").write_text("exe")
             result = launch.run(exe, cwd=start)
             assert result.status == 0, (settings, str(result))
-            assert parse_report(result.stdout)["props"]["user.dir"] == str(expected), settings
+            report = parse_report(result.stdout)
+            # user.dir, java.io.File, java.nio.file and FileInputStream agree.
+            assert report["props"]["user.dir"] == str(expected), settings
+            assert report["where"] == {"file": str(expected / "vt-where.txt"), "path": str(expected / "vt-where.txt"),
+                                       "exists": "true,true", "read": "exe" if expected == exe.parent else
+                                       expected.name}, settings
 
 
 def test_linux_arguments_of_main(launch):
@@ -222,6 +250,11 @@ def test_linux_arguments_of_main(launch):
         # AppOptions stand in for an empty command line, expanded and split.
         ({"StaticOptions": "-s", "AppOptions": 'one %VT_LAUNCH_VALUE% "t w o"'}, [], ["-s", "one", "expanded", "t w o"]),
         ({}, [], []),
+        ({"AppOptions": "  "}, [], [""]),  # application arguments keep their empty ones
+        # Without a service name the service switches are the application's.
+        ({}, ["-install", "a"], ["-install", "a"]),
+        ({}, ["-uninstall"], ["-uninstall"]),
+        ({}, ["-startlauncherinservicemode"], ["-startlauncherinservicemode"]),
         ({"StaticOptions": "grüße"}, words, ["grüße", *words]),  # non-ASCII arguments arrive intact
         # Invalid UTF-8 (Latin-1, an overlong form, an encoded surrogate) arrives as U+FFFD, as on Windows.
         ({}, [os.fsdecode(b"M\xfcller"), os.fsdecode(b"a\xc0\xafb\xed\xa0\x80c")],
@@ -232,6 +265,20 @@ def test_linux_arguments_of_main(launch):
         assert result.status == 0, result
         assert parse_report(result.stdout)["args"] == expected, settings
         assert f"argc={len(expected)}" in result.out_lines
+
+
+def test_linux_start_directory_longer_than_its_buffer(launch, tmp_path):
+    deep = tmp_path
+    while len(str(deep)) <= 300:
+        deep /= "a-long-directory-name"
+    deep.mkdir(parents=True)
+    # Only KeepStartDirectory needs the start directory: a launch without it runs.
+    plain = launch.run(launch.pack("deep"), cwd=deep)
+    assert plain.status == 0, plain
+    assert parse_report(plain.stdout)["props"]["user.dir"] == str(launch.folder / "deep")
+    kept = launch.run(launch.pack("keep", KeepStartDirectory="1"), cwd=deep)
+    assert launch.lane.exit_status(kept.status) == 255, kept
+    assert kept.err_lines == ["Error accessing file/directory: CURRENT_DIR", "", "Reason: File name too long"]
 
 
 class TestLinuxEnds:
@@ -276,6 +323,7 @@ def test_linux_second_instance(launch, tmp_path):
     write_settings_file(plain, AppMutex=mutex)
     with first_instance(launch.lane, forwarding, tmp_path, "holding") as first:
         forwarded = launch.run(forwarding, ["one", "two words"])
+        cut = launch.run(forwarding, LONG_FORWARD)
         refused = launch.run(plain, ["one"])
     assert first.status == 0 and "released" in first.output, first.output
     assert parse_report(first.output)["args"][0] == "--hold"
@@ -285,6 +333,7 @@ def test_linux_second_instance(launch, tmp_path):
     report = parse_report(forwarded.stdout)
     assert report["args"] == ["--second", "one", "two", "words"]
     assert report["props"]["vantrel.exe.path"] == str(forwarding)
+    assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
     # Without forwarding: message 1, and 0.
     assert (refused.err_lines, refused.stdout, refused.status) == ([ALREADY_RUNNING], "", 0), refused
     # Once the first has ended, the name is free again.
@@ -315,7 +364,7 @@ def wlaunch(windows_lane, tmp_path):
 class TestWindowsStandIn:
     def test_options_class_path_properties_and_arguments(self, wlaunch, tmp_path):
         exe = wlaunch.pack("full", ClassPath="lib;missing;%APPDIR%\\lib", StaticOptions='-s "t w"',
-                           AppOptions="unused")
+                           AppOptions="unused", JvmOptions="-Xmx256m  %VT_UNSET% -Dstandin.script=args ")
         make_class_path_tree(exe.parent, b"PK\x05\x06" + bytes(18))
         result = wlaunch.run(exe, ["x", "%APPDIR%", "grüße 😀"])
         assert result.status == 0, result
@@ -326,10 +375,10 @@ class TestWindowsStandIn:
         class_path = report["options"][2]
         assert class_path.startswith("-Djava.class.path=")
         entries = class_path[len("-Djava.class.path="):].split(";")
-        # The directory, then its archives in the file system's order.
-        assert entries[0] == "lib"
-        assert sorted(entries[1:4]) == ["lib\\a.jar", "lib\\b.ZIP", "lib\\sub\\c.jar"]
-        assert entries[4:] == ["missing", wlaunch.lane.native_path(exe.parent / "lib")]
+        # The directory, then its archives in the file system's order, the
+        # same as on Linux.
+        assert entries == [*(e.replace("/", "\\") for e in CLASS_PATH_TREE), "missing",
+                           wlaunch.lane.native_path(exe.parent / "lib")]
 
         props = report["props"]
         assert props["user.dir"] == wlaunch.lane.native_path(exe.parent)
@@ -350,11 +399,32 @@ class TestWindowsStandIn:
         # Every local reference the launcher made was deleted again.
         assert result.out_lines[-2:] == ["standin detach", "standin destroy, local references left: 0"]
 
+    def test_vm_created_in_the_working_directory(self, wlaunch, tmp_path):
+        work = tmp_path / "work"
+        work.mkdir()
+        native = wlaunch.lane.native_path
+        for name, class_path in (("wdcp", "lib"), ("wdnocp", "")):
+            exe = wlaunch.pack(name, WorkingDirectory=native(work), ClassPath=class_path)
+            if class_path:
+                make_class_path_tree(exe.parent, b"PK\x05\x06" + bytes(18))
+            result = wlaunch.run(exe)
+            assert result.status == 0, result
+            assert f"standin init directory={native(work)}" in result.out_lines, result
+            report = parse_report(result.stdout)
+            assert report["props"]["user.dir"] == native(work)
+            # The class path (the VM's default, its current directory, too)
+            # still names the executable's folder.
+            entries = [native(exe.parent / e) for e in CLASS_PATH_TREE] if class_path else [native(exe.parent)]
+            assert report["options"][-1] == "-Djava.class.path=" + ";".join(entries), result
+
     def test_app_options_expanded_when_there_are_no_arguments(self, wlaunch):
         exe = wlaunch.pack("appopts", AppOptions="%APPDIR% b")
         result = wlaunch.run(exe)
         assert result.status == 0, result
         assert parse_report(result.stdout)["args"] == [wlaunch.lane.native_path(exe.parent), "b"]
+        # Without a service name the service switches are the application's.
+        for switch in ("-install", "-uninstall", "-startlauncherinservicemode"):
+            assert parse_report(wlaunch.run(exe, [switch]).stdout)["args"] == [switch]
 
     def test_reports_and_exit_statuses(self, wlaunch):
         message_7 = f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
@@ -408,6 +478,7 @@ class TestWindowsStandIn:
         with first_instance(wlaunch.lane, exes["forwarding"], tmp_path, "main holding") as first:
             # The first launcher's own mutex, a real one of the Wine server.
             second = {name: wlaunch.run(exe, ["one", "two words"]) for name, exe in exes.items()}
+            cut = wlaunch.run(exes["forwarding"], LONG_FORWARD)
         assert first.status == 0 and "standin main released" in first.output, first.output
 
         forwarded = second["forwarding"]
@@ -415,6 +486,7 @@ class TestWindowsStandIn:
         lines = forwarded.out_lines
         attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
         assert parse_report(forwarded.stdout)["args"] == ["--second", "one", "two", "words"]
+        assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
         assert attach < lines.index("standin detach")
         assert lines[-1] == "standin destroy, local references left: 0"
         # Without forwarding: message 1, and 0.

@@ -6,9 +6,13 @@ at once with message 4: that line is how these tests see that the normal
 launch ran. The service modes are reached without a real service here; what
 they do is tested with the service itself."""
 
+import os
+import re
 import subprocess
 
 import pytest
+
+from conftest import parse_record
 
 NOT_FOUND = "Unable to locate suitable Java Runtime (min {}) on this machine."
 ALREADY_RUNNING = "An instance of this program is already running."
@@ -69,51 +73,75 @@ class TestServiceModes:
         assert SERVICE_ONLY not in lane.run(exe, ["/i"]).stdout
 
 
-class TestServiceOverride:
-    """The command-line override, observed through the probe."""
+class TestRunModeWiring:
+    """The run modes as the launcher's own entry point wires them, seen through
+    the probe: the real launcher whose ends (service manager, VM creation)
+    print the record start-up built, and which of them was reached."""
 
-    def service(self, lane, exe, args):
-        record = lane.probe_config(exe, args)
-        return record["ServiceName"], record["ServiceDescription"], record["ServiceManualStart"]
-
-    def test_takes_only_the_arguments_present(self, lane, tmp_path):
-        exe = lane.pack_probe(tmp_path / "tool", settings={
-            "MainClass": "p.M", "ServiceName": "Built", "ServiceDescription": "Built desc",
-            "ServiceManualStart": "0", "ServiceCommandLineOverride": "1"})
-        assert self.service(lane, exe, ["--override-install", "NewName"]) == ("NewName", "Built desc", "0")
-        assert self.service(lane, exe, ["--override-install", "N", "D", "0", "ignored"]) == ("N", "D", "1")
-        assert self.service(lane, exe, ["--override-install", "N", "D", "1"]) == ("N", "D", "0")
-        # Uninstalling takes the name only.
-        assert self.service(lane, exe, ["--override-uninstall", "N", "D", "0"]) == ("N", "Built desc", "0")
+    def test_overrides_unpacking_and_the_end_reached(self, lane, tmp_path):
+        archive = tmp_path / "x.jar"
+        archive.write_bytes(b"PK\x05\x06" + bytes(18))
+        base = {"MainClass": "p.M", "ExtractLocation": "0", "ServiceDescription": "Built desc",
+                "ServiceManualStart": "0", "ServiceCommandLineOverride": "1"}
+        service = lane.pack_probe(tmp_path / "svc" / "tool", archives=[archive], settings={**base, "ServiceName": "Built"})
+        plain = lane.pack_probe(tmp_path / "plain" / "tool", archives=[archive], settings=base)
+        cases = [
+            # (launcher, arguments): end reached, (name, description, manual start), unpacked, report
+            ((service, ["-install", "NewName"]), "install", ("NewName", "Built desc", "0"), False,
+             "Service installed: NewName"),
+            ((service, ["-install", "N", "D", "0", "ignored"]), "install", ("N", "D", "1"), False,
+             "Service installed: N"),
+            ((service, ["-uninstall", "N", "D", "0"]), "uninstall", ("N", "Built desc", "0"), False,
+             "Service uninstalled: N"),
+            ((service, ["-startlauncherinservicemode", "N", "D", "1"]), "service", ("N", "D", "0"), True, None),
+            ((service, ["x", "N", "D", "1"]), "vm", ("Built", "Built desc", "0"), True, None),
+            # Without a service name the switches are application arguments;
+            # the install and uninstall switches still skip unpacking.
+            ((plain, ["-install", "N"]), "vm", ("", "Built desc", "0"), False, None),
+            ((plain, ["-uninstall"]), "vm", ("", "Built desc", "0"), False, None),
+            ((plain, ["-startlauncherinservicemode", "N"]), "vm", ("", "Built desc", "0"), True, None),
+        ]
+        for (exe, args), end, names, unpacked, report in cases:
+            result = lane.run(exe, args)
+            assert result.status == 0, (args, result)
+            record = parse_record(result)
+            assert record["ProbeEnd"] == end, (args, result)
+            assert (record["ServiceName"], record["ServiceDescription"], record["ServiceManualStart"]) == names, args
+            assert record["ServiceMode"] == ("1" if end == "service" else "0")
+            assert record["ExtractedFileCount"] == ("1" if unpacked else "0"), (args, result)
+            assert report is None or report in result.out_lines, (args, result)
 
     def test_nothing_changes_when_the_override_is_off(self, lane, tmp_path):
         exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "ServiceName": "Built"})
-        assert lane.probe_config(exe, ["--override-install", "N"])["ServiceName"] == "Built"
+        assert lane.probe_config(exe, ["-install", "N"])["ServiceName"] == "Built"
+
+
+@pytest.fixture
+def hold():
+    """hold(lane, name): the test tool holds a mutex until the test ends (or
+    it is terminated)."""
+    holders = []
+
+    def hold(lane, name):
+        proc = lane.start(lane.build / ("tests/hold_mutex" + lane.exe_suffix), [name])
+        holders.append(proc)
+        assert proc.stdout.readline().strip() == "held"
+        return proc
+
+    yield hold
+    for proc in holders:
+        proc.terminate()
+        proc.wait(timeout=30)
 
 
 class TestSingleInstance:
     """A mutex held by the test tool (a second instance against a real first
     launcher is tested with the launch)."""
 
-    @pytest.fixture
-    def hold(self, lane):
-        holders = []
-
-        def hold(name):
-            proc = lane.start(lane.build / ("tests/hold_mutex" + lane.exe_suffix), [name])
-            holders.append(proc)
-            assert proc.stdout.readline().strip() == "held"
-            return proc
-
-        yield hold
-        for proc in holders:
-            proc.terminate()
-            proc.wait(timeout=30)
-
     def test_default_mutex_and_allow_multiple_instances(self, lane, tmp_path, hold):
         single = pack(lane, tmp_path / "single", AllowMultipleInstances="0")
         multiple = pack(lane, tmp_path / "multiple", AllowMultipleInstances="1")
-        holder = hold("com/example/Main")  # the main class names the mutex
+        holder = hold(lane, "com/example/Main")  # the main class names the mutex
         refused = lane.run(single, ["x"])
         assert refused.stderr.splitlines() == [ALREADY_RUNNING] and refused.stdout == "", refused
         assert lane.exit_status(refused.status) == 0
@@ -125,11 +153,11 @@ class TestSingleInstance:
     def test_app_mutex_from_the_settings_file(self, lane, tmp_path, hold):
         exe = pack(lane, tmp_path, AllowMultipleInstances="0", SettingsFile="%APPNAME%.ini")
         (exe.parent / (exe.stem + ".ini")).write_text("[Application Configuration]\nAppMutex=Custom Mutex 1\n")
-        holder = hold("com/example/Main")
+        holder = hold(lane, "com/example/Main")
         assert normal_launch_ran(lane.run(exe))  # the default name is not ours any more
         holder.terminate()
         holder.wait(timeout=30)
-        hold("Custom Mutex 1")
+        hold(lane, "Custom Mutex 1")
         assert lane.run(exe).stderr.strip() == ALREADY_RUNNING
 
     def test_long_mutex_names_still_guard(self, lane, tmp_path, hold):
@@ -144,6 +172,36 @@ class TestSingleInstance:
         hold(long_class.replace(".", "/"))
         for exe in (named, default):
             assert lane.run(exe).stderr.strip() == ALREADY_RUNNING, exe
+
+
+def test_windows_console_hidden_only_when_show_console_is_0_and_never_in_a_second_instance(
+        windows_lane, tmp_path, hold):
+    # Wine's relay trace of user32.ShowWindow shows whether the launcher
+    # hid its console window.
+    lane, key = windows_lane, "HKCU\\Software\\Wine\\Debug"
+    runtime = lane.native_path(lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll")
+    single = {"AllowMultipleInstances": "0", "JvmSearchOrder": "0", "JvmPath": runtime,
+              "JvmOptions": "-Dstandin.script=args"}
+    cases = [  # settings, ShowConsole in the settings file, hidden, what shows the path taken
+        ({}, "0", True, "Unable to locate"), ({}, None, False, "Unable to locate"), ({}, "yes", False, "Unable to locate"),
+        ({**single, "ForwardSecondInstance": "1"}, "0", False, "standin main call"),  # forwarding second instance
+        (single, "0", False, ALREADY_RUNNING),
+    ]
+    hold(lane, "vt-console-mutex")
+    lane.wine.reg("add", key, "/v", "RelayInclude", "/d", "user32.ShowWindow", "/f")
+    try:
+        for number, (settings, show_console, hidden, path_taken) in enumerate(cases):
+            exe = pack(lane, tmp_path / str(number), SettingsFile="%APPNAME%.ini", **settings)
+            ini = "[Application Configuration]\nAppMutex=vt-console-mutex\n"
+            if show_console is not None:
+                ini += f"ShowConsole={show_console}\n"
+            (exe.parent / "tool.ini").write_text(ini)
+            result = lane.run(exe, env={"WINEDEBUG": "+relay"})
+            shows = re.findall(r"Call user32\.ShowWindow\(\w+,(\w+)\)", result.stderr)
+            assert shows == (["00000000"] if hidden else []), (settings, show_console, shows)  # SW_HIDE
+            assert path_taken in result.stdout + result.stderr, (settings, result.out_lines)
+    finally:
+        lane.wine.reg("delete", key, "/v", "RelayInclude", "/f")
 
 
 class TestMessages:
@@ -171,3 +229,17 @@ class TestMessages:
         assert proc.stderr.splitlines() == [
             "Error accessing file/directory: CURRENT_DIR", "", "Reason: No such file or directory"]
         assert proc.returncode == 0
+
+    def test_a_closed_report_stream_does_not_end_the_process(self, linux_lane, tmp_path):
+        # "launcher | true", or a terminal that has gone: the report is lost,
+        # the launcher goes on and ends with its own status, not SIGPIPE.
+        cases = [(pack(linux_lane, tmp_path / "err"), "stderr", 255),  # message 4
+                 (pack(linux_lane, tmp_path / "out", ServiceName="Svc", ServiceOnly="1"), "stdout", 0)]  # message 21
+        for exe, stream, status in cases:
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+            try:
+                proc = subprocess.run([str(exe)], **{stream: write_end}, stdin=subprocess.DEVNULL, timeout=60)
+            finally:
+                os.close(write_end)
+            assert proc.returncode == status, stream

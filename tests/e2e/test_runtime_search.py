@@ -149,7 +149,7 @@ class TestNotFound:
             opener.chmod(0o755)
             env["PATH"] = f"{bin_dir}:{os.environ.get('PATH', '')}"
             document = tmp_path / "missing-java.html"
-            command = f"echo ran > {cmd_marker}"
+            command = f"grep SigIgn /proc/self/status > {cmd_marker}"
         exe = pack(lane, tmp_path / "app" / "tool", JvmSearchOrder=order, JvmVersion=">=1.8;<11",
                    JvmNotFoundDocument=lane.native_path(document), JvmNotFoundCommand=command)
         result = run_detaching(lane, exe, tmp_path, env)
@@ -159,6 +159,8 @@ class TestNotFound:
         assert wait_for(cmd_marker), "command not run"
         if not lane.windows:
             assert doc_marker.read_text().strip() == str(document)
+            # The launcher ignores SIGPIPE; a program it starts does not.
+            assert int(cmd_marker.read_text().split()[1], 16) & (1 << 12) == 0
 
     def test_message_can_be_switched_off_while_the_command_still_runs(self, lane, tmp_path):
         marker = tmp_path / "cmd-marker.txt"
@@ -209,6 +211,9 @@ def test_jvm_path_entries(lane, tmp_path, libraries):
         ({"JvmPath": relative, "EarlyWorkingDirectory": "1", "WorkingDirectory": native(work)}, NO_JNI.format(relative)),
         ({"JvmPath": native(bogus)}, LOAD.format(native(bogus))),  # a file that is no library: message 5
         ({"JvmPath": f"{native(too_long)};{native(ok)}"}, NO_JNI.format(native(ok))),  # beyond the limit: skipped
+        # A path that starts with '/' is rooted on Windows too (on the drive
+        # of the current directory, Z: under Wine).
+        ({"JvmPath": ok.as_posix()}, NO_JNI.format(ok.as_posix())),
     ]
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
@@ -230,25 +235,33 @@ class TestLinuxInstalledRuntimes:
         server = Path("lib", "server", "libjvm.so")
         homes = {}
         for key, version, library in (("a", "11.0.2", server), ("b", "1.8.0_281", server), ("c", "1.7.0_80", server),
-                                      ("d", "17", Path("lib", "zero", "libjvm.so"))):
+                                      ("d", "17", Path("lib", "zero", "libjvm.so")), ("e", "11.0.2", server)):
             homes[key] = root / f"jdk-{key}"
             place(homes[key] / library, full)
             (homes[key] / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
+        # A runtime without a library whose tree loops: the search ends at once.
+        looping = root / "jdk-f"
+        looping.mkdir()
+        (looping / "release").write_text('JAVA_VERSION="21"\n')
+        for link in ("a", "b"):
+            (looping / link).symlink_to(".")
         # Aliases as distributions make them: links, never entries of their own.
         (root / "alias-b").symlink_to(homes["b"])
-        (root / "default-java").symlink_to(homes["a"])
+        # Two runtimes declare 11.0.2: the default one stands for it.
+        (root / "default-java").symlink_to(homes["e"])
         from_home = place(tmp_path / "home" / server, full)
         listed = place(tmp_path / "listed" / "libjvm.so", full)
         cases = [
-            ("1", "1.8", homes["a"] / server),        # default-java, the current version, first
+            ("1", "1.8", homes["e"] / server),        # default-java, the current version, first
             ("1", ">=1.8;<11", homes["b"] / server),  # current rejected; enumeration in name order
             ("1", "<1.8", homes["c"] / server),
             ("1", "=17", homes["d"] / "lib/zero/libjvm.so"),  # RuntimeLib missing: the tree search finds it
             ("1", "=1.8", None),                      # no acceptable entry
+            ("1", "=21", None),                       # nothing in a tree of links
             ("234", "1.8", None),                     # other registry digits find nothing here
             ("501234", "1.8", from_home),
             ("015", "1.8", listed),
-            ("105", "1.8", homes["a"] / server),
+            ("105", "1.8", homes["e"] / server),
         ]
         env = {"VANTREL_JVM_ROOT": str(root), "JAVA_HOME": str(tmp_path / "home")}
         for number, (order, version, expected) in enumerate(cases):
@@ -333,6 +346,8 @@ class TestWindowsRegistry:
         lane = windows_lane
         tree_home = tmp_path / "tree home"
         tree_lib = place(tree_home / "bin" / "server" / "jvm.dll")
+        for link in ("a", "b"):  # met first; reparse points are not descended into
+            (tree_home / link).symlink_to(".")
         hint_home = tmp_path / "hint home"
         hint_lib = place(hint_home / "jre" / "bin" / "server" / "jvm.dll")
         place(hint_home / "a" / "jvm.dll")  # what the tree search would find first

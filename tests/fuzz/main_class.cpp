@@ -1,6 +1,7 @@
 // Main-class decoding: decodeMainClass against the rule written out plainly
 // (hex pairs, at most 255, a lone last digit ignored, XOR with the 17-byte
-// key, the name ends at its first zero byte), and the round trip through the
+// key, the name ends at its first zero byte, a name cut at the limit ends on
+// a whole UTF-8 character), and the round trip through the
 // packer's scrambling for every name the packer accepts.
 #include <string>
 
@@ -24,6 +25,16 @@ std::string model(const std::string& text) {
         b ^= kMainClassKey[k % 17];
         if (b == 0) break;
         name += char(b);
+    }
+    // A name cut at 255 bytes loses a last character whose bytes are not all there.
+    if (text.size() / 2 > 255) {
+        for (size_t back = 1; back <= 4 && back <= name.size(); ++back) {
+            unsigned char c = static_cast<unsigned char>(name[name.size() - back]);
+            if ((c & 0xC0) == 0x80) continue;
+            size_t bytes = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (bytes > back) name.resize(name.size() - back);
+            break;
+        }
     }
     return name;
 }

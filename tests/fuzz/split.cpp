@@ -2,6 +2,7 @@
 // quotes, a backslash escapes the character after it, a token that starts
 // with a quote loses its first and last character, and unescaping keeps
 // backslashes except before a quote.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,8 +32,8 @@ std::string unescape(std::string token) {
 
 std::vector<std::string> model(const std::string& text) {
     std::vector<std::string> args;
-    size_t i = text.find_first_not_of(' ');
-    if (i == std::string::npos) return args;  // empty, or blanks only
+    if (text.empty()) return args;
+    size_t i = std::min(text.find_first_not_of(' '), text.size());  // blanks only: one empty argument
     std::string current;
     bool quoted = false, escaped = false, lastBlank = false;
     for (; i < text.size(); ++i) {

@@ -1,18 +1,25 @@
-// Test probe: runs the launcher's start-up up to the configuration and the
-// unpacking of the archives, exactly as the launcher does, and prints the
-// resulting record one "Name=value" line at a time (backslash and line feed
-// escaped) so that tests can read it.
+// Test probe: the real launcher (launcherMain and everything it calls), packed
+// like a launcher, whose ends towards the outside world print the record that
+// start-up built, one "Name=value" line at a time (backslash and line feed
+// escaped), instead of talking to a service manager or creating a VM:
+//   install, uninstall, service  the service module's operations;
+//   vm                           createJavaVm: the normal launch, or a
+//                                forwarding second instance ("vm-secondary").
+// "ProbeEnd" names the end that was reached. The run then ends as the
+// launcher would end it (install: message 14; the VM end exits with 0).
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <utility>
 
-#include "core/archives.h"
 #include "core/config.h"
 #include "core/launcher.h"
-#include "core/settings_table.h"
 #include "platform/platform.h"
+#include "runtime/jvm.h"
+#include "service/service.h"
 
-static void printValue(const char* name, const char* value) {
+namespace {
+
+void printValue(const char* name, const char* value) {
     std::printf("%s=", name);
     for (const char* p = value != nullptr ? value : ""; *p != '\0'; ++p) {
         if (*p == '\\') std::fputs("\\\\", stdout);
@@ -22,18 +29,10 @@ static void printValue(const char* name, const char* value) {
     std::putchar('\n');
 }
 
-static void printNumber(const char* name, long value) { std::printf("%s=%ld\n", name, value); }
+void printNumber(const char* name, long value) { std::printf("%s=%ld\n", name, value); }
 
-int main(int argc, char** argv) {
-    Config.ShowConsole = 1;
-    loadEarlySettings();
-    computeExtractionDirectory();
-    if (!loadLauncherState(argc, argv)) return 1;
-    // Options that a test asks for are applied as the launcher would.
-    if (argc > 1 && std::strcmp(argv[1], "--override-install") == 0) applyServiceOverride(argc, argv, 3);
-    if (argc > 1 && std::strcmp(argv[1], "--override-uninstall") == 0) applyServiceOverride(argc, argv, 1);
-    extractArchives();
-
+void printRecord(const char* end) {
+    printValue("ProbeEnd", end);
     const LauncherConfig& c = Config;
     const std::pair<const char*, const char*> texts[] = {
         {"JvmVersion", c.JvmVersion}, {"JvmPath", c.JvmPath}, {"JvmOptions", c.JvmOptions},
@@ -47,7 +46,7 @@ int main(int argc, char** argv) {
         {"SecondInstanceArguments", c.SecondInstanceArguments}, {"JvmNotFoundDocument", c.JvmNotFoundDocument},
         {"JvmNotFoundCommand", c.JvmNotFoundCommand}, {"AppMutex", c.AppMutex},
         {"EncodedMainClass", c.EncodedMainClass}, {"AppName", c.AppName}, {"StartDirectory", c.StartDirectory},
-        {"ExtractionDirectory", c.ExtractionDirectory}};
+        {"ExtractionDirectory", c.ExtractionDirectory}, {"ModeArgument", c.ModeArgument}};
     for (const auto& [name, value] : texts) printValue(name, value);
     const std::pair<const char*, long> numbers[] = {
         {"RemoveExtractedFiles", c.RemoveExtractedFiles}, {"ExtractLocation", c.ExtractLocation},
@@ -59,7 +58,7 @@ int main(int argc, char** argv) {
         {"ForwardSecondInstance", c.ForwardSecondInstance},
         {"ShowJvmNotFoundMessage", c.ShowJvmNotFoundMessage}, {"StdOutFileAppend", c.StdOutFileAppend},
         {"StdErrFileAppend", c.StdErrFileAppend}, {"ShowConsole", c.ShowConsole},
-        {"ExtractedFileCount", c.ExtractedFileCount}};
+        {"ServiceMode", c.ServiceMode.load()}, {"ExtractedFileCount", c.ExtractedFileCount}};
     for (const auto& [name, value] : numbers) printNumber(name, value);
     char directory[kDirectoryCapacity];
     printValue("CurrentDirectory", platform::currentDirectory(directory, sizeof(directory)) ? directory : "");
@@ -69,5 +68,31 @@ int main(int argc, char** argv) {
         std::snprintf(name, sizeof(name), "Message%d", id);
         printValue(name, c.MessageTexts[id - 1]);
     }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int queryServiceInstalled(const char*) { return 0; }
+
+int installService(const char*, const char*) {
+    printRecord("install");
     return 0;
 }
+
+int uninstallService(const char*) {
+    printRecord("uninstall");
+    return 0;
+}
+
+bool runServiceDispatcher() {
+    printRecord("service");
+    return true;
+}
+
+bool createJavaVm(VmUse use) {
+    printRecord(use == VmUse::Primary ? "vm" : "vm-secondary");
+    std::exit(0);
+}
+
+int main(int argc, char** argv) { return launcherMain(argc, argv); }

@@ -519,6 +519,9 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
     auto* init = static_cast<JavaVMInitArgs*>(vargs);
     say("init version=0x%lx options=%ld ignoreUnrecognized=%s", static_cast<unsigned long>(init->version),
         static_cast<long>(init->nOptions), init->ignoreUnrecognized ? "true" : "false");
+    char directory[MAX_PATH + 1];
+    DWORD length = GetCurrentDirectoryA(sizeof(directory), directory);
+    if (length > 0 && length < sizeof(directory)) say("init directory=%s", directory);  // where a VM fixes its own
     if (init->version < JNI_VERSION_1_2) return JNI_EVERSION;
     std::string createLog;
     for (jint i = 0; i < init->nOptions; ++i) {

@@ -63,7 +63,7 @@ uint32_t stopThread(void*) {
 uint32_t serviceWorker(void*) {
     Config.KeepStartDirectory = 0;
     Config.ServiceSucceeded = 1;
-    bool ok = createJavaVm();
+    bool ok = createJavaVm(VmUse::Primary);
     Config.ServiceSucceeded = ok;
     if (ok) {
         if (std::getenv("VANTREL_HARNESS_STOP_AFTER") != nullptr) platform::startThread(stopThread, nullptr);

@@ -38,19 +38,32 @@ protected:
     }
 };
 
-TEST_F(ClassPathTree, ArchivesDepthFirstByNameWithoutCase) {
+TEST_F(ClassPathTree, ArchivesDepthFirstInTheOrderWindowsListsThem) {
     for (const char* file : {"lib/b.ZIP", "lib/a.jar", "lib/notes.txt", "lib/sub/c.jar", "lib/Sub2/deeper/d.Jar",
-                             "lib/x.jarx", "lib/jar", "lib/.zip", "lib/folder.jar/inner.zip"})
+                             "lib/x.jarx", "lib/jar", "lib/.zip", "lib/folder.jar/inner.zip", "lib/a_b.jar",
+                             "lib/Alpha.JAR", "lib/ab.jar", "lib/\u00c9b.jar", "lib/\u00e9a.jar"})
         touch(file);
     fs::create_directories("lib/empty");
+    // Names compare upper-cased, by UTF-16 unit: '_' after the letters, and
+    // an accented letter with its capital.
     EXPECT_EQ(archives("lib"),
-              "lib/.zip:lib/a.jar:lib/b.ZIP:lib/folder.jar/inner.zip:lib/sub/c.jar:lib/Sub2/deeper/d.Jar:");
+              "lib/.zip:lib/a.jar:lib/ab.jar:lib/Alpha.JAR:lib/a_b.jar:lib/b.ZIP:lib/folder.jar/inner.zip:"
+              "lib/sub/c.jar:lib/Sub2/deeper/d.Jar:lib/\u00e9a.jar:lib/\u00c9b.jar:");
     // The directory text is kept as written, a trailing separator too.
     EXPECT_EQ(archives("lib/sub/"), "lib/sub//c.jar:");
     fs::current_path("lib/sub");
     EXPECT_EQ(archives("."), "./c.jar:");
     EXPECT_EQ(archives("../empty"), "");
     EXPECT_EQ(archives("missing"), "");
+}
+
+TEST_F(ClassPathTree, LinksAreFollowedButEachDirectoryIsEnteredOnce) {
+    touch("lib/a.jar");
+    touch("outside/x.jar");
+    fs::create_directory_symlink(".", "lib/loop");
+    fs::create_directory_symlink("..", "lib/up");
+    fs::create_directory_symlink("../outside", "lib/ext");
+    EXPECT_EQ(archives("lib"), "lib/a.jar:lib/ext/x.jar:");
 }
 
 TEST_F(ClassPathTree, PathsLongerThanThePathLimitAreWalked) {
@@ -98,11 +111,11 @@ protected:
         Config.ServiceMode = 0;
         ClassPathTree::TearDown();
     }
-    std::vector<std::string> start(const char* options, const char* classPath) {
+    std::vector<std::string> start(const char* options, const char* classPath, VmUse use = VmUse::Secondary) {
         replaceText(&Config.JvmOptions, duplicateText(options));
         replaceText(&Config.ClassPath, duplicateText(classPath));
         recorded = Recorded{};
-        EXPECT_TRUE(startJavaVm());
+        EXPECT_TRUE(startJavaVm(use));
         return recorded.options;
     }
 };
@@ -118,6 +131,40 @@ TEST_F(VmStart, SplitOptionsThenTheClassPathOption) {
     // The setting itself keeps its ';' list.
     EXPECT_STREQ(Config.ClassPath, "lib;;missing;%HOME%/lib");
     EXPECT_EQ(start("-Xss1m", ";;"), V{"-Xss1m"});
+    // Empty arguments are no options: a trailing blank before the class
+    // path, two blanks, a placeholder that expands to nothing, blanks only.
+    unsetenv("VT_UNSET");
+    EXPECT_EQ(start("-Xmx256m ", "lib"), (V{"-Xmx256m", "-Djava.class.path=lib:lib/a.jar"}));
+    EXPECT_EQ(start("-Xmx64m %VT_UNSET% -Da=x  \"\"", ""), (V{"-Xmx64m", "-Da=x"}));
+    EXPECT_EQ(start("   ", ""), V{});
+}
+
+TEST_F(VmStart, APrimaryVmIsCreatedInTheWorkingDirectoryWithItsClassPathWhereItWasBuilt) {
+    using V = std::vector<std::string>;
+    touch("lib/a.jar");
+    fs::create_directory("work");
+    const std::string here = fs::current_path().string();
+    replaceText(&Config.WorkingDirectory, duplicateText("work"));
+    Config.EarlyWorkingDirectory = 0;
+    Config.KeepStartDirectory = 0;
+    // Relative entries (an empty one included) are anchored; absolute ones stay.
+    EXPECT_EQ(start("-Xss1m \"-Djava.class.path=x::/abs\"", "lib", VmUse::Primary),
+              (V{"-Xss1m", "-Djava.class.path=" + here + "/x:" + here + ":/abs",
+                 "-Djava.class.path=" + here + "/lib:" + here + "/lib/a.jar"}));
+    EXPECT_EQ(fs::current_path(), fs::path(here) / "work");
+    // Without a class path the VM would load from its current directory.
+    fs::current_path(here);
+    EXPECT_EQ(start("", "", VmUse::Primary), V{"-Djava.class.path=" + here});
+    // Nothing changes without a working directory, for a second instance,
+    // or when the early change has happened.
+    fs::current_path(here);
+    EXPECT_EQ(start("", "lib", VmUse::Secondary), V{"-Djava.class.path=lib:lib/a.jar"});
+    Config.EarlyWorkingDirectory = 1;
+    EXPECT_EQ(start("", "lib", VmUse::Primary), V{"-Djava.class.path=lib:lib/a.jar"});
+    EXPECT_EQ(fs::current_path(), fs::path(here));
+    replaceText(&Config.WorkingDirectory, duplicateText(""));
+    Config.EarlyWorkingDirectory = 0;
+    EXPECT_EQ(start("", "lib", VmUse::Primary), V{"-Djava.class.path=lib:lib/a.jar"});
 }
 
 TEST_F(VmStart, ServiceModeAddsTheThreeHooksLast) {

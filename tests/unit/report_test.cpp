@@ -26,6 +26,8 @@ TEST(MessageFill, OnlyTheFirstPlaceholderTakesTheArgument) {
         {"%d %n %x %s", "arg", 64, "%d %n %x arg"},  // other conversions are copied literally
         {"%s", "50% %n %s", 64, "50% %n %s"},
         {"msg: %s!", longArgument.c_str(), 16, "msg: aaaaaaaaaa"},  // cut at the buffer
+        {"%s", "\xc3\xa9\xc3\xa9\xc3\xa9", 6, "\xc3\xa9\xc3\xa9"},   // on a whole character
+        {"\xc3\xa9\xc3\xa9\xc3\xa9 %s", "x", 6, "\xc3\xa9\xc3\xa9"},
     };
     for (const auto& c : cases) {
         char out[65];
@@ -65,6 +67,9 @@ TEST_F(ReportCapture, LongArgumentsAreCutNotOverrun) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     reportError("Error locating class: %s", huge.c_str());
+    std::string accents;
+    while (accents.size() < kMessageBufferSize) accents += "\xc3\xa9";
+    reportError("%s", accents.c_str());  // 8191 bytes fit: the last character does not
     reportInfo("%s", huge.c_str());
     errno = ENOENT;
     reportErrorWithReason("Error accessing file/directory: %s", huge.c_str());
@@ -74,10 +79,14 @@ TEST_F(ReportCapture, LongArgumentsAreCutNotOverrun) {
     std::string out = testing::internal::GetCapturedStdout();
     std::string firstLine = err.substr(0, err.find('\n'));
     EXPECT_EQ(firstLine.size(), kMessageBufferSize - 1);
+    err = err.substr(firstLine.size() + 1);
+    std::string accentLine = err.substr(0, err.find('\n'));
+    EXPECT_EQ(accentLine, accents.substr(0, kMessageBufferSize - 2));
+    err = err.substr(accentLine.size() + 1);
     EXPECT_EQ(out.size(), kMessageBufferSize);  // 8191 characters and the line feed
     // The reason report keeps its message to 4095 characters and still ends
     // with the system's text.
-    std::string reasonReport = err.substr(err.find('\n') + 1);
+    const std::string& reasonReport = err;
     EXPECT_NE(reasonReport.find(std::string(4000, 'z')), std::string::npos);
     EXPECT_NE(reasonReport.find("\n\nReason: No such file or directory\n"), std::string::npos);
     EXPECT_LT(reasonReport.size(), kMessageBufferSize + 1);
@@ -89,14 +98,18 @@ TEST_F(ReportCapture, ServiceModeSendsReportsToTheEventLogStandIn) {
     testing::internal::CaptureStderr();
     reportInfo("The %s service has started.", "svc");
     reportError("The %s service failed to start.", "svc");
-    reportErrorWithDetails("captured output", "Error invoking method: %s", "main");
+    reportErrorWithDetails("captured\r\noutput\n", "Error invoking method: %s", "main");
+    errno = ENOENT;
+    reportErrorWithReason("Error accessing file/directory: %s", "x");
     std::fflush(stdout);
     std::fflush(stderr);
     Config.ServiceMode = 0;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // One line per entry, as journald keeps it: line breaks become blanks.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "<6>The svc service has started.\n<3>The svc service failed to start.\n"
-              "<3>Error invoking method: main\n\nDetails:\ncaptured output\n");
+              "<3>Error invoking method: main Details: captured output\n"
+              "<3>Error accessing file/directory: x Reason: No such file or directory\n");
 }
 
 }  // namespace

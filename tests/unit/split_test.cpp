@@ -50,8 +50,8 @@ TEST(SplitArguments, DocumentedCases) {
         {"\"", {""}},                        // a lone quote becomes empty
         {"a\tb", {"a\tb"}},                  // tabs are ordinary characters
         {"\t", {"\t"}},
-        {" ", {}},                           // blanks only give no argument
-        {"     ", {}},
+        {" ", {""}},                         // blanks only: the one argument is empty
+        {"     ", {""}},
         // Quotes and escapes in detail.
         {"\"\"", {""}},
         {"\"\" x", {"", "x"}},

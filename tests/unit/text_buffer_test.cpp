@@ -67,6 +67,33 @@ TEST(TextBuffer, RangesAndManySmallAppendsKeepEveryCharacter) {
     freeTextBuffer(&buffer);
 }
 
+TEST(TextCut, BoundedTextsEndOnAWholeCharacter) {
+    const struct {
+        const char* text;
+        size_t cut;
+        size_t expected;
+    } cases[] = {
+        {"abc", 2, 2},
+        {"a\xc3\xa9", 2, 1},            // inside a two-byte sequence: it goes
+        {"a\xc3\xa9", 3, 3},
+        {"\xe6\x97\xa5x", 2, 0},       // three bytes
+        {"\xf0\x9f\x98\x80", 3, 0},   // four bytes
+        {"\xf0\x9f\x98\x80z", 4, 4},
+        {"\x80\x80\x80\x80\x80", 3, 3},  // no lead byte: cut where asked
+        {"", 0, 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(wholeCharacterLength(c.text, c.cut), c.expected) << c.text << " " << c.cut;
+
+    // A bounded text takes nothing after its first cut, not even a piece
+    // that would still fit.
+    char buffer[8];
+    BoundedText text = boundedText(buffer, sizeof(buffer));
+    appendBounded(&text, "abcd", 4);
+    appendBounded(&text, "\xc3\xa9\xc3\xa9", 4);
+    appendBounded(&text, "x", 1);
+    EXPECT_STREQ(buffer, "abcd\xc3\xa9");
+}
+
 TEST(TextCompare, AsciiCaseOnly) {
     EXPECT_EQ(strcasecmpAscii("AppDir", "APPDIR"), 0);
     EXPECT_NE(strcasecmpAscii("AppDir", "APPDIRX"), 0);

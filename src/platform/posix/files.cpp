@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <time.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/name_order.h"
 #include "platform/posix/utf8.h"
 
 namespace platform {
@@ -301,11 +301,10 @@ EnumResult openDirectoryEnum(const char* directory, DirectoryEnum** handle, Dire
         errno = readError;
         return EnumResult::Error;
     }
-    // NTFS returns names in case-insensitive order; do the same so that a
-    // class path comes out alike on every machine.
+    // In NTFS's order, so that a class path comes out alike on every machine
+    // and in both lanes.
     std::sort(state->entries.begin(), state->entries.end(), [](const DirectoryEntry& a, const DirectoryEntry& b) {
-        int order = strcasecmp(a.name, b.name);
-        return order != 0 ? order < 0 : strcmp(a.name, b.name) < 0;
+        return compareNamesAsWindows(a.name, b.name) < 0;
     });
     *first = state->entries[0];  // "." is always there
     state->next = 1;
@@ -320,6 +319,24 @@ EnumResult nextDirectoryEntry(DirectoryEnum* handle, DirectoryEntry* entry) {
 }
 
 void closeDirectoryEnum(DirectoryEnum* handle) { delete handle; }
+
+struct VisitedDirectories {
+    std::vector<std::pair<dev_t, ino_t>> entered;
+};
+
+VisitedDirectories* newVisitedDirectories() { return new VisitedDirectories; }
+
+bool enterDirectory(VisitedDirectories* visited, const char* path, bool) {
+    struct stat info;
+    // One that cannot be read is entered: its enumeration then says why.
+    if (stat(path, &info) != 0) return true;
+    std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+    if (std::find(visited->entered.begin(), visited->entered.end(), identity) != visited->entered.end()) return false;
+    visited->entered.push_back(identity);
+    return true;
+}
+
+void freeVisitedDirectories(VisitedDirectories* visited) { delete visited; }
 
 // ---- Libraries -------------------------------------------------------------
 

@@ -14,10 +14,11 @@
 // (java-1.17.0-openjdk-amd64 -> java-17-openjdk-amd64, openjdk-17): they
 // are skipped, so that each runtime appears once, under its real directory.
 // Directories without a readable JAVA_VERSION are not runtimes we can rank
-// and are skipped too. Should two directories declare the same version, the
-// first by directory name stands for it, as a registry holds one subkey per
-// name. Subkeys are enumerated sorted by name without case, as the registry
-// returns them. Nothing is cached: each call looks at the disk again.
+// and are skipped too. Should two directories declare the same version, one
+// stands for it, as a registry holds one subkey per name: the one that
+// "default-java" names, else the first by directory name. Subkeys are
+// enumerated in the order the registry returns them (name_order.h). Nothing
+// is cached: each call looks at the disk again.
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/name_order.h"
 
 namespace platform {
 
@@ -67,6 +69,15 @@ std::string releaseVersion(const std::string& home) {
     return version;
 }
 
+// The path with every link resolved; empty when it does not resolve.
+std::string realPath(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    std::string result(resolved);
+    free(resolved);
+    return result;
+}
+
 std::vector<RuntimeEntry> installedRuntimes() {
     std::vector<RuntimeEntry> entries;
     std::string root = runtimeRoot();
@@ -82,17 +93,21 @@ std::vector<RuntimeEntry> installedRuntimes() {
     }
     closedir(dir);
     std::sort(names.begin(), names.end());
+    const std::string defaultHome = realPath(root + "/" + kDefaultLink);
     for (const std::string& name : names) {
         std::string home = root + "/" + name;
         std::string version = releaseVersion(home);
         if (version.empty()) continue;
-        bool taken = std::any_of(entries.begin(), entries.end(), [&](const RuntimeEntry& e) {
+        auto taken = std::find_if(entries.begin(), entries.end(), [&](const RuntimeEntry& e) {
             return strcasecmp(e.version.c_str(), version.c_str()) == 0;
         });
-        if (!taken) entries.push_back({version, home});
+        if (taken == entries.end())
+            entries.push_back({version, home});
+        else if (!defaultHome.empty() && realPath(home) == defaultHome)
+            taken->home = home;  // the current version is the default runtime's
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const RuntimeEntry& a, const RuntimeEntry& b) {
-        return strcasecmp(a.version.c_str(), b.version.c_str()) < 0;
+    std::sort(entries.begin(), entries.end(), [](const RuntimeEntry& a, const RuntimeEntry& b) {
+        return compareNamesAsWindows(a.version.c_str(), b.version.c_str()) < 0;
     });
     return entries;
 }

@@ -87,6 +87,7 @@ size_t executablePath(char* buf, size_t cap) {
 size_t currentDirectory(char* buf, size_t cap) {
     if (cap == 0) return 0;
     if (getcwd(buf, cap) == nullptr) {
+        if (errno == ERANGE) errno = ENAMETOOLONG;  // the path, not a number, is out of range
         buf[0] = '\0';
         return 0;
     }
@@ -94,6 +95,8 @@ size_t currentDirectory(char* buf, size_t cap) {
 }
 
 bool setCurrentDirectory(const char* path) { return chdir(path) == 0; }
+
+void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
@@ -299,7 +302,22 @@ void installLogoffFilter() {
 
 void writeEventLog(void*, uint16_t type, uint32_t eventId, const char* text) {
     if (eventLogOverridden(type, eventId, text)) return;
-    fprintf(stderr, "%s%s\n", type == 4 ? "<6>" : "<3>", text);
+    // journald takes each line as an entry of its own: a report of several
+    // lines is joined into one, each run of line breaks becoming one blank.
+    flockfile(stderr);
+    fputs(type == 4 ? "<6>" : "<3>", stderr);
+    bool pendingBreak = false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\n' || *p == '\r') {
+            pendingBreak = true;
+            continue;
+        }
+        if (pendingBreak) putc_unlocked(' ', stderr);
+        pendingBreak = false;
+        putc_unlocked(*p, stderr);
+    }
+    putc_unlocked('\n', stderr);
+    funlockfile(stderr);
 }
 
 }  // namespace platform

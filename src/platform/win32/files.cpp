@@ -393,6 +393,20 @@ void closeDirectoryEnum(DirectoryEnum* handle) {
     SetLastError(saved);
 }
 
+// Without reparse points a Windows directory tree holds no cycle, so there
+// is nothing to remember.
+struct VisitedDirectories {};
+
+VisitedDirectories* newVisitedDirectories() { return new VisitedDirectories; }
+
+bool enterDirectory(VisitedDirectories*, const char* path, bool start) {
+    if (start) return true;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+void freeVisitedDirectories(VisitedDirectories* visited) { delete visited; }
+
 // ---- Libraries -------------------------------------------------------------
 
 void* loadLibrary(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }

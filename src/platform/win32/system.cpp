@@ -11,7 +11,7 @@ namespace platform {
 
 char pathSeparator() { return '\\'; }
 bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
-bool isAbsolutePath(const char* path) { return path[0] == '\\' || (path[0] != '\0' && path[1] == ':'); }
+bool isAbsolutePath(const char* path) { return isPathSeparator(path[0]) || (path[0] != '\0' && path[1] == ':'); }
 char classPathOptionSeparator() { return ';'; }
 const char* runtimeLibraryName() { return "jvm.dll"; }
 const char* const* javaHomeRuntimeCandidates() {
@@ -79,6 +79,8 @@ size_t temporaryDirectory(char* buf, size_t cap) {
     }
     return n;
 }
+
+void ignoreBrokenPipes() {}
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 

@@ -1,16 +1,22 @@
 package vt;
 
+import java.io.File;
 import java.io.FileDescriptor;
-import java.io.FileOutputStream;
+import java.io.FileInputStream;
+import java.io.IOException;
 import java.io.PrintStream;
+import java.io.FileOutputStream;
 import java.lang.management.ManagementFactory;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 
 /**
  * The test application the launcher runs. It reports what it received, one
- * "key=value" line each, on a UTF-8 stdout, then prints what -Dapp.print
- * asks on System.out and System.err, then does what -Dapp.mode asks:
+ * "key=value" line each (and where a relative path resolves), on a UTF-8
+ * stdout, then prints what -Dapp.print asks on System.out and System.err,
+ * then does what -Dapp.mode asks:
  * report (the default), throw, exit (status from -Dapp.status), thread (a
  * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default),
  * hold (with arguments "--hold FILE", wait until FILE exists, then load a
@@ -41,6 +47,16 @@ public class App {
         }
         for (String name : PROPERTIES) {
             out.println("prop " + name + "=" + System.getProperty(name, "<absent>"));
+        }
+        // Where each way of resolving a relative path lands.
+        String relative = "vt-where.txt";
+        out.println("where file=" + new File(relative).getAbsolutePath());
+        out.println("where path=" + Paths.get(relative).toAbsolutePath());
+        out.println("where exists=" + new File(relative).exists() + "," + Files.exists(Paths.get(relative)));
+        try (FileInputStream in = new FileInputStream(relative)) {
+            out.println("where read=" + new String(in.readAllBytes(), StandardCharsets.UTF_8).trim());
+        } catch (IOException e) {
+            out.println("where read=<none>");
         }
         printRequested(System.getProperty("app.print", ""));
         switch (System.getProperty("app.mode", "report")) {
