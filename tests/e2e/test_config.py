@@ -125,9 +125,10 @@ class TestSettingsFile:
 
 def test_flags_read_true_unless_they_begin_with_0(lane, tmp_path):
     # Stored empty (the packer writes "<null>" for it) or "<null>": true.
-    exe = lane.pack_probe(tmp_path / "tool", settings={
-        "MainClass": "p.M", "RemoveExtractedFiles": "", "KeepStartDirectory": "<null>",
-        "ShowJvmNotFoundMessage": "0x", "AllowMultipleInstances": "00"})
+    # The packer refuses such flags; --set-raw stores them as another tool might.
+    exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "RemoveExtractedFiles": ""}, extra_args=[
+        "--set-raw", "KeepStartDirectory=<null>", "--set-raw", "ShowJvmNotFoundMessage=0x",
+        "--set-raw", "AllowMultipleInstances=00"])
     record = lane.probe_config(exe)
     assert [record[name] for name in ("RemoveExtractedFiles", "KeepStartDirectory", "ShowJvmNotFoundMessage",
                                       "AllowMultipleInstances")] == ["1", "1", "0", "0"]

@@ -168,8 +168,8 @@ class TestSingleInstance:
         (named.parent / (named.stem + ".ini")).write_text("[Application Configuration]\nAppMutex=" + "m" * 242 + "\n")
         default = pack(lane, tmp_path / "default", AllowMultipleInstances="0", MainClass=long_class,
                        ExtractLocation="0")
-        hold("m" * 242)
-        hold(long_class.replace(".", "/"))
+        hold(lane, "m" * 242)
+        hold(lane, long_class.replace(".", "/"))
         for exe in (named, default):
             assert lane.run(exe).stderr.strip() == ALREADY_RUNNING, exe
 

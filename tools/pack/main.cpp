@@ -35,6 +35,8 @@ void printHelp() {
         "  --out PATH             packed launcher to write (replaced only on success)\n"
         "  --config FILE          settings file, see below\n"
         "  --set KEY=VALUE        one setting; overrides the configuration file\n"
+        "  --set-raw KEY=TEXT     one setting stored as TEXT exactly, without the check\n"
+        "                         of its kind (to try how a launcher reads odd texts)\n"
         "  --archive FILE         an archive (JAR/ZIP) for the payload, in order; stored\n"
         "                         under its file name with its modification time\n"
         "  --message N=TEXT       text of message N (1-21); a backslash followed by n\n"
@@ -67,6 +69,7 @@ void printHelp() {
 struct Options {
     std::string config, stub, out, messageLanguage, list;
     std::vector<std::pair<std::string, std::string>> sets;  // in order
+    std::vector<bool> raw;                                   // per set: given by --set-raw
     std::vector<std::string> archives;
     std::vector<std::string> messages;
     bool help = false;
@@ -83,7 +86,7 @@ Options parseCommandLine(int argc, char** argv) {
         std::string value;
         size_t equals = arg.find('=');
         std::string name = arg.compare(0, 2, "--") == 0 && equals != std::string::npos ? arg.substr(0, equals) : arg;
-        static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--archive",
+        static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--set-raw", "--archive",
                                                 "--message-language", "--message", "--list"};
         bool known = false;
         for (const char* candidate : withValue) known = known || name == candidate;
@@ -103,8 +106,9 @@ Options parseCommandLine(int argc, char** argv) {
         else if (name == "--list") o.list = value;
         else {
             size_t cut = value.find('=');
-            if (cut == std::string::npos) throw PackError(2, "--set needs KEY=VALUE, got " + value);
+            if (cut == std::string::npos) throw PackError(2, name + " needs KEY=VALUE, got " + value);
             o.sets.emplace_back(value.substr(0, cut), value.substr(cut + 1));
+            o.raw.push_back(name == "--set-raw");
         }
     }
     return o;
@@ -124,11 +128,12 @@ int run(int argc, char** argv) {
     PackInput input;
     std::map<std::string, std::string> values;
     std::map<std::string, std::string> sets;
-    for (const auto& [key, given] : options.sets) {
+    for (size_t i = 0; i < options.sets.size(); ++i) {
+        const auto& [key, given] = options.sets[i];
         const SettingInfo* setting = findSettingByName(key.c_str());
         if (setting == nullptr) throw PackError(2, "unknown key " + key + " (see --help)");
         std::string value = given;
-        std::string problem = settingValueProblem(*setting, value);
+        std::string problem = options.raw[i] ? "" : settingValueProblem(*setting, value);
         if (!problem.empty()) throw PackError(2, "--set " + problem);
         sets[key] = value;
     }
