@@ -21,7 +21,6 @@ LauncherConfig Config;
 namespace {
 
 constexpr const char* kNullText = "<null>";
-constexpr const char* kSettingsSection = "Application Configuration";
 constexpr size_t kProfileValueSize = 4096;
 constexpr uint64_t kSettingsFileLimit = 1024 * 1024;  // far beyond twelve keys of 4095 characters
 constexpr int kStringGrowth = 1024;
@@ -141,6 +140,11 @@ char* messageFromBlock(const uint8_t* block, size_t blockSize, unsigned index) {
     *out = '\0';
     return narrow;
 }
+
+// Defined here, beside its only reader in the launcher, so that the
+// launcher does not link the settings table and its descriptions.
+const unsigned char kMainClassKey[17] = {'T', 'b', '4', 'w', 'Q', '8', '1', 'Z', 'r',
+                                         '6', 'Y', 'a', '0', 'P', 'k', '7', 0};
 
 static int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -319,7 +323,7 @@ void applySettingsFile() {
 
     char value[kProfileValueSize];
     for (const Key& key : keys) {
-        size_t length = platform::readLoadedProfileString(file, kSettingsSection, key.name, "", value, sizeof(value));
+        size_t length = platform::readLoadedProfileString(file, kSettingsFileSection, key.name, "", value, sizeof(value));
         if (length == 0) continue;
         char* expanded = expandPlaceholders(value);
         if (expanded == nullptr) continue;  // refused and reported: the key is left out

@@ -140,11 +140,18 @@ struct LauncherConfig {
     int32_t CaptureLength;
 
     // Service state.
-    void* EventSource;
+    std::atomic<void*> EventSource;  // null until the service entry point has registered it
     platform::Event* ServiceStopEvent;  // auto-reset; never closed
-    std::atomic<uint8_t> ServiceSucceeded;
+    std::atomic<uint8_t> ServiceSucceeded;  // the worker's: VM created and main run (the stop's outcome is apart)
     std::atomic<uint8_t> ServiceDone;
+    // Set by the exit and abort hooks in service mode: the process ends in
+    // the hook, with the VM's status, and the service's return path waits.
+    std::atomic<uint8_t> HookEndsProcess;
 };
+
+// The service's stop wait hint; the exit hooks wait at most this long for
+// the service entry point to report the stop.
+constexpr uint32_t kStopWaitHintMs = 40000;
 
 extern LauncherConfig Config;
 

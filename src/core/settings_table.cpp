@@ -2,85 +2,276 @@
 
 #include <cstring>
 
-const unsigned char kMainClassKey[17] = {'T', 'b', '4', 'w', 'Q', '8', '1', 'Z', 'r',
-                                         '6', 'Y', 'a', '0', 'P', 'k', '7', 0};
+namespace {
+
+constexpr SettingKind Text = SettingKind::Text;
+constexpr SettingKind Flag = SettingKind::Flag;
+constexpr SettingKind Number = SettingKind::Number;
+constexpr Placeholders Plain = Placeholders::None;
+constexpr Placeholders Expanded = Placeholders::Expanded;
+constexpr Placeholders EachArgument = Placeholders::EachArgument;
+
+constexpr const char* kReplaces = "replaces it";
+constexpr const char* kExactlyOne = "\"1\" sets it, any other value clears it";
+constexpr const char* kIgnored = "written for compatibility; the launcher ignores it";
+
+}  // namespace
 
 const SettingInfo kSettings[] = {
-    {1001, "JvmVersion", SettingKind::Text, "1.8", "minimum Java runtime version(s), ';'-separated"},
-    {1002, "JvmPath", SettingKind::Text, "", "jvm library candidates, ';'-separated (search method 0)"},
-    {1003, "JvmOptions", SettingKind::Text, "-Xmx1024M", "virtual-machine options"},
-    {1004, "ClassPath", SettingKind::Text, "", "class path entries, ';'-separated"},
-    {1005, "JvmSearchOrder", SettingKind::Text, "501234", "runtime search methods, one digit each"},
-    {1006, "RemoveExtractedFiles", SettingKind::Flag, "0", "remove unpacked archives after exit"},
-    {1007, "ExtractLocation", SettingKind::Number, "2", "0 exe folder, 1 subfolder, 2 temp folder"},
-    {1008, "InstallSwitch", SettingKind::Text, "-install", "switch that installs the service"},
-    {1009, "UninstallSwitch", SettingKind::Text, "-uninstall", "switch that removes the service"},
-    {1010, "ServiceSwitch", SettingKind::Text, "-startlauncherinservicemode", "switch the service starts with"},
-    {1011, "WorkingDirectory", SettingKind::Text, "", "working directory of the application"},
-    {1012, "MainClass", SettingKind::ScrambledText, "Main", "main class (dotted form)"},
-    {1013, "AppOptions", SettingKind::Text, "", "arguments used when the command line has none"},
-    {1014, "SettingsFile", SettingKind::Text, "", "settings file name template (%APPNAME%)"},
-    {1015, "EarlyWorkingDirectory", SettingKind::Flag, "0", "change directory before loading the runtime"},
-    {1016, "KeepStartDirectory", SettingKind::Flag, "0", "keep the start directory as working directory"},
-    {1017, "ServiceName", SettingKind::Text, "", "service name; empty disables the service switches"},
-    {1018, "ServiceDescription", SettingKind::Text, "", "service description"},
-    {1019, "ServiceAppOptions", SettingKind::Text, "", "arguments of main in service mode"},
-    {1020, "ServiceStopArguments", SettingKind::Text, "", "arguments of the stop invocation"},
-    {1021, "ServiceStopByExit", SettingKind::Flag, "0", "stop the service through System.exit"},
-    {1022, "ServiceManualStart", SettingKind::Flag, "0", "install with demand start"},
-    {1023, "ServiceInteractive", SettingKind::Flag, "0", "service may interact with the desktop"},
-    {1024, "ServiceDependencies", SettingKind::Text, "", "service dependencies, ';'-separated"},
-    {1025, "StdOutMode", SettingKind::Number, "0", "0 unchanged, 1 file, 2 captured"},
-    {1026, "StdErrMode", SettingKind::Number, "0", "0 unchanged, 1 file, 2 captured"},
-    {1027, "StdOutFile", SettingKind::Text, "system.log", "standard output file"},
-    {1028, "StdErrFile", SettingKind::Text, "systemerr.log", "standard error file"},
-    {1029, "AllowMultipleInstances", SettingKind::Flag, "1", "no single-instance check"},
-    {1030, "Reserved1030", SettingKind::Text, "", "written for compatibility, ignored"},
-    {1031, "Reserved1031", SettingKind::Flag, "0", "written for compatibility, ignored"},
-    {1032, "Reserved1032", SettingKind::Number, "0", "written for compatibility, ignored"},
-    {1033, "ProcessPriority", SettingKind::Number, "3", "priority class 0 (realtime) .. 5 (idle)"},
-    {1034, "ServiceOnly", SettingKind::Flag, "0", "refuse to run except as a service"},
-    {1035, "StaticOptions", SettingKind::Text, "", "arguments always passed first to main"},
-    {1036, "ServiceCommandLineOverride", SettingKind::Flag, "0", "command line may override service settings"},
-    {1037, "ForwardSecondInstance", SettingKind::Flag, "0", "second instance calls main itself"},
-    {1038, "SecondInstanceArguments", SettingKind::Text, "", "arguments placed first for a second instance"},
-    {1039, "ShowJvmNotFoundMessage", SettingKind::Flag, "1", "report when no runtime is found"},
-    {1040, "JvmNotFoundDocument", SettingKind::Text, "", "document opened when no runtime is found"},
-    {1041, "JvmNotFoundCommand", SettingKind::Text, "", "command run when no runtime is found"},
-    {1042, "StdOutFileAppend", SettingKind::Flag, "0", "append to the standard output file"},
-    {1043, "StdErrFileAppend", SettingKind::Flag, "0", "append to the standard error file"},
+    {1001, "JvmVersion", Text, "1.8",
+     "lowest Java version accepted from the installed runtimes (search methods 1-4); ';'-separated requirements "
+     "with >, >=, =, <, <= (>= when none is written), all of which must hold, e.g. 11;<22",
+     Plain, kReplaces},
+    {1002, "JvmPath", Text, "",
+     "runtime libraries (jvm.dll; libjvm.so on Linux) tried by search method 0, ';'-separated, the first readable "
+     "one wins; relative to the executable's folder",
+     Plain, kReplaces},
+    {1003, "JvmOptions", Text, "-Xmx1024M",
+     "options for the Java VM, separated by blanks; double quotes group words, a backslash protects a quote",
+     Expanded, kReplaces},
+    {1004, "ClassPath", Text, "",
+     "class path entries, ';'-separated, relative to the executable's folder; a directory adds every .jar and .zip "
+     "below it; unpacked archives are added at the end. An entry with a placeholder is not searched for archives",
+     Expanded, nullptr},
+    {1005, "JvmSearchOrder", Text, "501234",
+     "where to look for a Java runtime: one digit per search method, tried left to right (see below)", Plain,
+     nullptr},
+    {1006, "RemoveExtractedFiles", Flag, "0", "delete the unpacked archives once the application has ended", Plain,
+     nullptr},
+    {1007, "ExtractLocation", Number, "2",
+     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, any other value the "
+     "per-user temporary folder",
+     Plain, nullptr},
+    {1008, "InstallSwitch", Text, "-install", "first argument that installs the service", Plain, nullptr},
+    {1009, "UninstallSwitch", Text, "-uninstall", "first argument that removes the service", Plain, nullptr},
+    {1010, "ServiceSwitch", Text, "-startlauncherinservicemode",
+     "first argument the service manager starts the launcher with", Plain, nullptr},
+    {1011, "WorkingDirectory", Text, "",
+     "directory made current for the application; empty keeps the executable's folder", Plain, nullptr},
+    {1012, "MainClass", SettingKind::ScrambledText, "Main",
+     "the class whose public static void main(String[]) runs, in dotted form (com.example.Main)", Plain, nullptr},
+    {1013, "AppOptions", Text, "",
+     "arguments for main when the command line has none (split like JvmOptions)", EachArgument, kReplaces},
+    {1014, "SettingsFile", Text, "",
+     "name of the optional settings file beside the executable, e.g. %APPNAME%.ini; empty: no settings file",
+     Placeholders::AppNameOnly, nullptr},
+    {1015, "EarlyWorkingDirectory", Flag, "0",
+     "make WorkingDirectory current before the runtime is searched, so relative JvmPath and ClassPath entries "
+     "start there",
+     Plain,
+     nullptr},
+    {1016, "KeepStartDirectory", Flag, "0",
+     "run the application in the directory the launcher was started from instead of WorkingDirectory", Plain,
+     nullptr},
+    {1017, "ServiceName", Text, "",
+     "name of the Windows service (of the systemd unit on Linux); empty turns the three service switches off",
+     Plain, nullptr},
+    {1018, "ServiceDescription", Text, "", "description of the installed service", Plain, nullptr},
+    {1019, "ServiceAppOptions", Text, "", "arguments for main when running as a service", Plain, nullptr},
+    {1020, "ServiceStopArguments", Text, "",
+     "arguments of the second call of main that asks the application to stop (when ServiceStopByExit is 0)", Plain,
+     nullptr},
+    {1021, "ServiceStopByExit", Flag, "0", "stop the service through System.exit instead of a second call of main",
+     Plain, nullptr},
+    {1022, "ServiceManualStart", Flag, "0", "install the service for manual start instead of automatic start",
+     Plain, nullptr},
+    {1023, "ServiceInteractive", Flag, "0", "install a service that may interact with the desktop (Windows)", Plain,
+     nullptr},
+    {1024, "ServiceDependencies", Text, "", "services that must run before this one, ';'-separated", Plain,
+     nullptr},
+    {1025, "StdOutMode", Number, "0",
+     "Java's standard output: 0 unchanged, 1 into StdOutFile, 2 captured for the error reports of a service",
+     Plain, nullptr},
+    {1026, "StdErrMode", Number, "0",
+     "Java's standard error: 0 unchanged, 1 into StdErrFile, 2 captured for the error reports of a service", Plain,
+     nullptr},
+    {1027, "StdOutFile", Text, "system.log",
+     "file for standard output when StdOutMode is 1; missing folders on its path are created", Expanded,
+     "replaces it and sets StdOutMode to 1"},
+    {1028, "StdErrFile", Text, "systemerr.log",
+     "file for standard error when StdErrMode is 1; missing folders on its path are created", Expanded,
+     "replaces it and sets StdErrMode to 1"},
+    {1029, "AllowMultipleInstances", Flag, "1",
+     "allow any number of running instances; 0 keeps one instance per AppMutex", Plain, nullptr},
+    {1030, "Reserved1030", Text, "", kIgnored, Plain, nullptr},
+    {1031, "Reserved1031", Flag, "0", kIgnored, Plain, nullptr},
+    {1032, "Reserved1032", Number, "0", kIgnored, Plain, nullptr},
+    {1033, "ProcessPriority", Number, "3",
+     "priority of the process: 0 realtime, 1 high, 2 above normal, 3 normal, 4 below normal, 5 idle (nice -20, "
+     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; any other value, such as "
+     "-1, keeps the priority it was started with",
+     Plain, nullptr},
+    {1034, "ServiceOnly", Flag, "0", "refuse to run except as a service (message 21)", Plain, nullptr},
+    {1035, "StaticOptions", Text, "", "arguments always passed first to main", EachArgument, kReplaces},
+    {1036, "ServiceCommandLineOverride", Flag, "0",
+     "let the arguments after the install, uninstall or service switch override the service name, description "
+     "and start type",
+     Plain, nullptr},
+    {1037, "ForwardSecondInstance", Flag, "0",
+     "a second instance calls main itself with its arguments instead of reporting message 1", Plain, nullptr},
+    {1038, "SecondInstanceArguments", Text, "",
+     "arguments placed before the command-line arguments of a forwarded second instance", Plain, nullptr},
+    {1039, "ShowJvmNotFoundMessage", Flag, "1", "report message 4 when no runtime is found", Plain, nullptr},
+    {1040, "JvmNotFoundDocument", Text, "", "document or web address opened when no runtime is found", Plain,
+     nullptr},
+    {1041, "JvmNotFoundCommand", Text, "", "command run when no runtime is found", Plain, nullptr},
+    {1042, "StdOutFileAppend", Flag, "0", "append to StdOutFile instead of replacing it", Plain, kExactlyOne},
+    {1043, "StdErrFileAppend", Flag, "0", "append to StdErrFile instead of replacing it", Plain, kExactlyOne},
 };
 
 const unsigned kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);
 
-const char* const kBuiltInMessages[21] = {
-    "An instance of this program is already running.",
-    "Error accessing file/directory: %s",
-    "Error writing to file/directory: %s",
-    "Unable to locate suitable Java Runtime (min %s) on this machine.",
-    "Unable to load JVM: %s",
-    "Unable to locate JNI interfaces in %s",
-    "Unable to create JVM instance using %s",
-    "Unable to attach thread to the JVM.",
-    "Error locating class: %s",
-    "Error locating method: %s",
-    "Error instantiating object: %s",
-    "Error assigning string argument: %s",
-    "Error invoking method: %s",
-    "Service installed: %s",
-    "Service uninstalled: %s",
-    "Service is already installed: %s",
-    "The %s service has started.",
-    "The %s service has stopped.",
-    "The %s service failed to start.",
-    "The %s service has timed out during a stop request and will be terminated.",
-    "This program can only be run as a service.",
+const SettingInfo kFileOnlySettings[] = {
+    {0, "JvmOptionsAppend", Text, "", "more options for the Java VM, added to JvmOptions", Plain,
+     "JvmOptions becomes its text, a blank and the value (after the JvmOptions key)"},
+    {0, "AppMutex", Text, nullptr,
+     "name of the single-instance lock (when AllowMultipleInstances is 0); by default the main class", Plain,
+     kReplaces},
+    {0, "ShowConsole", Flag, "1",
+     "show the console window; 0 hides it for a normal launch (Windows; nothing to hide on Linux)", Plain,
+     "\"0\" clears it, \"1\" sets it, any other value leaves it"},
 };
 
-const SettingInfo* findSettingByName(const char* name) {
-    for (unsigned i = 0; i < kSettingCount; ++i)
-        if (std::strcmp(kSettings[i].name, name) == 0) return &kSettings[i];
+const unsigned kFileOnlySettingCount = sizeof(kFileOnlySettings) / sizeof(kFileOnlySettings[0]);
+
+const MessageInfo kMessages[21] = {
+    {"An instance of this program is already running.", false,
+     "another instance holds the single-instance lock and ForwardSecondInstance is 0"},
+    {"Error accessing file/directory: %s", false,
+     "the temporary folder (TEMP_PATH), the current directory (CURRENT_DIR), the executable's own path "
+     "(CURRENT_EXE) or a directory to be made current cannot be reached; the system's reason follows"},
+    {"Error writing to file/directory: %s", false,
+     "an embedded archive (%s) cannot be written out or its time stamp cannot be set; the system's reason "
+     "follows"},
+    {"Unable to locate suitable Java Runtime (min %s) on this machine.", false,
+     "no search method of JvmSearchOrder found a runtime (%s is JvmVersion), unless ShowJvmNotFoundMessage is 0; "
+     "JvmNotFoundDocument and JvmNotFoundCommand run next"},
+    {"Unable to load JVM: %s", false, "the chosen runtime library cannot be loaded (%s is its path)"},
+    {"Unable to locate JNI interfaces in %s", false,
+     "the chosen library (%s) is no Java runtime: it lacks the JNI Invocation API entry points"},
+    {"Unable to create JVM instance using %s", false,
+     "the Java VM of the library %s refused to start, for example over an unknown option in JvmOptions or too "
+     "little memory"},
+    {"Unable to attach thread to the JVM.", false, "a thread of the launcher cannot join the running VM"},
+    {"Error locating class: %s", false, "the class %s (MainClass, or one the launcher uses) is not on the class path"},
+    {"Error locating method: %s", false, "the method %s is missing: MainClass has no public static void main(String[])"},
+    {"Error instantiating object: %s", false, "an object of type %s (a string or the argument array) cannot be created"},
+    {"Error assigning string argument: %s", false, "the argument %s cannot be stored in the argument array"},
+    {"Error invoking method: %s", false,
+     "the method %s ended with an exception: main threw (its stack trace comes first), or a system property "
+     "cannot be set"},
+    {"Service installed: %s", true, "the service was installed (%s is ServiceName)"},
+    {"Service uninstalled: %s", true, "the service %s was removed"},
+    {"Service is already installed: %s", false, "installation was asked for the service %s, which exists"},
+    {"The %s service has started.", true, "the service %s is running"},
+    {"The %s service has stopped.", true, "the service %s ended after a successful run"},
+    {"The %s service failed to start.", false, "the service %s ended after a failed run"},
+    {"The %s service has timed out during a stop request and will be terminated.", false,
+     "a stop request did not end the service %s within 30 seconds; the process is ended"},
+    {"This program can only be run as a service.", true,
+     "ServiceOnly is 1 and the first argument is none of the service switches"},
+};
+
+namespace {
+
+const ReferenceRow kPlaceholderRows[] = {
+    {"%APPDIR%", "the executable's folder, without a trailing separator (any case: %appdir%)", nullptr},
+    {"%DATE%", "today's date as yyyyMMdd (any case)", nullptr},
+    {"%TIME%", "the time as HHmmss (any case)", nullptr},
+    {"%AVAILRAM%, %AVAILRAMnn%",
+     "nn percent (1 to 100; 100 when missing or out of range) of the available physical memory in megabytes, at "
+     "least 64, written for a heap option: %AVAILRAM50% gives e.g. 2048m",
+     nullptr},
+    {"%TOTALRAM%, %TOTALRAMnn%", "the same share of the total physical memory", nullptr},
+    {"%JAVA_HOME%",
+     "home folder of the runtime accepted by the registry search (methods 1-4); empty before that search has run, "
+     "so it works in JvmOptions and ClassPath but not in settings-file values. Upper case only: %java_home% is "
+     "the environment variable",
+     "the folder of the accepted runtime under /usr/lib/jvm"},
+    {"%NAME%", "any other name: the environment variable NAME, or nothing when it is not set", nullptr},
+    {"%%", "nothing (an empty name)", nullptr},
+    {"%APPNAME%", "in SettingsFile only: the executable's file name without its extension", nullptr},
+};
+
+const ReferenceRow kSearchMethodRows[] = {
+    {"0", "each entry of JvmPath, in order; the first readable one", nullptr},
+    {"1",
+     "registry keys HKLM\\Software\\JavaSoft\\JRE, ...\\Java Runtime Environment and IBM's Java2 Runtime "
+     "Environment: the version named by CurrentVersion first, then every version subkey that meets JvmVersion",
+     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION; default-java first"},
+    {"2", "JRockit and IBM Java Development Kit registry keys", "nothing"},
+    {"3", "JRockit registry key, server VM", "nothing"},
+    {"4", "JRockit and JavaSoft Java Development Kit registry keys, classic VM", "nothing"},
+    {"5",
+     "the JAVA_HOME environment variable: jre\\bin\\client, jre\\bin\\server, bin\\client, bin\\server "
+     "(jvm.dll), without a version check",
+     "lib/server, lib/client, jre/lib/amd64/server (libjvm.so)"},
+};
+
+const ReferenceRow kRunModeRows[] = {
+    {"InstallSwitch [name [description [start]]]",
+     "installs the service (only when ServiceName is set) and reports message 14; with ServiceCommandLineOverride "
+     "the arguments replace ServiceName, ServiceDescription and the start type (0 manual, other numbers automatic)",
+     "writes the systemd unit NAME.service"},
+    {"UninstallSwitch [name]",
+     "removes the service (only when ServiceName is set) and reports message 15; the name replaces ServiceName "
+     "under ServiceCommandLineOverride",
+     "removes the unit file"},
+    {"ServiceSwitch [name [description [start]]]",
+     "runs under the service manager: the command line the service is installed with", "the unit's ExecStart"},
+    {"-vtremovetemporaryjarfiles PID",
+     "exactly these two arguments: the detached cleanup copy that removes the unpacked archives once process PID "
+     "has ended; with any other number of arguments it is an ordinary argument",
+     nullptr},
+    {"anything else", "normal launch: every argument goes to main unchanged (AppOptions when there are none)",
+     nullptr},
+};
+
+const ReferenceRow kSystemPropertyRows[] = {
+    {"user.dir", "the application's working directory", nullptr},
+    {"vantrel.exe.path", "full path of the launcher executable", nullptr},
+    {"vantrel.csidl.appdata", "the user's roaming application-data folder", "$XDG_CONFIG_HOME or ~/.config"},
+    {"vantrel.csidl.local.appdata", "the user's local application-data folder", "$XDG_DATA_HOME or ~/.local/share"},
+    {"vantrel.csidl.personal", "the user's documents folder", "$HOME"},
+    {"vantrel.extract.path", "the folder the embedded archives were unpacked into", nullptr},
+    {"vantrel.appini.showconsole", "true or false: ShowConsole", nullptr},
+    {"vantrel.service.name", "ServiceName (as a service only)", nullptr},
+    {"vantrel.service.description", "ServiceDescription (as a service only)", nullptr},
+    {"vantrel.service.starttype", "1 automatic start, 0 manual start (as a service only)", nullptr},
+};
+
+template <unsigned N>
+constexpr ReferenceTable tableOf(const ReferenceRow (&rows)[N]) {
+    return {rows, N};
+}
+
+}  // namespace
+
+const ReferenceTable kPlaceholderTable = tableOf(kPlaceholderRows);
+const ReferenceTable kSearchMethodTable = tableOf(kSearchMethodRows);
+const ReferenceTable kRunModeTable = tableOf(kRunModeRows);
+const ReferenceTable kSystemPropertyTable = tableOf(kSystemPropertyRows);
+
+const char* settingKindName(SettingKind kind) {
+    switch (kind) {
+        case SettingKind::Flag: return "flag";
+        case SettingKind::Number: return "number";
+        case SettingKind::ScrambledText: return "class";
+        case SettingKind::Text: break;
+    }
+    return "text";
+}
+
+static const SettingInfo* findIn(const SettingInfo* table, unsigned count, const char* name) {
+    for (unsigned i = 0; i < count; ++i)
+        if (std::strcmp(table[i].name, name) == 0) return &table[i];
     return nullptr;
+}
+
+const SettingInfo* findSettingByName(const char* name) { return findIn(kSettings, kSettingCount, name); }
+
+const SettingInfo* findFileOnlySetting(const char* name) {
+    return findIn(kFileOnlySettings, kFileOnlySettingCount, name);
 }
 
 const SettingInfo* findSettingById(unsigned id) {

@@ -158,7 +158,9 @@ void shutdownJavaVm() {
     Config.JavaVm->DetachCurrentThread();
     // Returns once the application's last non-daemon thread has ended.
     Config.JavaVm->DestroyJavaVM();
-    platform::freeLibrary(Config.JvmLibrary);
+    // A service's stop may reach for the VM while the application ends by
+    // itself: the runtime library stays loaded until the process ends.
+    if (!Config.ServiceMode) platform::freeLibrary(Config.JvmLibrary);
 }
 
 bool setSystemProperty(JNIEnv* env, const char* name, const char* value) {

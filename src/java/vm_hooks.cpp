@@ -15,10 +15,6 @@
 
 namespace {
 
-// The service's stop wait hint. The hooks wait at most this long for the
-// service entry point to report its stop: the VM runs the exit hook on its VM
-// thread, and a wait without end there would freeze the VM for good.
-constexpr uint32_t kStopWaitHintMs = 40000;
 constexpr uint32_t kServiceDonePollMs = 100;
 constexpr size_t kVmMessageSize = 4096;  // a longer VM message is cut
 
@@ -61,12 +57,21 @@ void JNICALL vmExitHook(jint status) {
 
 void exitCleanup() {
     if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
-    if (!Config.ServiceMode || !Config.ServiceSucceeded) return;
+    if (!Config.ServiceMode) return;
+    Config.HookEndsProcess = 1;
+    if (!Config.ServiceSucceeded) return;
     // The entry point reports the stop once it sees the event; the process
-    // may end only after that report, or once the bound has passed.
+    // may end only after that report, or once the bound has passed: the VM
+    // runs the exit hook on its VM thread, and a wait without end there
+    // would freeze the VM for good.
     if (Config.ServiceStopEvent != nullptr) platform::signalEvent(Config.ServiceStopEvent);
-    for (uint32_t waited = 0; !Config.ServiceDone && waited < kStopWaitHintMs; waited += kServiceDonePollMs)
+    waitForServiceDone(kStopWaitHintMs);
+}
+
+bool waitForServiceDone(uint32_t boundMs) {
+    for (uint32_t waited = 0; !Config.ServiceDone && waited < boundMs; waited += kServiceDonePollMs)
         platform::sleepMilliseconds(kServiceDonePollMs);
+    return Config.ServiceDone != 0;
 }
 
 bool stopViaSystemExit() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 #include <jni.h>
@@ -16,9 +17,12 @@ void JNICALL vmExitHook(jint status);
 }
 
 // Starts the cleanup child when archives were unpacked and are to be
-// removed; in service mode after a successful run, signals ServiceStopEvent
-// and waits (bounded) until the service entry point has set ServiceDone.
+// removed; in service mode sets HookEndsProcess and, after a successful
+// start, signals ServiceStopEvent and waits (bounded) until the service entry
+// point has set ServiceDone.
 void exitCleanup();
+// Polls ServiceDone every 100 ms for at most boundMs; true once it is set.
+bool waitForServiceDone(uint32_t boundMs);
 // Calls System.exit(0) on this thread, attached as "Vantrel stopper thread".
 // Does not return when the exit proceeds; false (reported) when it cannot
 // be made or the application refused it.

@@ -53,6 +53,8 @@ enum class Failure {
     DamagedData,      // ERROR_FILE_CORRUPT
     NotPlainName,     // ERROR_INVALID_NAME
     UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
+    NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name, or a unit text with a line break
+    NoSuchService,    // ERROR_SERVICE_DOES_NOT_EXIST; POSIX: no unit file of that name
 };
 void setFailureReason(Failure failure);
 
@@ -429,6 +431,97 @@ bool sameFile(const char* a, const char* b);
 // True where text lines end with a carriage return before the line feed
 // (Windows), so that text the launcher keeps for reports follows suit.
 bool linesEndWithCarriageReturn();
+
+// ---- Services ----------------------------------------------------------------
+//
+// Windows: the Service Control Manager, with the event-log source and the
+// description in the registry. POSIX: systemd. A service is the unit file
+// NAME.service in $VANTREL_SYSTEMD_DIR, else /etc/systemd/system; running,
+// it reports its state with sd_notify datagrams to $NOTIFY_SOCKET, and
+// SIGTERM / SIGINT are its stop control.
+
+// What installServiceEntry enters. The caller has checked the texts: none
+// holds a double quote or ends with a backslash, and the command line fits.
+struct ServiceDefinition {
+    const char* name;            // service, display and event-source name
+    const char* description;     // "" for none
+    const char* executablePath;  // the event source's message file
+    const char* commandLine;     // "\"path\" switch [...]", as the manager runs it
+    const char* dependencies;    // names, each ended by a zero byte; an empty name ends the list
+    bool manualStart;            // demand start; otherwise automatic
+    bool interactive;            // Windows: SERVICE_INTERACTIVE_PROCESS
+};
+// Whether name can name a service. Windows: not empty, no '\\' or '/', and
+// short enough for the registry key paths made from it (272 bytes). POSIX:
+// a unit name: letters, digits, ':', '-', '_' and '.', with ".service" at
+// most 255 characters. False with Failure::NotServiceName or NameTooLong.
+bool checkServiceName(const char* name);
+// 1 when a service of that name exists, 0 when not, -1 when there is no
+// answer (last error set).
+int queryServiceEntry(const char* name);
+// Enters the service; false, last error set, when a step fails. Windows:
+// CreateServiceA (own process, local system), then the event-log source key
+// with "EventMessageFile" and "TypesSupported" 7, and "Description" when
+// there is one; a failing registry step leaves the service entered. POSIX:
+// the unit (Type=notify, ExecStart the command line, After= and Requires=
+// each dependency's unit, WantedBy=multi-user.target for automatic start)
+// is checked whole before anything is written, then written under a
+// temporary name and linked into place, so that no half-written unit and no
+// replaced one can be seen; a line break in a text, or a dependency that is
+// no unit name, refuses it (Failure::NotServiceName). In the system
+// directory, where systemctl exists, `systemctl daemon-reload` and for
+// automatic start `systemctl enable` follow (their outcome is not waited
+// for beyond a bound and not reported).
+bool installServiceEntry(const ServiceDefinition& service);
+// Removes the service (Windows: DeleteService; the event-log source stays).
+// POSIX: `systemctl disable` in the system directory, the unit file goes,
+// then `systemctl daemon-reload`. False, last error set (NoSuchService when
+// there is none).
+bool removeServiceEntry(const char* name);
+
+// Control codes and states, numbered as Windows numbers them.
+constexpr uint32_t kServiceControlStop = 1;
+constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStopPending = 3;
+constexpr uint32_t kServiceRunning = 4;
+
+using ServiceEntryProcedure = void (*)();
+using ServiceControlProcedure = void (*)(uint32_t control);
+// Runs the service and returns once entry has returned. Windows:
+// StartServiceCtrlDispatcherA with the one entry (name, entry); entry runs on
+// the dispatcher's service thread, controls reach the handler on this one.
+// False, last error set, when the dispatcher cannot be reached (1063: the
+// process was not started by the Service Control Manager). POSIX: entry runs
+// on a thread of its own; SIGTERM and SIGINT become kServiceControlStop calls
+// of the handler on this thread; the status reports go to the socket that
+// $NOTIFY_SOCKET names, which is taken out of the environment (the
+// application's own children are no part of the service's conversation).
+bool startServiceDispatcher(const char* name, ServiceEntryProcedure entry);
+// RegisterServiceCtrlHandlerA. POSIX: keeps the handler; a stop that came
+// before it reaches it now. False when it cannot be registered.
+bool registerServiceControlHandler(const char* name, ServiceControlProcedure handler);
+
+struct ServiceStatus {
+    uint32_t state;            // kServiceRunning, kServiceStopPending or kServiceStopped
+    uint32_t waitHintMs;
+    uint32_t win32ExitCode;    // 0, or ERROR_SERVICE_SPECIFIC_ERROR
+    uint32_t serviceExitCode;  // its service-specific code
+};
+// Reports the status. Windows: SetServiceStatus with type own process, stop
+// and shutdown accepted, check point 0. POSIX: READY=1 for running,
+// STOPPING=1 and EXTEND_TIMEOUT_USEC (the wait hint) for stop pending, and
+// STATUS= with text (line breaks made blanks) when text is given; a state
+// already sent is not sent again. Failures are ignored.
+void setServiceStatus(const ServiceStatus& status, const char* text);
+// RegisterEventSourceA on the local machine; POSIX: a token (writeEventLog
+// writes to standard error). nullptr on failure.
+void* registerEventSource(const char* name);
+// The VM option that service mode adds, or nullptr. POSIX: "-Xrs", so that
+// HotSpot leaves SIGTERM and SIGINT to the launcher, which makes them the
+// service's stop control; Windows: none, the log-off filter keeps the VM's
+// console handler from ending the service.
+const char* serviceVmOption();
 
 // ---- Console and event log -----------------------------------------------
 

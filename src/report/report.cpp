@@ -23,10 +23,14 @@ static bool reportingEnabled() { return Config.ReportingEnabled.load() != 0; }
 
 void reportMessage(int severity, const char* text) {
     if (text == nullptr) text = "";
-    if (Config.ServiceMode.load() != 0) {
+    // In service mode the event log, once the service has its event source;
+    // before that (the service switch run by hand, where no dispatcher can be
+    // reached) the report would be lost there and goes to the console.
+    void* eventSource = Config.EventSource.load();
+    if (Config.ServiceMode.load() != 0 && eventSource != nullptr) {
         bool information = severity == SeverityInformation;
-        platform::writeEventLog(Config.EventSource, information ? 4 : 1,
-                                information ? kEventIdInformation : kEventIdError, text);
+        platform::writeEventLog(eventSource, information ? 4 : 1, information ? kEventIdInformation : kEventIdError,
+                                text);
         return;
     }
     std::fprintf(severity == SeverityInformation ? stdout : stderr, "%s\n", text);
@@ -90,7 +94,7 @@ void reportErrorWithDetails(const char* details, const char* format, ...) {
     char* combined = static_cast<char*>(std::malloc(size));
     if (combined == nullptr) return;
     std::snprintf(combined, size, "%s\n\nDetails:\n%s", message, details);
-    platform::writeEventLog(Config.EventSource, 1, kEventIdError, combined);
+    reportMessage(SeverityError, combined);
     std::free(combined);
 }
 

@@ -211,10 +211,10 @@ bool startJavaVm(VmUse use) {
 
     // The option array and its texts are handed to the VM and stay allocated
     // for the life of the process. Room for every argument, a class-path
-    // option of our own and the three hooks.
+    // option of our own, the service's own option and the three hooks.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
-    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 4, sizeof(JavaVMOption)));
+    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 5, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
     // An empty argument (two blanks in a row, a trailing blank before the
     // class path, a placeholder that expands to nothing) is no option: a VM
@@ -240,6 +240,8 @@ bool startJavaVm(VmUse use) {
     if (anchor != nullptr && !classPathGiven)
         vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
     std::free(anchor);
+    if (hooks && platform::serviceVmOption() != nullptr)
+        vmOptions[count++].optionString = duplicateText(platform::serviceVmOption());
     if (hooks) {
         JavaVMOption* hook = vmOptions + count;
         hook[0].optionString = const_cast<char*>("vfprintf");

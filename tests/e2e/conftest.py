@@ -36,6 +36,9 @@ DEFAULT_TIMEOUT = 60
 # in $XDG_RUNTIME_DIR: a private one per test session keeps concurrent runs
 # from different checkouts from seeing each other's instances.
 os.environ["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="vantrel-e2e-run-")
+# A Linux launcher installs its service as a systemd unit: never into the
+# machine's own unit directory from a test.
+os.environ["VANTREL_SYSTEMD_DIR"] = tempfile.mkdtemp(prefix="vantrel-e2e-units-")
 
 
 def _exe(build: Path, relative: str, windows: bool) -> Path:
@@ -159,6 +162,9 @@ class WineSession:
         self.prefix = prefix
         self.env = {"WINEPREFIX": str(prefix), "WINEDEBUG": os.environ.get("VANTREL_WINEDEBUG", "-all"),
                     "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+        # The stderr of the session's first process, which starts services.exe:
+        # the services it starts write their event-log trace lines there.
+        self.services_log = prefix.parent / "wine-services.log"
         self.started = False
 
     def _run(self, args, timeout=180):
@@ -170,14 +176,23 @@ class WineSession:
         # may inherit pipes that we would wait on until it ends.
         quiet = dict(env={**os.environ, **self.env}, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.prefix.mkdir(parents=True, exist_ok=True)
+        if not (self.prefix / "system.reg").exists():
+            # Making a prefix leaves two services.exe behind, and a service
+            # then cannot reach its manager: a session of its own makes it.
+            subprocess.run([WINESERVER, "-p"], timeout=60, **quiet)
+            subprocess.run([WINE, "wineboot", "-i"], timeout=300, **quiet)
+            subprocess.run([WINESERVER, "-k"], timeout=60, **quiet)
+            subprocess.run([WINESERVER, "-w"], timeout=60, **quiet)
         # A persistent server keeps services and named objects alive between
         # the commands of the run.
         subprocess.run([WINESERVER, "-p"], timeout=60, **quiet)
         self.started = True
-        if not (self.prefix / "system.reg").exists():
-            subprocess.run([WINE, "wineboot", "-i"], timeout=300, **quiet)
-        else:
-            subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120, **quiet)
+        # Event-log entries of services show up only as trace lines of the
+        # session's first process (the one that starts services.exe).
+        with open(self.services_log, "wb") as log:
+            subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120,
+                           **{**quiet, "stderr": log,
+                              "env": {**quiet["env"], "WINEDEBUG": "trace+eventlog,fixme+advapi"}})
 
     def stop(self):
         if self.started:

@@ -2,57 +2,49 @@
 launcher: redirection to files, capture of a service's output into its
 failure reports, and the exit and abort hooks.
 
-Redirection runs through the packed launcher. Service mode runs through the
-service harness (tests/tools/service_harness), packed like a launcher: it
-starts up as the launcher does, sets service mode and plays the service
-entry point and worker, writing what would go to the event log into a file.
-Linux lane: each installed JDK with the test application (tests/javaapps).
-Windows lane: the stand-in runtime, which prints through the streams it is
-given and calls the hooks as a VM does; in service mode its own lines go to
-a file (the launcher gives a service its own console)."""
+Redirection runs through the packed launcher; service mode through the
+launcher run as a service (service_lanes: the service switch with a notify
+socket on Linux, Wine's Service Control Manager on Windows). Linux lane:
+each installed JDK with the test application (tests/javaapps); an event-log
+entry is one line there. Windows lane: the stand-in runtime, which prints
+through the streams it is given and calls the hooks as a VM does; in service
+mode its own lines go to the file its -Dstandin.log option names (the
+launcher gives a service a console of its own)."""
 
 import re
-import time
 from pathlib import Path
 
 import pytest
 
-from test_launch import JAVA_ENVIRONMENT, JDK_HOMES, java_apps, jdk  # noqa: F401 (fixtures)
+from service_lanes import STARTED, Run, WineServices, run_linux_service, unique_name
+from test_launch import JAVA_ENVIRONMENT, java_apps, jdk  # noqa: F401 (fixtures)
 
 MAIN_FAILED = "Error invoking method: main(java/lang/String[])"
 ABORTED = "JVM has aborted due to an internal error."
 STOPPED = "The VtSvc service has stopped."
+FAILED = "The VtSvc service failed to start."
 
 
 def lines_of(path: Path):
     return path.read_text(errors="replace").splitlines() if path.exists() else []
 
 
-def events(path: Path):
-    """The harness's event lines as (kind, text) with line breaks restored."""
-    result = []
-    for line in lines_of(path):
-        kind, _, text = line.partition(": ")
-        text = text.replace("\\r", "\r").replace("\\n", "\n").replace("\\\\", "\\")
-        result.append((kind, text))
-    return result
-
-
 def details(entry):
-    """The captured text of a report, or None when it has none."""
-    message, separator, captured = entry[1].partition("\n\nDetails:\n")
-    return captured if separator else None
+    """The captured text of a report, or None when it has none (on Linux the
+    entry's line breaks have become blanks)."""
+    parts = re.split(r"\n\nDetails:\n| Details: ", entry[1], maxsplit=1)
+    return parts[1] if len(parts) == 2 else None
 
 
 class Runner:
-    """Packs launchers (or the service harness) of one lane into a folder."""
+    """Packs launchers of one lane into a folder and runs them, as the
+    service VtSvc where asked."""
 
     def __init__(self, lane, folder: Path, base: dict, linux: bool):
         self.lane, self.folder, self.base, self.linux = lane, folder, base, linux
 
-    def pack(self, name, service=False, **settings):
-        stub = self.lane.build / ("tests/service_harness" + self.lane.exe_suffix) if service else None
-        return self.lane.pack(self.folder / name / name, settings={**self.base, **settings}, stub=stub)
+    def pack(self, name, **settings):
+        return self.lane.pack(self.folder / name / name, settings={**self.base, **settings})
 
     def run(self, exe, env=None, timeout=60):
         result = self.lane.run(exe, env=env, timeout=timeout, unset=JAVA_ENVIRONMENT)
@@ -60,20 +52,34 @@ class Runner:
         assert "ThreadSanitizer" not in result.stderr, result
         return result
 
-    def service(self, name, env=None, timeout=60, **settings):
-        """Runs the harness; returns the result, its events and the stand-in's lines."""
-        exe = self.pack(name, service=True, ServiceName="VtSvc", **settings)
-        event_file, standin_file = exe.parent / "events.txt", exe.parent / "standin.txt"
-        env = {"VANTREL_HARNESS_EVENTS": self.lane.native_path(event_file),
-               "STANDIN_LOG": self.lane.native_path(standin_file), **(env or {})}
-        temp = exe.parent / "temp"
+    def service(self, name, stop=False, entries=None, **settings):
+        """Runs the launcher as a service until it has stopped, or (entries)
+        until it has written that many event-log entries after its start.
+        Returns the run, its entries after message 17 (the service named
+        VtSvc in their texts) and the stand-in's lines."""
         if self.linux:
+            exe = self.pack(name, ServiceName="VtSvc", **settings)
+            temp = exe.parent / "temp"
             temp.mkdir()
-            env.update(TMPDIR=str(temp), XDG_RUNTIME_DIR=str(temp))
-        result = self.run(exe, env=env, timeout=timeout)
-        # The FIFO's private folder is gone however the process ended.
-        assert not list(temp.rglob("vantrel-capture-*")), list(temp.rglob("*"))
-        return result, events(event_file), lines_of(standin_file)
+            run = run_linux_service(self.lane, exe, stop_after="holding" if stop else None,
+                                    env={"TMPDIR": str(temp), "XDG_RUNTIME_DIR": str(temp)})
+            # The FIFO's private folder is gone however the process ended.
+            assert not list(temp.rglob("vantrel-capture-*")), list(temp.rglob("*"))
+            assert run.events[0] == ("info", STARTED.format("VtSvc")), run.stderr
+            return run, run.events[1:], []
+        service, log = unique_name(name), self.folder / name / "standin.log"
+        options = f'"-Dstandin.log={self.lane.native_path(log)}" {settings.pop("JvmOptions", "")}'
+        exe = self.pack(name, ServiceName=service, JvmOptions=options, **settings)
+        services = WineServices(self.lane)
+        if entries is None:
+            run = services.run(exe, service, stop=1 if stop else 0)
+        else:  # the process ends without a final status (Wine's manager keeps it running)
+            mark = services.mark()
+            with services.installed(exe, service):
+                services.tool("net", "start", service)
+                run = Run(services.wait_events(mark, entries + 1))
+        assert run.events[0] == ("info", STARTED.format(service)), run.events
+        return run, [(kind, text.replace(service, "VtSvc")) for kind, text in run.events[1:]], lines_of(log)
 
 
 @pytest.fixture
@@ -164,75 +170,50 @@ def test_linux_capture_in_failure_reports(linux):
     result, logged, _ = linux.service(
         "capture", StdOutMode="2", StdErrMode="2",
         JvmOptions=f"-Xlog:gc -Dapp.mode=gc -Dapp.print=out:3:0,err:1:{width},out:2:0")
-    assert linux.lane.exit_status(result.status) == 255, result
-    assert len(logged) == 1 and logged[0][1].startswith(MAIN_FAILED + "\n\nDetails:\n"), logged
+    assert linux.lane.exit_status(result.status) == 255, result.stderr
+    assert len(logged) == 1 and logged[0][1].startswith(MAIN_FAILED + " Details: "), logged
     captured = details(logged[0])
-    lines = captured.splitlines()
     # The VM's own lines (through the output hook, from its creation on) and
     # the application's, each stream's lines in order, the long line whole.
-    assert any("[gc]" in line and "Using" in line for line in lines), captured
-    assert any("Pause Full (System.gc())" in line for line in lines), captured
+    assert re.search(r"\[gc\s*\] Using", captured), captured
+    assert "Pause Full (System.gc())" in captured, captured
     printed = re.findall(r"(?:out|err) \d+\.*", captured)
     assert printed == ["out 0", "out 1", "out 2", "err 0" + "." * (width - 5), "out 0", "out 1"], captured
     assert "java.lang.IllegalStateException: app failure after gc" in captured
     # A service's standard error shows the captured text as it comes.
-    assert "err 0" + "." * (width - 5) in result.err_lines and "out 2" in result.err_lines
+    assert "err 0" + "." * (width - 5) in result.stderr.splitlines() and "out 2" in result.stderr.splitlines()
 
     # A full capture drops whole oldest lines.
     result, logged, _ = linux.service("full", StdOutMode="2", StdErrMode="0",
                                       JvmOptions="-Dapp.mode=throw -Dapp.print=out:300:99")
     captured = details(logged[0])
-    assert 8000 <= len(captured) <= 8191, len(captured)
+    assert 7990 <= len(captured) <= 8191, len(captured)
     # Whole lines from the oldest kept on; the newest is there. (The VM's own
     # words on the exception come through the output hook, in no fixed order
     # with the pipe's lines.)
-    first = captured.splitlines()[0]
-    assert first.startswith("out ") and len(first) == 99 and "out 299" + "." * 92 + "\n" in captured, captured
+    assert re.match(r"out \d+\.{92} out", captured) and re.search(r"out 299\.{92}(?!\.)", captured), captured
     assert "java.lang.IllegalStateException" not in captured  # the trace went to the console
     # Without capture the report is the message alone.
     result, logged, _ = linux.service("none", JvmOptions="-Dapp.mode=throw -Dapp.print=out:3:0")
     assert logged == [("error", MAIN_FAILED)], logged
 
 
-def test_linux_exit_stop_and_abort_hooks(linux, tmp_path):
-    # System.exit(3): the exit hook signals the stop, waits for the entry
-    # point's report, and the process ends with 3.
-    result, logged, _ = linux.service("exit", JvmOptions="-Dapp.mode=exit -Dapp.status=3")
-    assert (result.status, logged) == (3, [("info", STOPPED)]), result
-    # The stop through System.exit(0) ends a holding application with 0.
-    result, logged, _ = linux.service("stop", ServiceAppOptions="--hold never", JvmOptions="-Dapp.mode=hold",
-                                      env={"VANTREL_HARNESS_STOP_AFTER": "1500"})
-    assert (result.status, logged) == (0, [("info", STOPPED)]), result
-    assert "holding" in result.out_lines and "released" not in result.out_lines
-    # An abort reports what was captured, then the process ends abnormally.
+def test_linux_abort_hook(linux, tmp_path):
+    # An abort reports what was captured, the entry point reports the stop,
+    # then the process ends abnormally.
     crash = f"-XX:+CrashOnOutOfMemoryError -XX:-CreateCoredumpOnCrash -XX:ErrorFile={tmp_path}/hs_err.log"
     result, logged, _ = linux.service("abort", StdErrMode="2",
                                       JvmOptions=f"-Xmx32m -Dapp.mode=oom -Dapp.print=err:2:0 {crash}")
-    assert result.status == -6, result  # SIGABRT
-    assert logged[0][1].startswith(ABORTED + "\n\nDetails:\nerr 0\nerr 1\n"), logged
+    assert result.status == -6, result.stderr  # SIGABRT
+    assert logged[0][1].startswith(ABORTED + " Details: err 0 err 1 "), logged
     assert logged[1:] == [("info", STOPPED)]
-
-
-@pytest.mark.skipif(not JDK_HOMES, reason="no JDK")
-def test_linux_exit_hook_wait_is_bounded(linux_lane, java_apps, tmp_path):  # noqa: F811
-    # The entry point never reports: the exit hook, on the VM's own thread,
-    # gives up after the stop wait hint (40 s) and the process still ends.
-    base = {"MainClass": "vt.App", "JvmPath": str(JDK_HOMES[0] / "lib" / "server" / "libjvm.so"),
-            "JvmSearchOrder": "0", "ClassPath": str(java_apps["jar"]), "ExtractLocation": "0"}
-    runner = Runner(linux_lane, tmp_path, base, True)
-    start = time.monotonic()
-    result, logged, _ = runner.service("bound", JvmOptions="-Dapp.mode=exit -Dapp.status=3", timeout=90,
-                                       env={"VANTREL_HARNESS_NO_DONE": "1"})
-    assert (result.status, logged) == (3, [("info", STOPPED)]), result
-    assert time.monotonic() - start >= 39
 
 
 def test_windows_capture_and_hooks(windows):
     script = "out=first,err=second,vmlog=from a VM thread,lines=3:8,throw"
-    result, logged, standin = windows.service(
-        "capture", StdOutMode="2", StdErrMode="2",
+    _, logged, standin = windows.service(
+        "capture", entries=1, StdOutMode="2", StdErrMode="2",
         JvmOptions=f'"-Dstandin.script={script}" "-Dstandin.createlog=while creating"')
-    assert windows.lane.exit_status(result.status) == 255, result
     assert len(logged) == 1, logged
     # One pipe, one stream for both; the VM's lines get carriage returns.
     assert details(logged[0]) == "while creating\r\nfirst\r\nsecond\r\nfrom a VM thread\r\n" \
@@ -242,27 +223,18 @@ def test_windows_capture_and_hooks(windows):
     assert [line.split(" ")[1] for line in opens] == ["open", "setOut", "setErr"], standin
     assert all(line.split(" ")[2].startswith(pipe) for line in opens), standin
 
-    result, logged, _ = windows.service("exit", JvmOptions="-Dstandin.script=exit=5")
-    assert (result.status, logged) == (5, [("info", STOPPED)]), result
-
-    result, logged, standin = windows.service("stop", ServiceAppOptions="--hold never",
-                                              JvmOptions="-Dstandin.script=hold",
-                                              env={"VANTREL_HARNESS_STOP_AFTER": "500"})
-    assert (result.status, logged) == (0, [("info", STOPPED)]), result
+    # A refused exit: message 13, the stopper's thread is detached again, and
+    # the service, whose stop failed, ends with message 19.
+    run, logged, standin = windows.service("refused", stop=True, ServiceAppOptions="--hold never",
+                                           ServiceStopByExit="1", JvmOptions="-Dstandin.script=refuseexit,hold")
+    assert logged == [("error", "Error invoking method: exit(int)"), ("error", FAILED)], logged
+    assert run.state == (1, 1066, 1013, 0), run.state
     attach = standin.index("standin attach version=0x10002 name=Vantrel stopper thread group=none")
-    assert standin[attach + 2:attach + 3] == ["standin exit 0"], standin
+    assert standin[attach + 2:attach + 4] == ["standin exit 0 refused", "standin detach"], standin
 
-    # A refused exit: message 13, and the stopper's thread is detached again.
-    result, logged, standin = windows.service("refused", ServiceAppOptions="--hold never",
-                                              JvmOptions="-Dstandin.script=refuseexit,hold",
-                                              env={"VANTREL_HARNESS_STOP_AFTER": "500"})
-    assert ("error", "Error invoking method: exit(int)") in logged, logged
-    refused = standin.index("standin exit 0 refused")
-    assert "standin detach" in standin[refused:], standin
-
-    result, logged, _ = windows.service("abort", StdOutMode="2", JvmOptions='"-Dstandin.script=out=last words,abort"')
-    assert result.status == 3, result  # the C runtime's abort()
+    run, logged, _ = windows.service("abort", StdOutMode="2", JvmOptions='"-Dstandin.script=out=last words,abort"')
     assert logged == [("error", ABORTED + "\n\nDetails:\nlast words\r\n"), ("info", STOPPED)], logged
+    assert run.state == (1, 0, 0, 0), run.state
 
 
 def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
@@ -272,11 +244,10 @@ def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
     squatter = lane.start(lane.build / "tests" / "standin" / "squat_pipes.exe", ["8192", lane.native_path(stop)])
     try:
         assert squatter.stdout.readline().startswith("ready"), squatter.stderr.read()
-        result, logged, _ = windows.service("squatted", StdOutMode="2",
-                                            JvmOptions="-Dstandin.script=out=secret,throw")
+        _, logged, _ = windows.service("squatted", entries=1, StdOutMode="2",
+                                       JvmOptions="-Dstandin.script=out=secret,throw")
     finally:
         stop.write_text("")
         received = squatter.communicate(timeout=60)[0]
-    assert lane.exit_status(result.status) == 255, result
     assert logged == [("error", MAIN_FAILED)], logged
     assert received.splitlines() == ["done"], received

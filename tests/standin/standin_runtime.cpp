@@ -6,15 +6,18 @@
 // answers (missing class or method, exceptions, refused options, exit).
 //
 // Everything it observes is printed on stdout, one line each, with the
-// prefix "standin " (or appended to the file that the environment variable
-// STANDIN_LOG names: a service-mode launcher gives its standard streams to a
-// console of its own). Its behaviour comes from the VM options:
+// prefix "standin " (or appended to the file that the option
+// -Dstandin.log=FILE names: a service-mode launcher gives its standard
+// streams to a console of its own, and a service gets its environment from
+// the service manager). Its behaviour comes from the VM options:
 //   -Dstandin.script=STEP,STEP,...   what main does, in order:
 //       args          print "standin main arg[i]=..." for each argument
 //       throw         leave a pending exception (ExceptionDescribe prints it)
 //       exit=N        System.exit(N): the "exit" hook, or the process ends
 //       hold          when arguments 0 and 1 are "--hold" FILE, wait until
 //                     FILE exists (or a stop arrives), then go on
+//       ignorestop    a hold waits for its file alone: a stop (a refused
+//                     exit, a second call of main) does not release it
 //       noclass       FindClass of the main class fails
 //       nomain        the main class has no main method
 //       noattach      AttachCurrentThread fails
@@ -89,10 +92,11 @@ JNIEnv_ Env;
 JNIInvokeInterface_ InvokeFunctions;
 JavaVM_ Vm;
 
+std::string LogPath;  // -Dstandin.log, read before the first line is said
+
 void say(const char* format, ...) {
     static FILE* log = [] {
-        const char* path = std::getenv("STANDIN_LOG");
-        FILE* file = path != nullptr && path[0] != '\0' ? std::fopen(path, "a") : nullptr;
+        FILE* file = !LogPath.empty() ? std::fopen(LogPath.c_str(), "a") : nullptr;
         return file != nullptr ? file : stdout;
     }();
     va_list args;
@@ -333,7 +337,7 @@ void holdUntilReleased(Object* arguments) {
         return;
     std::string file = arguments->elements[1]->text;
     say("main holding until %s exists", file.c_str());
-    for (int i = 0; i < 1200 && !StopRequested; ++i) {
+    for (int i = 0; i < 1200 && (!StopRequested || scriptHas("ignorestop")); ++i) {
         if (GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES) break;
         Sleep(50);
     }
@@ -514,9 +518,12 @@ JNIEXPORT jint JNICALL JNI_GetDefaultJavaVMInitArgs(void* args) {
 }
 
 JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) {
+    auto* init = static_cast<JavaVMInitArgs*>(vargs);
+    for (jint i = 0; i < init->nOptions; ++i)
+        if (startsWith(init->options[i].optionString, "-Dstandin.log="))
+            LogPath = init->options[i].optionString + std::strlen("-Dstandin.log=");
     say("%s", "runtime: Vantrel test stand-in runtime, not a Java VM");
     setUpTables();
-    auto* init = static_cast<JavaVMInitArgs*>(vargs);
     say("init version=0x%lx options=%ld ignoreUnrecognized=%s", static_cast<unsigned long>(init->version),
         static_cast<long>(init->nOptions), init->ignoreUnrecognized ? "true" : "false");
     char directory[MAX_PATH + 1];

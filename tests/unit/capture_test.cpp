@@ -43,6 +43,7 @@ protected:
         platform::overrideEventLog(recordEvent);
         logged.clear();
         Config.ServiceMode = 1;
+        Config.EventSource = &logged;  // the service has its event source
         Config.StdOutMode = 2;
         Config.StdErrMode = 0;
         Config.CaptureLength = 0;
@@ -52,6 +53,7 @@ protected:
     void TearDown() override {
         testing::internal::GetCapturedStderr();
         Config.ServiceMode = 0;
+        Config.EventSource = nullptr;
         Config.StdOutMode = 0;
         Config.ServiceSucceeded = 0;
         Config.ServiceDone = 0;
@@ -186,11 +188,15 @@ TEST_F(Capture, ExitHooksWaitForTheServiceToReportItsStop) {
     exitCleanup();
     EXPECT_EQ(Config.ServiceDone.load(), 1);
     entryPoint.join();
-    // After a failed stop step the hooks neither signal nor wait.
+    // After a failed start the hooks neither signal nor wait.
     Config.ServiceSucceeded = 0;
     Config.ServiceDone = 0;
     exitCleanup();
     EXPECT_FALSE(platform::waitForEvent(Config.ServiceStopEvent, 0));
+    // The wait has its bound: an entry point that never reports does not
+    // keep the VM's exit thread for good.
+    EXPECT_FALSE(waitForServiceDone(250));
+    Config.HookEndsProcess = 0;
 }
 
 TEST(PlatformWaits, EventsAndThreadsKeepTheirBounds) {

@@ -167,12 +167,13 @@ TEST_F(VmStart, APrimaryVmIsCreatedInTheWorkingDirectoryWithItsClassPathWhereItW
     EXPECT_EQ(start("", "lib", VmUse::Primary), V{"-Djava.class.path=lib:lib/a.jar"});
 }
 
-TEST_F(VmStart, ServiceModeAddsTheThreeHooksLast) {
+TEST_F(VmStart, ServiceModeAddsReducedSignalsAndTheThreeHooksLast) {
+    // -Xrs leaves SIGTERM and SIGINT to the launcher: they are the stop control.
     Config.ServiceMode = 1;
-    EXPECT_EQ(start("-Xmx64m", ""), (std::vector<std::string>{"-Xmx64m", "vfprintf", "abort", "exit"}));
-    EXPECT_EQ(recorded.extraInfo[1], reinterpret_cast<void*>(&vmOutputHook));
-    EXPECT_EQ(recorded.extraInfo[2], reinterpret_cast<void*>(&vmAbortHook));
-    EXPECT_EQ(recorded.extraInfo[3], reinterpret_cast<void*>(&vmExitHook));
+    EXPECT_EQ(start("-Xmx64m", ""), (std::vector<std::string>{"-Xmx64m", "-Xrs", "vfprintf", "abort", "exit"}));
+    EXPECT_EQ(recorded.extraInfo[2], reinterpret_cast<void*>(&vmOutputHook));
+    EXPECT_EQ(recorded.extraInfo[3], reinterpret_cast<void*>(&vmAbortHook));
+    EXPECT_EQ(recorded.extraInfo[4], reinterpret_cast<void*>(&vmExitHook));
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ TEST(PackConfig, ErrorsNameFileAndLine) {
         const char* expected;
     } cases[] = {
         {"MainClass = \"a\"\nmainclass = \"b\"\n", "app.toml:2: unknown key mainclass"},
+        {"AppMutex = \"m\"", "app.toml:1: AppMutex cannot be packed: it is read from the settings file"},
         {"\n\nJvmOptions = \"open\n", "app.toml:3: unterminated string"},
         {"JvmOptions = \"\\q\"", "app.toml:1: unknown escape"},
         {"JvmOptions = bare", "app.toml:1: cannot read value"},

@@ -94,6 +94,15 @@ TEST_F(ReportCapture, LongArgumentsAreCutNotOverrun) {
 
 TEST_F(ReportCapture, ServiceModeSendsReportsToTheEventLogStandIn) {
     Config.ServiceMode = 1;
+    // Before the service has its event source (no dispatcher reached), a
+    // report still reaches the console.
+    testing::internal::CaptureStderr();
+    errno = ENOENT;
+    reportErrorWithReason("Internal error %s", "RC000003");
+    std::fflush(stderr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Internal error RC000003\n\nReason: No such file or directory\n");
+    char source;
+    Config.EventSource = &source;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     reportInfo("The %s service has started.", "svc");
@@ -104,6 +113,7 @@ TEST_F(ReportCapture, ServiceModeSendsReportsToTheEventLogStandIn) {
     std::fflush(stdout);
     std::fflush(stderr);
     Config.ServiceMode = 0;
+    Config.EventSource = nullptr;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     // One line per entry, as journald keeps it: line breaks become blanks.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -46,6 +46,12 @@ bool parseMessageNumber(const std::string& text, int* number) {
     return true;
 }
 
+std::string unknownKeyText(const std::string& key) {
+    if (findFileOnlySetting(key.c_str()) != nullptr)
+        return key + " cannot be packed: it is read from the settings file beside the launcher (see SettingsFile)";
+    return "unknown key " + key;
+}
+
 namespace {
 
 enum class ValueKind { String, Integer, Boolean, Array };
@@ -270,7 +276,7 @@ ConfigFile parseConfig(const std::string& text, const std::string& fileName, con
             continue;
         }
         const SettingInfo* setting = findSettingByName(key.c_str());
-        if (setting == nullptr) p.fail("unknown key " + key);
+        if (setting == nullptr) p.fail(unknownKeyText(key));
         if (v.kind == ValueKind::Array) p.fail(key + " cannot be an array");
         if (v.kind == ValueKind::Boolean && setting->kind != SettingKind::Flag) p.fail(key + " is not a flag");
         std::string problem = settingValueProblem(*setting, v.text);

@@ -6,26 +6,18 @@
 
 #include "core/settings_table.h"
 #include "pack.h"
+#include "vantrel_version.h"
 
 using namespace pack;
 
 namespace {
-
-const char* kindName(SettingKind kind) {
-    switch (kind) {
-        case SettingKind::Flag: return "flag";
-        case SettingKind::Number: return "number";
-        case SettingKind::ScrambledText: return "class";
-        case SettingKind::Text: break;
-    }
-    return "text";
-}
 
 void printHelp() {
     std::printf(
         "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
         "       vantrel-pack --list LAUNCHER\n"
+        "       vantrel-pack --help | --version\n"
         "\n"
         "Copies a launcher stub to PATH and writes the application's settings, messages\n"
         "and archives into the copy (PE resources for a Windows stub, an appended\n"
@@ -59,11 +51,13 @@ void printHelp() {
         "Keys (case-sensitive), id, kind and default:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
         const SettingInfo& s = kSettings[i];
-        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, kindName(s.kind),
+        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, settingKindName(s.kind),
                     s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
     }
     std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
-    std::printf("\nExit status: 0 done, 1 failed, 2 bad command line.\n");
+    std::printf("\nWhat each setting does, the settings file beside the launcher, placeholders and\n"
+                "messages: docs/reference.md (in the release and in the sources).\n"
+                "\nExit status: 0 done, 1 failed, 2 bad command line.\n");
 }
 
 struct Options {
@@ -73,6 +67,7 @@ struct Options {
     std::vector<std::string> archives;
     std::vector<std::string> messages;
     bool help = false;
+    bool version = false;
 };
 
 Options parseCommandLine(int argc, char** argv) {
@@ -81,6 +76,10 @@ Options parseCommandLine(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o.version = true;
             continue;
         }
         std::string value;
@@ -120,6 +119,10 @@ int run(int argc, char** argv) {
         printHelp();
         return 0;
     }
+    if (options.version) {
+        std::printf("vantrel-pack %s\n", VANTREL_VERSION);
+        return 0;
+    }
     if (!options.list.empty()) return listLauncher(options.list);
     if (options.out.empty()) throw PackError(2, "--out PATH is required (see --help)");
 
@@ -131,7 +134,7 @@ int run(int argc, char** argv) {
     for (size_t i = 0; i < options.sets.size(); ++i) {
         const auto& [key, given] = options.sets[i];
         const SettingInfo* setting = findSettingByName(key.c_str());
-        if (setting == nullptr) throw PackError(2, "unknown key " + key + " (see --help)");
+        if (setting == nullptr) throw PackError(2, unknownKeyText(key) + " (see --help)");
         std::string value = given;
         std::string problem = options.raw[i] ? "" : settingValueProblem(*setting, value);
         if (!problem.empty()) throw PackError(2, "--set " + problem);

@@ -134,6 +134,10 @@ struct ConfigFile {
 // (with a '/' when not empty). Errors name `fileName` and the line.
 ConfigFile parseConfig(const std::string& text, const std::string& fileName, const std::string& directory);
 
+// Why a key is not a setting the packer writes (unknown, or a key of the
+// launcher's settings file).
+std::string unknownKeyText(const std::string& key);
+
 // Language ids and message numbers as the command line and config give them.
 bool parseLanguage(const std::string& text, uint32_t* language);
 bool parseMessageNumber(const std::string& text, int* number);

@@ -213,7 +213,7 @@ std::vector<Resource> buildResources(PackInput input) {
     }
     for (int id = 1; id <= kMessageCount; ++id) {
         auto given = input.messages.find(id);
-        std::string text = given != input.messages.end() ? given->second : kBuiltInMessages[id - 1];
+        std::string text = given != input.messages.end() ? given->second : kMessages[id - 1].text;
         blocks[{input.messageLanguage, unsigned(id) / 16 + 1}][unsigned(id) % 16] =
             entryText(text, "message " + std::to_string(id));
     }

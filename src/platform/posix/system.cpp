@@ -42,6 +42,8 @@ static const char* const kOwnErrorTexts[] = {
     "The data is damaged or cut short",
     "Not a plain file name",
     "The folder is a link, belongs to another user or others may write to it",
+    "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247), or a line break in a unit text",
+    "The specified service does not exist as an installed service",
 };
 
 void setFailureReason(Failure failure) {
@@ -50,6 +52,8 @@ void setFailureReason(Failure failure) {
         case Failure::DamagedData: errno = static_cast<int>(kOwnErrorBase); return;
         case Failure::NotPlainName: errno = static_cast<int>(kOwnErrorBase + 1); return;
         case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
+        case Failure::NotServiceName: errno = static_cast<int>(kOwnErrorBase + 3); return;
+        case Failure::NoSuchService: errno = static_cast<int>(kOwnErrorBase + 4); return;
     }
 }
 

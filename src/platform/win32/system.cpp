@@ -179,6 +179,8 @@ void setFailureReason(Failure failure) {
         case Failure::DamagedData: SetLastError(ERROR_FILE_CORRUPT); return;
         case Failure::NotPlainName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
+        case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
+        case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
     }
 }
 

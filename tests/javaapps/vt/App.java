@@ -19,8 +19,9 @@ import java.nio.file.Paths;
  * then does what -Dapp.mode asks:
  * report (the default), throw, exit (status from -Dapp.status), thread (a
  * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default),
- * hold (with arguments "--hold FILE", wait until FILE exists, then load a
- * class not used before; other arguments just report), gc (System.gc()
+ * hold (with arguments "--hold FILE", wait until FILE exists or a call of
+ * main with "--release" asks, at most 60 s, then load a class not used
+ * before; other arguments just report), gc (System.gc()
  * three times, then throw) or oom (fill the heap until the VM gives up).
  *
  * -Dapp.print=STREAM:COUNT:WIDTH,... prints COUNT lines "STREAM i" on
@@ -28,6 +29,8 @@ import java.nio.file.Paths;
  * WIDTH characters; a COUNT of 0 prints one such text without a line end.
  */
 public class App {
+    static volatile boolean released;
+
     static final String[] PROPERTIES = {
         "user.dir", "vantrel.exe.path", "vantrel.csidl.appdata", "vantrel.csidl.local.appdata",
         "vantrel.csidl.personal", "vantrel.extract.path", "vantrel.appini.showconsole",
@@ -88,10 +91,13 @@ public class App {
                 worker.start();
                 break;
             case "hold":
+                if (args.length >= 1 && args[0].equals("--release")) {
+                    released = true;
+                }
                 if (args.length >= 2 && args[0].equals("--hold")) {
                     out.println("holding");
                     Path file = Path.of(args[1]);
-                    for (int i = 0; i < 600 && !Files.exists(file); i++) {
+                    for (int i = 0; i < 1200 && !released && !Files.exists(file); i++) {
                         Thread.sleep(50);
                     }
                     out.println("released");

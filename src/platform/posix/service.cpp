@@ -1,0 +1,324 @@
+// POSIX side of the service seam: a systemd unit per service, and the
+// service run mode: the entry on a thread of its own, SIGTERM and SIGINT as
+// the stop control, the status as sd_notify datagrams.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+constexpr const char kSystemUnitDirectory[] = "/etc/systemd/system";
+constexpr const char kUnitSuffix[] = ".service";
+constexpr size_t kLongestUnitName = 255;  // systemd's limit, suffix included
+// systemctl is asked to reload or enable and normally answers at once; a
+// launcher that waited longer would hang an installation for nothing.
+constexpr uint32_t kSystemctlWaitMs = 30000;
+constexpr uint32_t kSystemctlPollMs = 20;
+
+bool isUnitNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' || c == '-' ||
+           c == '_' || c == '.';
+}
+
+bool isUnitName(const char* name, size_t length) {
+    if (length == 0 || length + sizeof(kUnitSuffix) - 1 > kLongestUnitName) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (!isUnitNameCharacter(name[i])) return false;
+    return true;
+}
+
+bool unitDirectory(std::string* directory, bool* system) {
+    const char* chosen = getenv("VANTREL_SYSTEMD_DIR");
+    *system = chosen == nullptr || chosen[0] == '\0';
+    directory->assign(*system ? kSystemUnitDirectory : chosen);
+    if (directory->size() >= PATH_MAX) {
+        setFailureReason(Failure::NameTooLong);
+        return false;
+    }
+    return true;
+}
+
+bool unitPath(const char* name, std::string* path, bool* system) {
+    if (!checkServiceName(name) || !unitDirectory(path, system)) return false;
+    *path += '/';
+    *path += name;
+    *path += kUnitSuffix;
+    return true;
+}
+
+// A text on a unit line: '%' starts a specifier, so it is doubled; where the
+// line is a command, '$' starts a variable and '\' an escape, so they are
+// doubled as well. A line break would end the line and start another one
+// of the text's choosing: refused, as is any other control character, and
+// elsewhere a last '\', which would continue the line with the next one.
+bool appendUnitText(std::string* unit, const char* text, bool command) {
+    size_t length = strlen(text);
+    if (!command && length > 0 && text[length - 1] == '\\') {
+        setFailureReason(Failure::NotServiceName);
+        return false;
+    }
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        if (*p < 0x20 || *p == 0x7F) {
+            setFailureReason(Failure::NotServiceName);
+            return false;
+        }
+        if (*p == '%' || (command && (*p == '$' || *p == '\\'))) *unit += static_cast<char>(*p);
+        *unit += static_cast<char>(*p);
+    }
+    return true;
+}
+
+// The whole unit, checked, before anything is written.
+bool buildUnit(const ServiceDefinition& service, std::string* unit) {
+    *unit = "[Unit]\n";
+    if (service.description[0] != '\0') {
+        *unit += "Description=";
+        if (!appendUnitText(unit, service.description, false)) return false;
+        *unit += '\n';
+    }
+    std::string dependencies;
+    for (const char* name = service.dependencies; *name != '\0'; name += strlen(name) + 1) {
+        if (!isUnitName(name, strlen(name))) {
+            setFailureReason(Failure::NotServiceName);
+            return false;
+        }
+        dependencies += dependencies.empty() ? "" : " ";
+        dependencies += name;
+        dependencies += kUnitSuffix;
+    }
+    if (!dependencies.empty()) *unit += "After=" + dependencies + "\nRequires=" + dependencies + "\n";
+    // KillMode=mixed: a stop signals the launcher alone, so that the cleanup
+    // child it leaves behind may finish removing the unpacked archives.
+    *unit += "\n[Service]\nType=notify\nExecStart=";
+    if (!appendUnitText(unit, service.commandLine, true)) return false;
+    *unit += "\nKillMode=mixed\n";
+    if (!service.manualStart) *unit += "\n[Install]\nWantedBy=multi-user.target\n";
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Written under a temporary name, then linked to its own: the unit appears
+// whole or not at all, and an existing one is never replaced.
+bool writeUnit(const std::string& path, const std::string& unit) {
+    std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, unit) && fsync(fd) == 0;
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && link(temporary.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    unlink(temporary.c_str());
+    errno = error;
+    return ok;
+}
+
+// systemctl with the given arguments, when it exists; what it says goes to
+// the launcher's own streams, its outcome is not the installation's.
+void systemctl(const char* command, const char* unit) {
+    const char* argv[] = {"systemctl", command, unit, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t child;
+    int result = posix_spawnp(&child, "systemctl", &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) return;
+    for (uint32_t waited = 0; waited < kSystemctlWaitMs; waited += kSystemctlPollMs) {
+        if (waitpid(child, nullptr, WNOHANG) != 0) return;
+        sleepMilliseconds(kSystemctlPollMs);
+    }
+}
+
+// ---- The run mode ----------------------------------------------------------
+
+// The dispatcher's wake-up pipe: 'S' a stop signal, 'R' a handler was
+// registered, 'D' the entry has returned. The signal handler writes to it,
+// so its write end never blocks.
+int wakePipe[2] = {-1, -1};
+std::atomic<ServiceControlProcedure> controlProcedure{nullptr};
+ServiceEntryProcedure entryProcedure = nullptr;
+int notifySocket = -1;
+sockaddr_un notifyAddress;
+socklen_t notifyAddressLength = 0;
+uint32_t lastNotifiedState = 0;  // written under the caller's status lock
+char eventSourceToken;
+
+void wake(char reason) {
+    int saved = errno;
+    ssize_t ignored = write(wakePipe[1], &reason, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void onStopSignal(int) { wake('S'); }
+
+uint32_t entryThread(void*) {
+    entryProcedure();
+    wake('D');
+    return 0;
+}
+
+// The socket that $NOTIFY_SOCKET names: a path, or '@' for an abstract name.
+void openNotifySocket() {
+    const char* name = getenv("NOTIFY_SOCKET");
+    if (name == nullptr || (name[0] != '/' && name[0] != '@')) return;
+    size_t length = strlen(name);
+    if (length >= sizeof(notifyAddress.sun_path)) return;
+    memset(&notifyAddress, 0, sizeof(notifyAddress));
+    notifyAddress.sun_family = AF_UNIX;
+    memcpy(notifyAddress.sun_path, name, length);
+    if (name[0] == '@') notifyAddress.sun_path[0] = '\0';
+    notifyAddressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    notifySocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+
+}  // namespace
+
+bool checkServiceName(const char* name) {
+    if (isUnitName(name, strlen(name))) return true;
+    setFailureReason(Failure::NotServiceName);
+    return false;
+}
+
+int queryServiceEntry(const char* name) {
+    std::string path;
+    bool system;
+    if (!unitPath(name, &path, &system)) return -1;
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0) return 1;
+    return errno == ENOENT ? 0 : -1;
+}
+
+bool installServiceEntry(const ServiceDefinition& service) {
+    std::string path, unit;
+    bool system;
+    if (!unitPath(service.name, &path, &system) || !buildUnit(service, &unit) || !writeUnit(path, unit)) return false;
+    if (system) {
+        std::string unitName = std::string(service.name) + kUnitSuffix;
+        systemctl("daemon-reload", nullptr);
+        if (!service.manualStart) systemctl("enable", unitName.c_str());
+    }
+    return true;
+}
+
+bool removeServiceEntry(const char* name) {
+    std::string path;
+    bool system;
+    if (!unitPath(name, &path, &system)) return false;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) setFailureReason(Failure::NoSuchService);
+        return false;
+    }
+    std::string unitName = std::string(name) + kUnitSuffix;
+    if (system) systemctl("disable", unitName.c_str());
+    if (unlink(path.c_str()) != 0) return false;
+    if (system) systemctl("daemon-reload", nullptr);
+    return true;
+}
+
+bool startServiceDispatcher(const char*, ServiceEntryProcedure entry) {
+    if (pipe2(wakePipe, O_CLOEXEC) != 0) return false;
+    fcntl(wakePipe[1], F_SETFL, O_NONBLOCK);
+    openNotifySocket();
+    unsetenv("NOTIFY_SOCKET");
+    struct sigaction stop;
+    memset(&stop, 0, sizeof(stop));
+    stop.sa_handler = onStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+
+    entryProcedure = entry;
+    Thread* thread = startThread(entryThread, nullptr);
+    if (thread == nullptr) return false;
+    // The service runs until its entry returns: whether and when is the
+    // application's and the service manager's decision, not a bound of ours.
+    bool stopPending = false;
+    for (;;) {
+        // poll, which a signal always interrupts, before read, which
+        // SA_RESTART would resume: a runtime that runs handlers only when a
+        // call returns (ThreadSanitizer's) still gets to run ours.
+        struct pollfd wait = {wakePipe[0], POLLIN, 0};
+        if (poll(&wait, 1, -1) < 0 && errno == EINTR) continue;
+        char reason;
+        ssize_t n = read(wakePipe[0], &reason, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1 || reason == 'D') break;
+        if (reason == 'S') stopPending = true;
+        ServiceControlProcedure handler = controlProcedure.load();
+        if (stopPending && handler != nullptr) {
+            stopPending = false;
+            handler(kServiceControlStop);
+        }
+    }
+    // The entry has returned (or, should the pipe fail, will return).
+    waitForThread(thread, kWaitForever);
+    releaseThread(thread);
+    return true;
+}
+
+bool registerServiceControlHandler(const char*, ServiceControlProcedure handler) {
+    controlProcedure = handler;
+    wake('R');
+    return true;
+}
+
+void setServiceStatus(const ServiceStatus& status, const char* text) {
+    if (notifySocket < 0 || status.state == lastNotifiedState) return;
+    lastNotifiedState = status.state;
+    std::string message;
+    if (status.state == kServiceRunning) message = "READY=1";
+    if (status.state == kServiceStopPending)
+        message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(status.waitHintMs) * 1000);
+    if (text != nullptr) {
+        message += message.empty() ? "STATUS=" : "\nSTATUS=";
+        for (const char* p = text; *p != '\0'; ++p) message += *p == '\n' || *p == '\r' ? ' ' : *p;
+    }
+    sendto(notifySocket, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&notifyAddress),
+           notifyAddressLength);
+}
+
+void* registerEventSource(const char*) { return &eventSourceToken; }
+
+const char* serviceVmOption() { return "-Xrs"; }
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+// Installing and removing the service: the command line the service manager
+// runs, the dependency list, and the platform's entry (the Service Control
+// Manager with its registry values, or a systemd unit).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/config.h"
+#include "platform/platform.h"
+#include "report/report.h"
+#include "service/service.h"
+
+namespace {
+
+// The command line is built in a buffer of this size, terminator included.
+constexpr size_t kCommandLineCapacity = 272;
+
+// Between quotes, a '"' would end the argument early and a last '\' would
+// escape the closing quote: either way the service would start with other
+// arguments (another name, another start type) than were installed.
+bool fitsBetweenQuotes(const char* text) {
+    size_t length = std::strlen(text);
+    if (std::strchr(text, '"') == nullptr && (length == 0 || text[length - 1] != '\\')) return true;
+    reportError("Refused: \"%s\" holds a double quote or ends with a backslash, which would change the service's "
+                "command line.",
+                text);
+    return false;
+}
+
+bool isOneWord(const char* text) {
+    if (text[0] != '\0' && std::strpbrk(text, " \t\"") == nullptr) return true;
+    reportError("Refused: the service switch \"%s\" must be one word without quotes.", text);
+    return false;
+}
+
+}  // namespace
+
+bool buildServiceCommandLine(char* line, size_t capacity, const char* executablePath) {
+    const LauncherConfig& c = Config;
+    if (!fitsBetweenQuotes(executablePath) || !isOneWord(c.ServiceSwitch)) return false;
+    int length;
+    if (c.ServiceCommandLineOverride) {
+        if (!fitsBetweenQuotes(c.ServiceName) || !fitsBetweenQuotes(c.ServiceDescription)) return false;
+        length = std::snprintf(line, capacity, "\"%s\" %s \"%s\" \"%s\" %d", executablePath, c.ServiceSwitch,
+                               c.ServiceName, c.ServiceDescription, c.ServiceManualStart ? 0 : 1);
+    } else {
+        length = std::snprintf(line, capacity, "\"%s\" %s", executablePath, c.ServiceSwitch);
+    }
+    if (length >= 0 && static_cast<size_t>(length) < capacity) return true;
+    reportError("Refused: the service's command line would be longer than %d characters.",
+                static_cast<int>(capacity) - 1);
+    return false;
+}
+
+int queryServiceInstalled(const char* name) {
+    if (!platform::checkServiceName(name)) return -1;
+    return platform::queryServiceEntry(name);
+}
+
+int installService(const char* name, const char* description) {
+    char executable[kPathCapacity];
+    if (platform::executablePath(executable, sizeof(executable)) == 0) {
+        reportLastError();
+        return -1;
+    }
+    char commandLine[kCommandLineCapacity];
+    if (!buildServiceCommandLine(commandLine, sizeof(commandLine), executable)) return -1;
+
+    // Every ';' becomes a zero byte, and the list ends with two: a leading
+    // ';' gives an empty list, two in a row end it there.
+    size_t length = std::strlen(Config.ServiceDependencies);
+    char* dependencies = static_cast<char*>(std::calloc(length + 2, 1));
+    if (dependencies == nullptr) std::abort();
+    for (size_t i = 0; i < length; ++i)
+        dependencies[i] = Config.ServiceDependencies[i] == ';' ? '\0' : Config.ServiceDependencies[i];
+
+    const platform::ServiceDefinition service = {name, description != nullptr ? description : "", executable,
+                                                 commandLine, dependencies, Config.ServiceManualStart != 0,
+                                                 Config.ServiceInteractive != 0};
+    bool installed = platform::installServiceEntry(service);
+    if (!installed) reportLastError();
+    std::free(dependencies);
+    return installed ? 0 : -1;
+}
+
+int uninstallService(const char* name) {
+    if (platform::removeServiceEntry(name)) return 0;
+    reportLastError();
+    return -1;
+}
