@@ -11,6 +11,7 @@
 #include "core/settings_table.h"
 #include "platform/platform.h"
 #include "report/trace.h"
+#include "report/report.h"
 
 // All zeros at start, so that the record (with its 8 KB capture buffer)
 // takes no room in the executable; only the gate of error reports starts
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* kNullText = "<null>";
 constexpr size_t kProfileValueSize = 4096;
+constexpr uint64_t kSettingsFileLimit = 1024 * 1024;  // far beyond twelve keys of 4095 characters
 constexpr int kStringGrowth = 1024;
 constexpr int kLongestCharacter = 4;
 
@@ -92,35 +94,29 @@ char* loadMessageString(unsigned id) {
     const uint8_t* block = nullptr;
     size_t blockSize = 0;
     if (!platform::findStringBlock(id / 16 + 1, &block, &blockSize)) return duplicateText("");
+    return messageFromBlock(block, blockSize, id % 16);
+}
 
-    // Walk the block's 16 counted UTF-16 entries up to ours, never past the
-    // block's end, whatever the lengths claim.
-    size_t offset = 0;
-    unsigned skip = id % 16;
-    uint16_t units = 0;
-    for (unsigned entry = 0;; ++entry) {
-        if (offset + 2 > blockSize) return duplicateText("");
-        units = static_cast<uint16_t>(block[offset] | (block[offset + 1] << 8));
-        offset += 2;
-        if (entry == skip) break;
-        offset += size_t(units) * 2;
-    }
-    if (units == 0 || offset + size_t(units) * 2 > blockSize) return duplicateText("");
+char* messageFromBlock(const uint8_t* block, size_t blockSize, unsigned index) {
+    // The entry is found through the block's own size, whatever the
+    // lengths before it claim.
+    const uint8_t* bytes = nullptr;
+    size_t units = 0;
+    if (!platform::stringBlockEntry(block, blockSize, index, &bytes, &units) || units == 0) return duplicateText("");
 
-    uint16_t* wide = static_cast<uint16_t*>(std::malloc((size_t(units) + 1) * 2));
+    uint16_t* wide = static_cast<uint16_t*>(std::malloc((units + 1) * 2));
     if (wide == nullptr) std::abort();
-    for (uint16_t i = 0; i < units; ++i)
-        wide[i] = static_cast<uint16_t>(block[offset + 2 * i] | (block[offset + 2 * i + 1] << 8));
+    for (size_t i = 0; i < units; ++i) wide[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     wide[units] = 0;
 
-    size_t needed = platform::wideToNarrow(wide, size_t(units) + 1, nullptr, 0);
+    size_t needed = platform::wideToNarrow(wide, units + 1, nullptr, 0);
     if (needed == 0) {
         std::free(wide);
         return duplicateText("");
     }
     char* narrow = static_cast<char*>(std::malloc(needed));
     if (narrow == nullptr) std::abort();
-    if (platform::wideToNarrow(wide, size_t(units) + 1, narrow, needed) == 0) narrow[0] = '\0';
+    if (platform::wideToNarrow(wide, units + 1, narrow, needed) == 0) narrow[0] = '\0';
     narrow[needed - 1] = '\0';
     std::free(wide);
 
@@ -288,13 +284,6 @@ void applySettingsFile() {
         return;
     }
 
-    FILE* probe = std::fopen(c.SettingsFile, "r");
-    if (probe == nullptr) {
-        trace("settings file: \"%s\" not found", c.SettingsFile);
-        return;
-    }
-    std::fclose(probe);
-
     char directory[kDirectoryCapacity];
     if (platform::currentDirectory(directory, sizeof(directory)) == 0) return;
     TextBuffer fullPath{};
@@ -305,7 +294,20 @@ void applySettingsFile() {
         appendText(&fullPath, separator);
     }
     appendText(&fullPath, c.SettingsFile);
-    trace("settings file: \"%s\"", fullPath.text);
+
+    // Anyone who may write to the executable's folder may write this file:
+    // only a regular file is read, once, and only up to a bound. A missing or
+    // unreadable file is ignored without a message, as it always was.
+    platform::ProfileFile* file = nullptr;
+    platform::ProfileLoad load = platform::loadProfileFile(fullPath.text, kSettingsFileLimit, &file);
+    if (load == platform::ProfileLoad::TooLarge)
+        reportError("The settings file %s is larger than %u bytes and was ignored.", fullPath.text,
+                    static_cast<unsigned>(kSettingsFileLimit));
+    static const char* const kLoadTrace[] = {"", " not found", " is not a regular file", " is too large",
+                                             " cannot be read"};
+    trace("settings file: \"%s\"%s", fullPath.text, kLoadTrace[static_cast<int>(load)]);
+    freeTextBuffer(&fullPath);
+    if (load != platform::ProfileLoad::Loaded) return;
 
     enum class Apply { Replace, Append, StdOut, StdErr, OutAppend, ErrAppend, Console };
     struct Key {
@@ -330,11 +332,11 @@ void applySettingsFile() {
 
     char value[kProfileValueSize];
     for (const Key& key : keys) {
-        size_t length = platform::readProfileString(kSettingsFileSection, key.name, "", value, sizeof(value),
-                                                    fullPath.text);
+        size_t length = platform::readLoadedProfileString(file, kSettingsFileSection, key.name, "", value, sizeof(value));
         if (length == 0) continue;
         traceSettingsFileKey(key.name, value);
         char* expanded = expandPlaceholders(value);
+        if (expanded == nullptr) continue;  // refused and reported: the key is left out
         switch (key.how) {
             case Apply::Replace:
             case Apply::StdOut:
@@ -370,5 +372,5 @@ void applySettingsFile() {
         }
         std::free(expanded);
     }
-    freeTextBuffer(&fullPath);
+    platform::freeProfileFile(file);
 }

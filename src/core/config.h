@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include <jni.h>
@@ -187,6 +188,9 @@ char* loadConfigString(unsigned id);
 bool loadConfigFlag(unsigned id);
 int32_t loadConfigNumber(unsigned id);
 char* loadMessageString(unsigned id);
+// The message text of entry `index` (0..15) of a raw RT_STRING block, with
+// its "\n" escapes decoded; "" when the entry is absent or empty.
+char* messageFromBlock(const uint8_t* block, size_t blockSize, unsigned index);
 // Decodes the scrambled main-class text into a 256-byte static buffer.
 const char* decodeMainClass(const char* text);
 // Replaces %APPNAME% (without case) in a settings-file template.

@@ -203,7 +203,12 @@ int runLauncher(int argc, char** argv) {
             }
             return forwardSecondInstance(argc, argv);
         }
-        platform::createNamedMutex(Config.AppMutex);
+        // Without the lock a second instance could not see this one: better
+        // not to start than to run unguarded.
+        if (!platform::createNamedMutex(Config.AppMutex)) {
+            reportErrorWithReason("Cannot create the single-instance lock \"%s\".", Config.AppMutex);
+            return 0;
+        }
         Config.InstanceMutexHeld = true;
         trace("mode: single instance \"%s\"", Config.AppMutex);
     }

@@ -11,6 +11,7 @@
 #include "core/config.h"
 #include "platform/platform.h"
 #include "report/trace.h"
+#include "report/report.h"
 
 char RegistryJavaHome[260];
 
@@ -134,6 +135,10 @@ bool appendPlaceholderValue(TextBuffer* result, const char* name, size_t length)
 
 char* expandPlaceholders(const char* text) {
     if (text == nullptr) return duplicateText("");
+    // Values may hold placeholders themselves, and texts are expanded a
+    // second time later (JvmOptions): without a bound a few variables grow a
+    // text until memory runs out.
+    const uint64_t limit = uint64_t(std::strlen(text)) + kMaxExpansionGrowth;
     TextBuffer result{};
     bool appended = false;
     bool inside = false;
@@ -149,16 +154,24 @@ char* expandPlaceholders(const char* text) {
             }
         } else if (appendPlaceholderValue(&result, pieceStart, pieceLength)) {
             appended = true;
+            // Stopped as soon as it is too long, before it grows any further.
+            if (result.length > limit) break;
         }
         inside = !inside;
         pieceStart = p + 1;
     }
     size_t restLength = static_cast<size_t>(p - pieceStart);
-    if (restLength > 0) {
+    if (*p == '\0' && restLength > 0) {
         // A placeholder opened and never closed keeps its '%'.
         if (inside) appendTextRange(&result, pieceStart - 1, restLength + 1);
         else appendTextRange(&result, pieceStart, restLength);
         appended = true;
+    }
+    if (result.length > limit) {
+        freeTextBuffer(&result);
+        reportError("The placeholders of \"%.80s\" expand to more than %u further characters; the text is refused.",
+                    text, static_cast<unsigned>(kMaxExpansionGrowth));
+        return nullptr;
     }
     if (!appended) {
         freeTextBuffer(&result);
@@ -251,6 +264,7 @@ void freeArgumentVector(ArgumentVector* vector) {
 
 char* prepareOutputFile(const char* path) {
     char* expanded = expandPlaceholders(path);
+    if (expanded == nullptr) return nullptr;
     // Each folder on the way is created when missing; failures show up later
     // when the file itself is opened.
     for (size_t i = 1; expanded[i - 1] != '\0' && expanded[i] != '\0'; ++i) {

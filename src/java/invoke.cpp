@@ -22,15 +22,17 @@ constexpr const char* kMainMethodText = "main(java/lang/String[])";
 bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
 // Splits an option text and expands every element on its own; the vector
-// lives until the process ends.
-ArgumentVector splitAndExpand(const char* text) {
-    ArgumentVector vector = splitArguments(text);
-    for (int32_t i = 0; i < vector.count; ++i) {
-        char* expanded = expandPlaceholders(vector.items[i]);
-        std::free(vector.items[i]);
-        vector.items[i] = expanded;
+// lives until the process ends. False when an expansion was refused (and
+// reported).
+bool splitAndExpand(const char* text, ArgumentVector* vector) {
+    *vector = splitArguments(text);
+    for (int32_t i = 0; i < vector->count; ++i) {
+        char* expanded = expandPlaceholders(vector->items[i]);
+        if (expanded == nullptr) return false;
+        std::free(vector->items[i]);
+        vector->items[i] = expanded;
     }
-    return vector;
+    return true;
 }
 
 // One property of the fixed set. `required` properties fail the invocation;
@@ -95,12 +97,12 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
     }
 
     ArgumentVector fixed{0, nullptr};
-    if (!isEmpty(Config.StaticOptions)) fixed = splitAndExpand(Config.StaticOptions);
+    if (!isEmpty(Config.StaticOptions) && !splitAndExpand(Config.StaticOptions, &fixed)) return false;
     // The caller's arguments are the user's own text and are passed as they
     // are; AppOptions only stands in for an empty command line.
     ArgumentVector call{count, arguments};
     const bool appOptions = count == 0 && !isEmpty(Config.AppOptions);
-    if (appOptions) call = splitAndExpand(Config.AppOptions);
+    if (appOptions && !splitAndExpand(Config.AppOptions, &call)) return false;
 
     const int64_t total = int64_t(fixed.count) + call.count;
     for (int64_t i = 0; traceOn() && i < total; ++i)

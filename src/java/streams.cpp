@@ -191,6 +191,8 @@ bool setUpStandardStreams() {
         errPath = prepareOutputFile(Config.StdErrFile);
         errSetter = "setErr";
     }
+    // An expansion refused (and reported) leaves no file to open.
+    if ((outSetter != nullptr && outPath == nullptr) || (errSetter != nullptr && errPath == nullptr)) return false;
     if (traceOn()) {
         traceStream("out", Config.StdOutMode, outPath, Config.StdOutFileAppend);
         traceStream("err", Config.StdErrMode, errPath, Config.StdErrFileAppend);

@@ -114,7 +114,8 @@ bool specialFolderPath(int csidl, char* buf, size_t cap);
 
 // Raw RT_STRING block (1-based block number = id / 16 + 1) under the neutral
 // language, falling back to the single language present, as FindResourceEx
-// does. The data stays valid for the life of the process.
+// does. The data stays valid for the life of the process. A resource whose
+// data does not lie whole inside the loaded image counts as absent.
 bool findStringBlock(unsigned block, const uint8_t** data, size_t* size);
 // The payload resource (RT_RCDATA 1): its size; false when there is none.
 // It is read in pieces, never whole (Windows: from the image's resource;
@@ -124,16 +125,27 @@ bool findPayload(uint64_t* size);
 // Copies size bytes at offset of the payload into buffer; false (last
 // error set) when the range is not inside the payload or cannot be read.
 bool readPayload(uint64_t offset, void* buffer, size_t size);
-// LoadStringA: the entry converted to 8-bit text, at most cap - 1 bytes,
-// terminated. Returns the bytes copied; 0 when the entry is absent or empty.
+// LoadStringA, read through findStringBlock and the block's real size on
+// both sides (the same code): the entry converted to 8-bit text, cut after
+// the last whole character that fits in cap - 1 bytes, terminated. Returns
+// the bytes copied; 0 when the entry is absent, empty, or lies (or follows
+// an entry that runs) past the end of its block.
 int loadString(unsigned id, char* buf, int cap);
+// Entry `index` (0..15) of a raw RT_STRING block of `size` bytes: its
+// UTF-16 units (little-endian, unaligned) and their count. False when the
+// block ends before the entry does.
+bool stringBlockEntry(const uint8_t* block, size_t size, unsigned index, const uint8_t** units, size_t* count);
+// loadString on a given block: entry `index` of it.
+int loadStringFromBlock(const uint8_t* block, size_t size, unsigned index, char* buf, int cap);
 
 // ---- Code-page conversion ------------------------------------------------
 
 // UTF-16 to 8-bit text. With cap 0 it measures. Returns the bytes written or
 // needed (counting a terminator only if one is in the input), 0 on failure.
 size_t wideToNarrow(const uint16_t* wide, size_t wideLength, char* out, size_t cap);
-// 8-bit text to UTF-16, same conventions.
+// 8-bit text to UTF-16, same conventions. Invalid sequences (stray bytes,
+// overlong forms, encoded surrogates, values above U+10FFFF, a cut last
+// character) become U+FFFD on both sides, as MultiByteToWideChar does.
 size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap);
 
 // ---- Profile (INI) files -------------------------------------------------
@@ -143,9 +155,26 @@ size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap);
 size_t readProfileString(const char* section, const char* key, const char* defaultValue,
                          char* buf, size_t cap, const char* path);
 
+// A settings file checked and loaded once for many lookups. Only a regular
+// file of at most maxBytes is taken: a directory, FIFO, device or socket
+// gives NotAFile (without blocking on it), a larger file TooLarge, a file
+// that does not exist Missing, any other failure Failed (last error set).
+// On Loaded, *file is the caller's until freeProfileFile. The POSIX side
+// reads and decodes the file once; Windows hands each lookup to
+// GetPrivateProfileStringA, which keeps the file cached.
+struct ProfileFile;
+enum class ProfileLoad { Loaded, Missing, NotAFile, TooLarge, Failed };
+ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** file);
+// readProfileString on a loaded file: same buffer convention and results.
+size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
+                               const char* defaultValue, char* buf, size_t cap);
+void freeProfileFile(ProfileFile* file);
+
 // ---- Files and directories -------------------------------------------------
 
-enum class FileKind { Missing, File, Directory };
+// File is a regular file only; Other is anything else that exists (a
+// device, FIFO or socket on POSIX, a device on Windows). Links are followed.
+enum class FileKind { Missing, File, Directory, Other };
 FileKind fileKind(const char* path);
 bool createDirectory(const char* path);
 // Last-write time as a FILETIME: 100 ns units since 1601-01-01 UTC.
@@ -157,6 +186,18 @@ bool writeNewFile(const char* path, const void* data, size_t size, const char* p
 // Renames a file over another one, replacing it (MoveFileExA with
 // MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
 bool replaceFile(const char* from, const char* to);
+
+// Reading a file in pieces. openInputFile opens path for reading only when
+// it is a regular file, without blocking on whatever else it may be: for a
+// directory or any other kind of file it returns nullptr with *kind saying
+// what was found; when the file cannot be opened, nullptr with *kind Missing
+// and the last error set. On success *size is the file's size then.
+// readInputFile reads up to cap bytes: returns false on a read error (last
+// error set), else true with *got 0 at the end of the file.
+struct InputFile;
+InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size);
+bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got);
+void closeInputFile(InputFile* file);
 
 // Size and last-write time of what path names (links followed).
 struct FileFacts {
@@ -281,8 +322,10 @@ void closeRegistryKey(RegistryKey* key);
 
 // True when another process holds a mutex of this name.
 bool namedMutexExists(const char* name);
-// Creates and holds the mutex for the life of the process.
-void createNamedMutex(const char* name);
+// Creates and holds the mutex for the life of the process. Returns false
+// (last error set) when it cannot be made; any name is accepted (POSIX maps
+// a name too long for a file name to a readable prefix plus a hash).
+bool createNamedMutex(const char* name);
 
 // ---- Memory and clock (tests may replace them) ----------------------------
 

@@ -219,8 +219,10 @@ bool startJavaVm(VmUse use) {
         return false;
     }
     trace("vm: options before expansion \"%s\"", traceText(options.text));
-    replaceText(&Config.JvmOptions, expandPlaceholders(options.text != nullptr ? options.text : ""));
+    char* expanded = expandPlaceholders(options.text != nullptr ? options.text : "");
     freeTextBuffer(&options);
+    if (expanded == nullptr) return false;  // refused and reported
+    replaceText(&Config.JvmOptions, expanded);
 
     char* anchor = nullptr;
     if (!enterWorkingDirectory(use, &anchor)) return false;

@@ -3,6 +3,8 @@ start-up, the settings file with its keys, flags, the priority classes and
 message texts. Observed through the probe: the real launcher, which prints
 its record where it would create the VM."""
 
+import os
+
 import pytest
 
 
@@ -99,6 +101,21 @@ class TestSettingsFile:
         assert (record["StdOutFile"], record["StdOutMode"]) == ("system.log", "2")
         assert (record["ShowConsole"], record["StdOutFileAppend"]) == ("1", "0")  # only "0" or "1" count
 
+    def test_only_a_regular_file_of_at_most_1_mib_is_read(self, lane, probe):
+        ini = probe.parent / (probe.stem + ".ini")
+        ini.write_bytes(b"[Application Configuration]\nJvmOptions=-Xbig\n" + b";" * (1 << 20))
+        result = lane.run(probe, timeout=30)
+        assert result.status == 0 and "JvmOptions=-Xmx64m" in result.out_lines, result
+        assert [line for line in result.err_lines if "larger than 1048576 bytes and was ignored" in line], result
+        if lane.windows:
+            return
+        # A FIFO would wait for a writer, /dev/zero never ends: both are passed over.
+        for make in (os.mkfifo, lambda path: path.symlink_to("/dev/zero")):
+            ini.unlink()
+            make(ini)
+            result = lane.run(probe, timeout=30)
+            assert result.status == 0 and "JvmOptions=-Xmx64m" in result.out_lines and result.stderr == "", result
+
     def test_append_to_empty_options_keeps_the_blank(self, lane, tmp_path):
         exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "SettingsFile": "cfg.ini",
                                                            "JvmOptions": ""})
@@ -108,9 +125,10 @@ class TestSettingsFile:
 
 def test_flags_read_true_unless_they_begin_with_0(lane, tmp_path):
     # Stored empty (the packer writes "<null>" for it) or "<null>": true.
-    exe = lane.pack_probe(tmp_path / "tool", settings={
-        "MainClass": "p.M", "RemoveExtractedFiles": "", "KeepStartDirectory": "<null>",
-        "ShowJvmNotFoundMessage": "0x", "AllowMultipleInstances": "00"})
+    # The packer refuses such flags; --set-raw stores them as another tool might.
+    exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "RemoveExtractedFiles": ""}, extra_args=[
+        "--set-raw", "KeepStartDirectory=<null>", "--set-raw", "ShowJvmNotFoundMessage=0x",
+        "--set-raw", "AllowMultipleInstances=00"])
     record = lane.probe_config(exe)
     assert [record[name] for name in ("RemoveExtractedFiles", "KeepStartDirectory", "ShowJvmNotFoundMessage",
                                       "AllowMultipleInstances")] == ["1", "1", "0", "0"]

@@ -9,6 +9,7 @@ Wine with the stand-in runtime (tests/standin), which prints every option,
 property and argument it is handed and follows a script for main.
 """
 
+import os
 import shutil
 import subprocess
 import time
@@ -255,6 +256,9 @@ def test_linux_arguments_of_main(launch):
         ({}, ["-uninstall"], ["-uninstall"]),
         ({}, ["-startlauncherinservicemode"], ["-startlauncherinservicemode"]),
         ({"StaticOptions": "grüße"}, words, ["grüße", *words]),  # non-ASCII arguments arrive intact
+        # Invalid UTF-8 (Latin-1, an overlong form, an encoded surrogate) arrives as U+FFFD, as on Windows.
+        ({}, [os.fsdecode(b"M\xfcller"), os.fsdecode(b"a\xc0\xafb\xed\xa0\x80c")],
+         ["M\ufffdller", "a\ufffd\ufffdb\ufffd\ufffdc"]),
     ]
     for number, (settings, args, expected) in enumerate(cases):
         result = launch.run(launch.pack(f"args{number}", **settings), args, env={"VT_LAUNCH_VALUE": "expanded"})

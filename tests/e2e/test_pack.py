@@ -8,8 +8,12 @@ Packed executables are made once per lane and reused by the tests below.
 import functools
 import os
 import re
+import shutil
+import stat
 import struct
 import subprocess
+import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -88,9 +92,18 @@ def pe_headers(path: Path) -> dict:
             "computed_checksum": total + len(blob)}
 
 
-def run_packer(*args, packer=PACKER):
+def run_packer(*args, packer=PACKER, timeout=60):
     return subprocess.run([str(packer), *(a if isinstance(a, bytes) else str(a) for a in args)],
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=timeout)
+
+
+def pe_sections(blob: bytes) -> list:
+    """(virtual address, raw pointer, raw size) of each section."""
+    pe = struct.unpack_from("<I", blob, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", blob, pe + 6)[0], struct.unpack_from("<H", blob, pe + 20)[0]
+    table = pe + 24 + optional
+    return [(va, pointer, size) for va, size, pointer in
+            (struct.unpack_from("<III", blob, table + 40 * i + 12) for i in range(count))]
 
 
 # --- the packed executables, made once per lane (functools.cache) ---------------
@@ -123,7 +136,8 @@ def work(tmp_path_factory):
     return root
 
 
-FULL_SETTINGS = {"ServiceName": "VantrelTest", "StdErrFile": "err €.log", "AppOptions": "a\\tb \\\\ c"}
+FULL_SETTINGS = {"ServiceName": "VantrelTest", "StdErrFile": "err €.log", "AppOptions": "a\\tb \\\\ c",
+                 "ServiceOnly": "false"}
 FULL_MESSAGES = {1: "First line\\nsecond line", 9: "Klasse fehlt: %s"}
 
 
@@ -238,6 +252,7 @@ def bad_inputs(work):
     (work / "other" / "app.jar").write_bytes(b"same name")
     (work / "broken.toml").write_text('MainClass = "a.B"\n\nJvmOptions = "unterminated\n')
     (work / "unknown.toml").write_text('JvmOption = "-Xmx1g"\n')
+    (work / "nul.toml").write_bytes(b'JvmOptions = "-Da\0b"\n')
     return work
 
 
@@ -265,12 +280,22 @@ def _bad_cases(work: Path, stub: Path):
         ("missing config", a + ["--config", work / "none.toml"], 1, "none.toml"),
         ("unknown option", a + ["--verbose"], 2, "unknown option --verbose"),
         ("invalid UTF-8", a + [b"--set", b"JvmOptions=\xff"], 1, "not valid UTF-8"),
+        ("archive is a directory", a + ["--archive", work / "lib"], 1, "lib is not a file"),
+        ("zero character in the config", a + ["--config", work / "nul.toml"], 1, "nul.toml:1: a text cannot hold a zero"),
+        ("flag neither 0/1 nor true/false", a + ["--set", "RemoveExtractedFiles=yes"], 2, "is a flag"),
+        ("number not decimal", a + ["--set", "ProcessPriority=0x10"], 2, "decimal 32-bit number"),
+        ("number beyond 32 bits", a + ["--set", "ProcessPriority=99999999999"], 2, "decimal 32-bit number"),
+        ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is 0, 1 or 2"),
+        ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is 0, 1 or 2"),
+        ("main class not UTF-8", a + [b"--set", b"MainClass=a\xffb"], 2, "MainClass is not valid UTF-8"),
+        ("ELF stub cut short", ["--stub", work / "cut-probe"], 1, "not a valid ELF executable"),
     ]
 
 
 @pytest.mark.parametrize("existing", [False, True], ids=["new-output", "existing-output"])
 def test_bad_input_leaves_no_output(linux_lane, bad_inputs, existing):
     work = bad_inputs
+    (work / "cut-probe").write_bytes(linux_lane.probe.read_bytes()[:linux_lane.probe.stat().st_size // 2])
     out_dir = work / ("existing" if existing else "fresh")
     out_dir.mkdir(exist_ok=True)
     out = out_dir / "out"
@@ -290,6 +315,59 @@ def test_bad_input_leaves_no_output(linux_lane, bad_inputs, existing):
         if existing and out.read_bytes() != b"previous output":
             failures.append(f"{name}: output changed")
     assert not failures, "\n".join(failures)
+
+
+def test_special_files_are_refused_without_waiting(linux_lane, bad_inputs):
+    work = bad_inputs / "special"
+    work.mkdir()
+    fifo = work / "fifo"
+    os.mkfifo(fifo)
+    outputs = [fifo]
+    try:  # a device node of our own (root may make one), like /dev/null
+        os.mknod(work / "null", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        outputs.append(work / "null")
+    except PermissionError:
+        pass
+    cases = [(["--out", out], f"output {out} is not a regular file") for out in outputs]
+    cases += [(["--out", work / "o", option, fifo], f"{fifo} is not a regular file") for option in ("--archive", "--config")]
+    for args, text in cases:
+        proc = run_packer("--stub", linux_lane.probe, *args, timeout=20)
+        assert proc.returncode == 1 and text in proc.stderr.decode(), (args, proc.stderr)
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+    assert all(not stat.S_ISREG(p.stat().st_mode) for p in outputs) and len(list(work.iterdir())) == len(outputs)
+
+
+def test_an_archive_over_2_gb_is_refused_before_it_is_read(linux_lane, tmp_path):
+    big = tmp_path / "big.jar"
+    with open(big, "wb") as f:
+        f.truncate(1 << 31)  # sparse: costs no disk
+    # The packer's peak memory, as its parent sees it.
+    measure = ("import resource, subprocess, sys; p = subprocess.run(sys.argv[1:], capture_output=True); "
+               "sys.stderr.write(p.stderr.decode()); "
+               "print(p.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    proc = subprocess.run([sys.executable, "-c", measure, str(PACKER), "--stub", str(linux_lane.probe),
+                           "--out", str(tmp_path / "out"), "--archive", str(big)], capture_output=True, text=True,
+                          timeout=300)
+    status, peak_kib = map(int, proc.stdout.split())
+    assert status == 1 and "the archives together are larger than 2 GB" in proc.stderr, proc.stderr
+    assert peak_kib < 256 * 1024, peak_kib
+    assert not (tmp_path / "out").exists()
+
+
+def test_write_errors_keep_their_reason(linux_lane, tmp_path):
+    # A folder the packer may not write to; as root, the packer runs as nobody.
+    top = Path(tempfile.mkdtemp(prefix="vantrel-readonly-"))
+    try:
+        top.chmod(0o755)
+        (top / "ro").mkdir(mode=0o555)
+        command = [str(PACKER), "--stub", str(linux_lane.probe), "--out", str(top / "ro" / "out")]
+        if os.geteuid() == 0:
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
+        proc = subprocess.run(command, capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 1 and "Permission denied" in proc.stderr, proc.stderr
+        assert "No such file" not in proc.stderr
+    finally:
+        shutil.rmtree(top)
 
 
 def test_help_lists_every_key(linux_lane):
@@ -312,6 +390,15 @@ def _corruptions(blob: bytes):
     yield "entry size past the end", blob[:first_size] + struct.pack("<I", 0xFFFFFFF0) + blob[first_size + 4:]
     yield "bundle cut short", blob[:offset + 100] + trailer
     yield "trailer only", blob[:offset] + struct.pack("<Q", offset) + MAGIC[:7] + b"X"
+    # Entries that do not end exactly at the bundle's end.
+    count = struct.unpack("<I", blob[offset:offset + 4])[0]
+    yield "count one short", blob[:offset] + struct.pack("<I", count - 1) + blob[offset + 4:]
+    yield "trailing bytes", blob[:-16] + b"\0" + trailer
+    at = offset + 4
+    for _ in range(count):
+        last, at = at, at + 16 + struct.unpack("<I", blob[at + 12:at + 16])[0]
+    size = struct.unpack("<I", blob[last + 12:last + 16])[0]
+    yield "last entry shrunk", blob[:last + 12] + struct.pack("<I", size - 1) + blob[last + 16:]
 
 
 def test_corrupt_bundle_reads_as_no_resources(linux_lane, work):
@@ -323,6 +410,31 @@ def test_corrupt_bundle_reads_as_no_resources(linux_lane, work):
         path.chmod(0o755)
         c = linux_lane.probe_config(path)
         assert (c["JvmOptions"], c["Message1"], c["EncodedMainClass"]) == ("", "", ""), name
+
+
+# --- corrupt string tables on Windows ---------------------------------------------------
+
+def test_corrupt_string_tables_read_as_absent(windows_lane, work):
+    exe = windows_lane.pack_probe(work / "strings", settings={
+        "JvmNotFoundDocument": "DOC-MARK", "JvmNotFoundCommand": "CMD-MARK", "JvmOptions": "-Xkeep"})
+    blob = exe.read_bytes()
+    block = blob.index("DOC-MARK".encode("utf-16-le")) - 2  # block 66 starts with entry 1040
+    section = next(s for s in pe_sections(blob) if s[1] <= block < s[1] + s[2])
+    rva = section[0] + block - section[1]
+    entry = blob.index(struct.pack("<I", rva), section[1])  # its data entry in the resource tree
+    command = blob.index("CMD-MARK".encode("utf-16-le")) - 2
+    cases = {
+        # Entry 1041 claims 65535 units: it and the entries after it are absent.
+        "entry past its block": (command, struct.pack("<H", 0xFFFF), ("DOC-MARK", "")),
+        # The block's data entry points outside the image: the whole block is absent.
+        "data outside the image": (entry, struct.pack("<I", 0x7FFF0000), ("", "")),
+    }
+    for name, (at, patch, (document, command_text)) in cases.items():
+        damaged = work / f"strings-{name.replace(' ', '-')}.exe"
+        damaged.write_bytes(blob[:at] + patch + blob[at + len(patch):])
+        c = windows_lane.probe_config(damaged)
+        assert (c["JvmNotFoundDocument"], c["JvmNotFoundCommand"], c["JvmOptions"]) == \
+            (document, command_text, "-Xkeep"), name
 
 
 # --- the Windows packer ---------------------------------------------------------------

@@ -194,3 +194,23 @@ def test_profile_reader_agrees_with_windows(case, lanes, tmp_path):
     if "windows" in results:
         # Byte for byte the same, outside the named faults of Wine's own.
         assert results["windows"] == {**ours, **{key: as_bytes(value) for key, value in case.wine.items()}}
+
+
+# --- 8-bit text to UTF-16 -----------------------------------------------------
+
+UTF8_CASES = [
+    "41", "4DFC6C6C6572", "C3A9E282ACF09D849E", "C080", "C180", "C2", "C241", "E080", "E08080", "E0A080", "E0A041",
+    "E28241", "ED9FBF", "EDA080", "EDBFBF", "EE8080", "F08080", "F0908080", "F48FBFBF", "F4908080", "F5808080",
+    "F8", "FF", "80", "BF41", "E2C3A9", "41E282", "F09080", "F0908041", "00410042",
+]
+
+
+def test_utf8_to_utf16_conversion_is_the_same_on_both_sides(linux_lane, windows_lane):
+    """Invalid UTF-8 becomes U+FFFD on Linux exactly where Windows puts it."""
+    outputs = {}
+    for lane in (linux_lane, windows_lane):
+        result = lane.run(lane.build / ("tests/utf16_units" + lane.exe_suffix), UTF8_CASES)
+        assert result.status == 0, result
+        outputs[lane.name] = result.out_lines
+    assert outputs["linux"] == outputs["windows"]
+    assert "4DFC6C6C6572: 004D FFFD 006C 006C 0065 0072" in outputs["linux"]  # Latin-1 "Müller"

@@ -162,6 +162,19 @@ class TestSingleInstance:
         hold(lane, "Custom Mutex 1")
         assert lane.run(exe).stderr.strip() == ALREADY_RUNNING
 
+    def test_long_mutex_names_still_guard(self, lane, tmp_path, hold):
+        # Names too long for a lock file's name on Linux: a long AppMutex,
+        # and the default name of a long main class.
+        long_class = "p." * 120 + "LongMain"
+        named = pack(lane, tmp_path / "named", AllowMultipleInstances="0", SettingsFile="%APPNAME%.ini")
+        (named.parent / (named.stem + ".ini")).write_text("[Application Configuration]\nAppMutex=" + "m" * 242 + "\n")
+        default = pack(lane, tmp_path / "default", AllowMultipleInstances="0", MainClass=long_class,
+                       ExtractLocation="0")
+        hold(lane, "m" * 242)
+        hold(lane, long_class.replace(".", "/"))
+        for exe in (named, default):
+            assert lane.run(exe).stderr.strip() == ALREADY_RUNNING, exe
+
 
 def test_windows_console_hidden_only_when_show_console_is_0_and_never_in_a_second_instance(
         windows_lane, tmp_path, hold):

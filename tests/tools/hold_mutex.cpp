@@ -11,7 +11,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: hold_mutex NAME\n");
         return 2;
     }
-    platform::createNamedMutex(argv[1]);
+    if (!platform::createNamedMutex(argv[1])) {
+        std::fprintf(stderr, "hold_mutex: cannot create %s\n", argv[1]);
+        return 1;
+    }
     std::printf("held\n");
     std::fflush(stdout);
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));

@@ -65,7 +65,7 @@ TEST(PackConfig, ValuesEscapesTablesAndArchives) {
         "MainClass = \"com.example.Main\"  # trailing comment\n"
         "JvmOptions = \"-Da=\\\"q\\\" \\\\ \\t\\u00e9\\U0001D11E\"\n"
         "AppOptions = 'C:\\raw\\n'\n"
-        "ExtractLocation = -1\n"
+        "ProcessPriority = -1\n"
         "RemoveExtractedFiles = true\n"
         "ServiceOnly=false\r\n"
         "Archives = [\"a.jar\", 'lib/b.jar', \"/abs/c.jar\",]\n"
@@ -78,7 +78,7 @@ TEST(PackConfig, ValuesEscapesTablesAndArchives) {
     EXPECT_EQ(c.values.at("MainClass"), "com.example.Main");
     EXPECT_EQ(c.values.at("JvmOptions"), "-Da=\"q\" \\ \t\xC3\xA9\xF0\x9D\x84\x9E");
     EXPECT_EQ(c.values.at("AppOptions"), "C:\\raw\\n");
-    EXPECT_EQ(c.values.at("ExtractLocation"), "-1");
+    EXPECT_EQ(c.values.at("ProcessPriority"), "-1");
     EXPECT_EQ(c.values.at("RemoveExtractedFiles"), "1");
     EXPECT_EQ(c.values.at("ServiceOnly"), "0");
     EXPECT_EQ(c.archives, (std::vector<std::string>{"cfg/a.jar", "cfg/lib/b.jar", "/abs/c.jar"}));
@@ -90,7 +90,7 @@ TEST(PackConfig, ValuesEscapesTablesAndArchives) {
 
 TEST(PackConfig, ErrorsNameFileAndLine) {
     struct Case {
-        const char* text;
+        std::string text;
         const char* expected;
     } cases[] = {
         {"MainClass = \"a\"\nmainclass = \"b\"\n", "app.toml:2: unknown key mainclass"},
@@ -110,6 +110,13 @@ TEST(PackConfig, ErrorsNameFileAndLine) {
         {"ExtractLocation = 99999999999", "app.toml:1: "},
         {"JvmOptions = \"\"\"x\"\"\"", "app.toml:1: multi-line"},
         {"JvmOptions = \"\\u0000\"", "app.toml:1: "},
+        {std::string("JvmOptions = \"a\0b\"", 18), "app.toml:1: a text cannot hold a zero"},
+        {std::string("JvmOptions = 'a\0b'", 18), "app.toml:1: a text cannot hold a zero"},
+        {"ExtractLocation = 3", "app.toml:1: ExtractLocation is 0, 1 or 2"},
+        {"StdErrMode = \"x\"", "app.toml:1: StdErrMode is a decimal"},
+        {"ServiceOnly = \"yes\"", "app.toml:1: ServiceOnly is a flag"},
+        {"ProcessPriority = true", "app.toml:1: ProcessPriority is not a flag"},
+        {"MainClass = \"\\u00e9\xff\"", "app.toml:1: MainClass is not valid UTF-8"},
     };
     for (const Case& c : cases) {
         std::string message = expectError([&] { parseConfig(c.text, "app.toml", ""); });
@@ -244,6 +251,46 @@ TEST(PackPe, DamagedImagesAreRefused) {
     truncated.resize(0x150);
     expectError([&] { readPeResources(truncated); });
     EXPECT_FALSE(isPeImage(Bytes(10, 'M')));
+}
+
+// Stubs that once overran a buffer, dereferenced null, placed the resource
+// section over code or at address 0, multiplied shared resource directories
+// or grew without bound: each is refused as a whole before anything is read
+// or written.
+TEST(PackPe, HostileStubsAreRefused) {
+    const size_t opt = 0x40 + 24, text = opt + 240;
+    const std::pair<const char*, std::function<void(Bytes&)>> cases[] = {
+        {"headers end before the data directories", [&](Bytes& b) { set32(b, opt + 60, 0x80); }},
+        {"no headers and no raw data", [&](Bytes& b) { set32(b, opt + 60, 0), set32(b, text + 16, 0); }},
+        {"a section at address 0", [&](Bytes& b) { set32(b, text + 12, 0); }},
+        {"no sections", [&](Bytes& b) { set16(b, 0x40 + 6, 0); }},
+        {"a section wrapping 32 bits", [&](Bytes& b) { set32(b, text + 12, 0xFFFFF000), set32(b, text + 8, 0x2000); }},
+        {"a huge file alignment", [&](Bytes& b) { set32(b, opt + 36, 0x20000000), set32(b, opt + 32, 0x20000000); }},
+        {"a file alignment below 512", [&](Bytes& b) { set32(b, opt + 36, 0x10); }},
+        {"raw data inside the headers", [&](Bytes& b) { set32(b, text + 20, 0x100); }},
+    };
+    for (const auto& [name, damage] : cases) {
+        Bytes image = makeImage();
+        damage(image);
+        std::string message = expectError([&] { writePeResources(image, {}); });
+        EXPECT_NE(message.find("not a valid PE image"), std::string::npos) << name << ": " << message;
+    }
+
+    // A resource tree whose directories share their entries: two types, each
+    // naming the same directory of two names, each naming the same language
+    // directory of two languages, would read as eight resources.
+    Bytes image = makeImage();
+    image.resize(0x600, 0);
+    set32(image, text + 40 + 8, 0x200), set32(image, text + 40 + 12, 0x2000), set32(image, text + 40 + 16, 0x200);
+    set32(image, text + 40 + 20, 0x400), std::memcpy(&image[text + 40], ".rsrc", 5), set16(image, 0x40 + 6, 2);
+    set32(image, opt + 112 + 16, 0x2000), set32(image, opt + 112 + 20, 0x100);
+    for (uint32_t dir : {0u, 0x20u, 0x40u}) {
+        set16(image, 0x400 + dir + 14, 2);
+        uint32_t target = dir == 0x40 ? 0x60 : (0x80000000u | (dir + 0x20));
+        for (uint32_t k = 0; k < 2; ++k) set32(image, 0x400 + dir + 16 + 8 * k, k + 1), set32(image, 0x400 + dir + 20 + 8 * k, target);
+    }
+    set32(image, 0x400 + 0x60, 0x2080), set32(image, 0x400 + 0x64, 4);
+    EXPECT_NE(expectError([&] { readPeResources(image); }).find("shared"), std::string::npos);
 }
 
 TEST(PackElf, BundleIsAppendedAndStrippedAgain) {

@@ -54,7 +54,7 @@ protected:
         platform::overrideDateText(nullptr);
         platform::overrideTimeText(nullptr);
         RegistryJavaHome[0] = '\0';
-        for (const char* name : {"VT_QUOTED", "VT_PLAIN", "java_home"}) unsetenv(name);
+        for (const char* name : {"VT_QUOTED", "VT_PLAIN", "java_home", "VT_SELF"}) unsetenv(name);
     }
 };
 
@@ -175,6 +175,28 @@ TEST_F(Placeholders, HugeTextsExpandCompletely) {
     EXPECT_EQ(expand(("a%" + std::string(10000, 'N') + "%b").c_str()), "ab");
     std::string open = "a%" + std::string(10000, 'N');
     EXPECT_EQ(expand(open.c_str()), open);
+}
+
+// A value that holds placeholders grows again each time the text is
+// expanded (JvmOptions is expanded a second time): the growth is bounded.
+TEST_F(Placeholders, GrowthIsBoundedAndRefusedBeyond) {
+    std::string self;
+    for (int i = 0; i < 1000; ++i) self += "%VT_SELF%";
+    setenv("VT_SELF", self.c_str(), 1);
+    std::string once = expand("%VT_SELF%");
+    ASSERT_EQ(once, self);
+    Config.ReportingEnabled = 0;
+    EXPECT_EQ(expandPlaceholders(once.c_str()), nullptr);
+    const std::string name = "%VT_SELF%";
+    setenv("VT_SELF", std::string(name.size() + kMaxExpansionGrowth, 'g').c_str(), 1);
+    EXPECT_EQ(expand(name.c_str()).size(), name.size() + kMaxExpansionGrowth);  // exactly the bound
+    setenv("VT_SELF", std::string(name.size() + kMaxExpansionGrowth + 1, 'g').c_str(), 1);
+    EXPECT_EQ(expandPlaceholders(name.c_str()), nullptr);
+    // The text after the last value counts as well.
+    setenv("VT_SELF", std::string(name.size() + 4 + kMaxExpansionGrowth, 'g').c_str(), 1);
+    EXPECT_EQ(expandPlaceholders((name + "tail").c_str()), nullptr);
+    EXPECT_EQ(prepareOutputFile(name.c_str()), nullptr);
+    Config.ReportingEnabled = 1;
 }
 
 // ---- prepareOutputFile -----------------------------------------------------

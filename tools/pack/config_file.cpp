@@ -88,6 +88,7 @@ struct LineParser {
             if (pos >= line.size()) fail("unterminated string");
             char c = line[pos++];
             if (c == '"') return out;
+            if (c == '\0') fail("a text cannot hold a zero character");
             if (c != '\\') {
                 out.push_back(c);
                 continue;
@@ -130,6 +131,7 @@ struct LineParser {
         size_t end = line.find('\'', pos);
         if (end == std::string::npos) fail("unterminated string");
         std::string out = line.substr(pos, end - pos);
+        if (out.find('\0') != std::string::npos) fail("a text cannot hold a zero character");
         pos = end + 1;
         return out;
     }
@@ -273,8 +275,12 @@ ConfigFile parseConfig(const std::string& text, const std::string& fileName, con
             config.hasMessageLanguage = true;
             continue;
         }
-        if (findSettingByName(key.c_str()) == nullptr) p.fail(unknownKeyText(key));
+        const SettingInfo* setting = findSettingByName(key.c_str());
+        if (setting == nullptr) p.fail(unknownKeyText(key));
         if (v.kind == ValueKind::Array) p.fail(key + " cannot be an array");
+        if (v.kind == ValueKind::Boolean && setting->kind != SettingKind::Flag) p.fail(key + " is not a flag");
+        std::string problem = settingValueProblem(*setting, v.text);
+        if (!problem.empty()) p.fail(problem);
         if (!config.values.emplace(key, v.text).second) p.fail(key + " given twice");
     }
     return config;

@@ -17,54 +17,108 @@ bool isElfImage(const Bytes& image) {
 
 Bytes stripBundle(const Bytes& image) {
     size_t size = image.size();
-    if (size < bundle::kTrailerSize ||
-        std::memcmp(&image[size - 8], bundle::kBundleMagic, sizeof(bundle::kBundleMagic)) != 0)
-        return image;
+    if (size < bundle::kTrailerSize || !bundle::hasTrailer(&image[size - bundle::kTrailerSize])) return image;
+    // The launcher would not read a damaged bundle; neither is it cut off
+    // blindly here, at an offset that may point anywhere.
     uint64_t offset = 0;
-    for (int i = 0; i < 8; ++i) offset |= uint64_t(image[size - 16 + i]) << (8 * i);
-    if (offset > size - bundle::kTrailerSize || offset < 64)
+    std::vector<bundle::Entry> entries;
+    if (!bundle::bundleOffset(&image[size - bundle::kTrailerSize], size, &offset) ||
+        !bundle::parseEntries(image.data() + offset, size - bundle::kTrailerSize - size_t(offset), &entries))
         throw PackError(1, "stub carries a damaged resource bundle");
     return Bytes(image.begin(), image.begin() + size_t(offset));
 }
 
 std::vector<Resource> readBundle(const Bytes& image) {
-    Bytes elf = stripBundle(image);
+    Bytes elf = stripBundle(image);  // refuses a damaged bundle
     std::vector<Resource> resources;
     if (elf.size() == image.size()) return resources;
-    size_t at = elf.size(), end = image.size() - bundle::kTrailerSize;
-    auto u32 = [&](size_t offset) {
-        return uint32_t(image[offset]) | uint32_t(image[offset + 1]) << 8 | uint32_t(image[offset + 2]) << 16 |
-               uint32_t(image[offset + 3]) << 24;
-    };
-    if (end - at < 4) throw PackError(1, "stub carries a damaged resource bundle");
-    uint32_t count = u32(at);
-    at += 4;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (end - at < 16 || u32(at + 12) > end - at - 16) throw PackError(1, "stub carries a damaged resource bundle");
+    std::vector<bundle::Entry> entries;
+    bundle::parseEntries(image.data() + elf.size(), image.size() - bundle::kTrailerSize - elf.size(), &entries);
+    for (const bundle::Entry& e : entries) {
         Resource r;
-        r.type = numericId(u32(at));
-        r.name = numericId(u32(at + 4));
-        r.language = u32(at + 8);
-        r.data.assign(image.begin() + ptrdiff_t(at + 16), image.begin() + ptrdiff_t(at + 16 + u32(at + 12)));
-        at += 16 + r.data.size();
+        r.type = numericId(e.type);
+        r.name = numericId(e.id);
+        r.language = e.language;
+        r.data.assign(e.data, e.data + e.size);
         resources.push_back(std::move(r));
     }
     return resources;
 }
 
-Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize) {
-    Bytes out;
-    putU32(out, uint32_t(resources.size()));
+namespace {
+
+uint64_t readLe(const Bytes& b, uint64_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint64_t(b[size_t(at) + i]) << (8 * i);
+    return v;
+}
+
+[[noreturn]] void invalidElf(const std::string& what) {
+    throw PackError(1, "stub is not a valid ELF executable: " + what);
+}
+
+// True when `count` records of `size` bytes at `offset` lie inside the file.
+bool tableFits(uint64_t offset, uint64_t count, uint64_t size, uint64_t fileSize) {
+    return offset <= fileSize && count <= (fileSize - offset) / size;
+}
+
+}  // namespace
+
+void checkElfImage(const Bytes& image) {
+    if (!isElfImage(image)) invalidElf("no ELF header");
+    const bool wide = image[4] == 2;  // 64-bit
+    const uint64_t size = image.size();
+    if (image[6] != 1) invalidElf("unknown ELF version");
+    // Field positions of the ELF header and of the program and section
+    // headers in each class (offset, width).
+    const uint64_t phoff = readLe(image, wide ? 32 : 28, wide ? 8 : 4);
+    const uint64_t shoff = readLe(image, wide ? 40 : 32, wide ? 8 : 4);
+    const uint64_t ehsize = readLe(image, wide ? 52 : 40, 2);
+    const uint64_t phentsize = readLe(image, wide ? 54 : 42, 2), phnum = readLe(image, wide ? 56 : 44, 2);
+    const uint64_t shentsize = readLe(image, wide ? 58 : 46, 2), shnum = readLe(image, wide ? 60 : 48, 2);
+    if (ehsize != (wide ? 64u : 52u)) invalidElf("bad header size");
+    if (phnum == 0 || phentsize != (wide ? 56u : 32u) || !tableFits(phoff, phnum, phentsize, size))
+        invalidElf("program headers missing or outside the file");
+    for (uint64_t i = 0; i < phnum; ++i) {
+        uint64_t h = phoff + i * phentsize;
+        uint64_t offset = readLe(image, h + (wide ? 8 : 4), wide ? 8 : 4);
+        uint64_t fileSize = readLe(image, h + (wide ? 32 : 16), wide ? 8 : 4);
+        if (offset > size || fileSize > size - offset) invalidElf("a segment lies outside the file");
+    }
+    if (shnum != 0) {
+        if (shentsize != (wide ? 64u : 40u) || !tableFits(shoff, shnum, shentsize, size))
+            invalidElf("section headers outside the file");
+        for (uint64_t i = 0; i < shnum; ++i) {
+            uint64_t h = shoff + i * shentsize;
+            uint64_t type = readLe(image, h + 4, 4);
+            uint64_t offset = readLe(image, h + (wide ? 24 : 16), wide ? 8 : 4);
+            uint64_t length = readLe(image, h + (wide ? 32 : 20), wide ? 8 : 4);
+            if (type != 8 /* SHT_NOBITS */ && (offset > size || length > size - offset))
+                invalidElf("a section lies outside the file");
+        }
+    }
+}
+
+void appendBundle(Bytes& image, const std::vector<Resource>& resources) {
+    uint64_t imageSize = image.size();
+    putU32(image, uint32_t(resources.size()));
     for (const Resource& r : resources) {
         if (r.type.named || r.name.named) throw PackError(1, "a bundle holds numbered resources only");
-        putU32(out, r.type.number);
-        putU32(out, r.name.number);
-        putU32(out, r.language);
-        putU32(out, uint32_t(r.data.size()));
-        out.insert(out.end(), r.data.begin(), r.data.end());
+        putU32(image, r.type.number);
+        putU32(image, r.name.number);
+        putU32(image, r.language);
+        putU32(image, uint32_t(r.data.size()));
+        image.insert(image.end(), r.data.begin(), r.data.end());
     }
-    putU64(out, imageSize);
-    out.insert(out.end(), bundle::kBundleMagic, bundle::kBundleMagic + sizeof(bundle::kBundleMagic));
+    putU64(image, imageSize);
+    image.insert(image.end(), bundle::kBundleMagic, bundle::kBundleMagic + sizeof(bundle::kBundleMagic));
+}
+
+Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize) {
+    Bytes out;
+    appendBundle(out, resources);
+    // The trailer names the offset of the image the bundle is meant for.
+    for (int i = 0; i < 8; ++i) out[out.size() - 16 + i] = uint8_t(imageSize >> (8 * i));
     return out;
 }
 

@@ -57,8 +57,7 @@ std::string formatFileTime(uint64_t fileTime) {
 }
 
 int listLauncher(const std::string& path) {
-    if (!fileExists(path)) throw PackError(1, "launcher not found: " + path);
-    Bytes image = readFile(path, "launcher");
+    Bytes image = readFile(path, "launcher", kMaxStubBytes);  // "launcher not found: PATH" when missing
     std::vector<Resource> resources;
     if (isPeImage(image))
         resources = readPeResources(image);

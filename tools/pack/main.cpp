@@ -27,6 +27,8 @@ void printHelp() {
         "  --out PATH             packed launcher to write (replaced only on success)\n"
         "  --config FILE          settings file, see below\n"
         "  --set KEY=VALUE        one setting; overrides the configuration file\n"
+        "  --set-raw KEY=TEXT     one setting stored as TEXT exactly, without the check\n"
+        "                         of its kind (to try how a launcher reads odd texts)\n"
         "  --archive FILE         an archive (JAR/ZIP) for the payload, in order; stored\n"
         "                         under its file name with its modification time\n"
         "  --message N=TEXT       text of message N (1-21); a backslash followed by n\n"
@@ -61,6 +63,7 @@ void printHelp() {
 struct Options {
     std::string config, stub, out, messageLanguage, list;
     std::vector<std::pair<std::string, std::string>> sets;  // in order
+    std::vector<bool> raw;                                   // per set: given by --set-raw
     std::vector<std::string> archives;
     std::vector<std::string> messages;
     bool help = false;
@@ -82,7 +85,7 @@ Options parseCommandLine(int argc, char** argv) {
         std::string value;
         size_t equals = arg.find('=');
         std::string name = arg.compare(0, 2, "--") == 0 && equals != std::string::npos ? arg.substr(0, equals) : arg;
-        static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--archive",
+        static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--set-raw", "--archive",
                                                 "--message-language", "--message", "--list"};
         bool known = false;
         for (const char* candidate : withValue) known = known || name == candidate;
@@ -102,22 +105,12 @@ Options parseCommandLine(int argc, char** argv) {
         else if (name == "--list") o.list = value;
         else {
             size_t cut = value.find('=');
-            if (cut == std::string::npos) throw PackError(2, "--set needs KEY=VALUE, got " + value);
+            if (cut == std::string::npos) throw PackError(2, name + " needs KEY=VALUE, got " + value);
             o.sets.emplace_back(value.substr(0, cut), value.substr(cut + 1));
+            o.raw.push_back(name == "--set-raw");
         }
     }
     return o;
-}
-
-bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 int run(int argc, char** argv) {
@@ -137,8 +130,16 @@ int run(int argc, char** argv) {
     // usage error is reported as such.
     PackInput input;
     std::map<std::string, std::string> values;
-    for (const auto& [key, value] : options.sets)
-        if (findSettingByName(key.c_str()) == nullptr) throw PackError(2, unknownKeyText(key) + " (see --help)");
+    std::map<std::string, std::string> sets;
+    for (size_t i = 0; i < options.sets.size(); ++i) {
+        const auto& [key, given] = options.sets[i];
+        const SettingInfo* setting = findSettingByName(key.c_str());
+        if (setting == nullptr) throw PackError(2, unknownKeyText(key) + " (see --help)");
+        std::string value = given;
+        std::string problem = options.raw[i] ? "" : settingValueProblem(*setting, value);
+        if (!problem.empty()) throw PackError(2, "--set " + problem);
+        sets[key] = value;
+    }
     std::map<int, std::string> messages;
     for (const std::string& spec : options.messages) {
         size_t cut = spec.find('=');
@@ -151,10 +152,12 @@ int run(int argc, char** argv) {
     uint32_t language = kDefaultMessageLanguage;
     if (languageGiven && !parseLanguage(options.messageLanguage, &language))
         throw PackError(2, "--message-language needs a language id from 0 to 65535, got " + options.messageLanguage);
+    // Nothing is read or built for an output that could not be written.
+    checkOutputPath(options.out);
 
     std::vector<std::string> archivePaths;
     if (!options.config.empty()) {
-        Bytes text = readFile(options.config, "configuration file");
+        Bytes text = readFile(options.config, "configuration file", kMaxConfigBytes);
         ConfigFile config = parseConfig(std::string(text.begin(), text.end()), options.config,
                                         directoryOf(options.config));
         values = config.values;
@@ -162,45 +165,38 @@ int run(int argc, char** argv) {
         if (config.hasMessageLanguage && !languageGiven) language = config.messageLanguage;
         archivePaths = config.archives;
     }
-    for (const auto& [key, value] : options.sets) values[key] = value;
+    for (const auto& [key, value] : sets) values[key] = value;
     for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
     input.messages = messages;
     input.messageLanguage = language;
     archivePaths.insert(archivePaths.end(), options.archives.begin(), options.archives.end());
 
-    std::vector<Archive> archives;
-    for (const std::string& path : archivePaths) {
-        if (!fileExists(path)) throw PackError(1, "archive not found: " + path);
-        Archive archive;
-        archive.name = baseName(path);
-        checkArchiveName(archive.name);
-        for (const Archive& earlier : archives)
-            if (sameNameIgnoringCase(earlier.name, archive.name))
-                throw PackError(1, "two archives are named " + archive.name + "; they would unpack to one file");
-        archive.fileTime = fileWriteTime(path);
-        archive.data = readFile(path, "archive");
-        archives.push_back(std::move(archive));
-    }
-    input.payload = buildPayload(archives);
-    std::vector<Resource> ours = buildResources(input);
-
+    // The stub is read and checked before the archives, which may be large.
     std::string stubPath = options.stub.empty() ? packerDirectory() + "vantrel.exe" : options.stub;
-    if (!fileExists(stubPath)) throw PackError(1, "stub not found: " + stubPath);
-    Bytes stub = readFile(stubPath, "stub");
-    Bytes packed;
-    if (isPeImage(stub)) {
-        std::vector<Resource> resources;
+    Bytes stub = readFile(stubPath, "stub", kMaxStubBytes);
+    bool pe = isPeImage(stub);
+    std::vector<Resource> resources;
+    if (pe) {
         for (Resource& r : readPeResources(stub))
             if (!isPackerResource(r)) resources.push_back(std::move(r));
-        for (Resource& r : ours) resources.push_back(std::move(r));
-        packed = writePeResources(stub, resources);
     } else if (isElfImage(stub)) {
-        packed = stripBundle(stub);
-        Bytes bundle = buildBundle(ours, packed.size());
-        packed.insert(packed.end(), bundle.begin(), bundle.end());
+        stub = stripBundle(stub);
+        checkElfImage(stub);
     } else {
         throw PackError(1, "stub is neither a PE nor an ELF executable: " + stubPath);
     }
+
+    input.payload = buildPayloadFromFiles(archivePaths);
+    for (Resource& r : buildResources(std::move(input))) resources.push_back(std::move(r));
+    Bytes packed;
+    if (pe) {
+        packed = writePeResources(stub, resources);
+    } else {
+        packed = std::move(stub);
+        appendBundle(packed, resources);
+    }
+    resources.clear();
+    resources.shrink_to_fit();
     writeFileAtomically(options.out, packed, stubPath);
     return 0;
 }

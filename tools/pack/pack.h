@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct SettingInfo;
+
 namespace pack {
 
 using Bytes = std::vector<uint8_t>;
@@ -86,23 +88,37 @@ struct PackInput {
 // The RT_STRING blocks (settings under the neutral language, messages under
 // the message language) and RCDATA 1 when there is a payload, sorted by
 // type, name and language.
-std::vector<Resource> buildResources(const PackInput& input);
+// The payload is moved out of `input`, not copied.
+std::vector<Resource> buildResources(PackInput input);
+// Checks a setting's text against its kind, as --set and the configuration
+// file give it: flags 0/1/true/false (stored as 0/1), decimal 32-bit numbers
+// (ExtractLocation and the stream modes 0 to 2), a non-empty main class of
+// valid UTF-8. An empty flag or number stays allowed: the launcher reads it
+// as documented. Returns "" when the value is sound (normalised in place),
+// else what is wrong with it.
+std::string settingValueProblem(const SettingInfo& setting, std::string& value);
 // True for a resource the packer writes, whose stub copy it replaces.
 bool isPackerResource(const Resource& resource);
 
 // ---- Payload (payload.cpp) ---------------------------------------------------
 
-struct Archive {
-    std::string name;  // plain file name stored in the payload
-    uint64_t fileTime = 0;  // FILETIME: 100 ns units since 1601
-    Bytes data;
-};
-
 // Throws unless the name is a plain, non-empty file name (no separators,
 // no drive, not "." or "..", no characters Windows forbids in names).
 void checkArchiveName(const std::string& name);
-// u32 count, then per archive: name, 0, u64 time, u32 size, bytes.
+// The payload: u32 count, then per archive its plain name, 0, u64
+// FILETIME, u32 size, bytes; the whole stays under kMaxPayloadBytes. Empty
+// for no archives.
+constexpr uint64_t kMaxPayloadBytes = 0x7FFFFFFF;
+struct Archive {
+    std::string name;       // plain file name stored in the payload
+    uint64_t fileTime = 0;  // FILETIME: 100 ns units since 1601
+    Bytes data;
+};
 Bytes buildPayload(const std::vector<Archive>& archives);
+// The payload for these archive files, in order, each read in pieces
+// straight into it and refused before it is read when it cannot fit. Names
+// must be plain and distinct without case.
+Bytes buildPayloadFromFiles(const std::vector<std::string>& paths);
 
 // ---- Configuration file (config.cpp) -----------------------------------------
 
@@ -139,8 +155,14 @@ uint32_t peChecksum(const Bytes& image, size_t checksumOffset);
 
 // The ELF part of an image, without a bundle a previous pack appended.
 Bytes stripBundle(const Bytes& image);
-// The bundle of bundle_format.h for these resources, trailer included, for an
-// image of `imageSize` bytes.
+// Throws unless the image is a whole, valid ELF executable: its header, its
+// program headers and the file contents of its segments and sections all
+// inside the file.
+void checkElfImage(const Bytes& image);
+// Appends the bundle of bundle_format.h for these resources, trailer
+// included, to `image` (whose current size is the bundle's offset).
+void appendBundle(Bytes& image, const std::vector<Resource>& resources);
+// The same bundle on its own, for an image of `imageSize` bytes.
 Bytes buildBundle(const std::vector<Resource>& resources, uint64_t imageSize);
 // The resources of an ELF image's bundle (none without one); throws for a
 // damaged bundle.
@@ -156,8 +178,20 @@ std::string formatFileTime(uint64_t fileTime);
 
 // ---- Host (host.cpp) -------------------------------------------------------------
 
-Bytes readFile(const std::string& path, const std::string& what);
-bool fileExists(const std::string& path);
+// Bounds of what the packer reads: a PE image's offsets are 32 bits wide; a
+// configuration of settings and messages needs far less than 16 MB.
+constexpr uint64_t kMaxStubBytes = 0xFFFFFFFF;
+constexpr uint64_t kMaxConfigBytes = 16 << 20;
+
+// Reads a regular file in pieces, appending it to `out`; throws (with the
+// `tooLarge` text once more than `limit` bytes were found) before reading
+// what cannot be taken. `what` names the input in messages: "archive" ...
+constexpr size_t kReadPiece = 1 << 20;
+void appendFile(const std::string& path, const std::string& what, uint64_t limit, const std::string& tooLarge,
+                Bytes& out);
+Bytes readFile(const std::string& path, const std::string& what, uint64_t limit);
+// Throws unless the output path is missing or a regular file.
+void checkOutputPath(const std::string& path);
 // Last-write time as a FILETIME.
 uint64_t fileWriteTime(const std::string& path);
 // Directory of the running packer, with a trailing separator.

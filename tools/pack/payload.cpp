@@ -20,24 +20,65 @@ void checkArchiveName(const std::string& name) {
     utf8ToUtf16(name, "archive name \"" + name + "\"");
 }
 
+static bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// One archive's header; its size is patched in once the data is there.
+static void appendArchiveHeader(Bytes& out, const std::string& name, uint64_t fileTime, uint32_t size) {
+    out.insert(out.end(), name.begin(), name.end());
+    out.push_back(0);
+    putU64(out, fileTime);
+    putU32(out, size);
+}
+
 Bytes buildPayload(const std::vector<Archive>& archives) {
     if (archives.empty()) return {};
     uint64_t total = 4;
-    for (const Archive& a : archives) {
-        if (a.data.size() > 0xFFFFFFFFu) throw PackError(1, "archive " + a.name + " is larger than 4 GB");
-        total += a.name.size() + 1 + 8 + 4 + a.data.size();
-    }
-    // A resource's size is 32 bits wide, and the image must still load.
-    if (total > 0x7FFFFFFFu) throw PackError(1, "the archives together are larger than 2 GB");
+    for (const Archive& a : archives) total += a.name.size() + 1 + 8 + 4 + a.data.size();
+    if (total > kMaxPayloadBytes) throw PackError(1, "the archives together are larger than 2 GB");
     Bytes out;
     out.reserve(size_t(total));
     putU32(out, uint32_t(archives.size()));
     for (const Archive& a : archives) {
-        out.insert(out.end(), a.name.begin(), a.name.end());
-        out.push_back(0);
-        putU64(out, a.fileTime);
-        putU32(out, uint32_t(a.data.size()));
+        appendArchiveHeader(out, a.name, a.fileTime, uint32_t(a.data.size()));
         out.insert(out.end(), a.data.begin(), a.data.end());
+    }
+    return out;
+}
+
+Bytes buildPayloadFromFiles(const std::vector<std::string>& paths) {
+    if (paths.empty()) return {};
+    std::vector<std::string> names;
+    for (const std::string& path : paths) {
+        std::string name = baseName(path);
+        checkArchiveName(name);
+        for (const std::string& earlier : names)
+            if (sameNameIgnoringCase(earlier, name))
+                throw PackError(1, "two archives are named " + name + "; they would unpack to one file");
+        names.push_back(name);
+    }
+    // A resource's size is 32 bits wide, and the image must still load: the
+    // whole payload stays under 2 GB. Each archive is read in pieces
+    // straight into it, and refused before it is read when it cannot fit.
+    Bytes out;
+    putU32(out, uint32_t(paths.size()));
+    for (size_t i = 0; i < paths.size(); ++i) {
+        appendArchiveHeader(out, names[i], 0, 0);
+        size_t dataAt = out.size(), timeAt = dataAt - 12;
+        uint64_t room = dataAt < kMaxPayloadBytes ? kMaxPayloadBytes - dataAt : 0;
+        appendFile(paths[i], "archive", room, "the archives together are larger than 2 GB", out);
+        uint64_t fileTime = fileWriteTime(paths[i]);
+        for (int k = 0; k < 8; ++k) out[timeAt + k] = uint8_t(fileTime >> (8 * k));
+        uint64_t size = out.size() - dataAt;
+        for (int k = 0; k < 4; ++k) out[dataAt - 4 + k] = uint8_t(size >> (8 * k));
     }
     return out;
 }

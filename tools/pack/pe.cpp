@@ -6,6 +6,7 @@
 // it. Sizes in the optional header and the checksum follow.
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "pack.h"
 
@@ -18,6 +19,17 @@ constexpr uint32_t kResourceDirectoryIndex = 2;
 constexpr uint32_t kCertificateDirectoryIndex = 4;
 constexpr uint32_t kSectionInitializedData = 0x00000040;
 constexpr uint32_t kSectionMemRead = 0x40000000;
+// The format's limits: file alignment a power of two from 512 to 64 KB,
+// section alignment at least that (bounded here at 2 MB, a large page),
+// addresses within 2 GB.
+constexpr uint32_t kMinFileAlignment = 512;
+constexpr uint32_t kMaxFileAlignment = 0x10000;
+constexpr uint32_t kMaxSectionAlignment = 0x200000;
+constexpr uint64_t kMaxImageSpan = 0x80000000u;
+constexpr uint64_t kMaxImageBytes = 0xFFFFFFFFu;
+// A resource tree is read only as a tree: every directory once, at most this
+// many resources, and no more resource data than the file holds.
+constexpr size_t kMaxResources = 65536;
 
 uint16_t getU16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
 uint32_t getU32(const Bytes& b, size_t at) {
@@ -37,6 +49,10 @@ uint64_t alignUp(uint64_t v, uint64_t a) { return a == 0 ? v : (v + a - 1) / a *
 struct Section {
     size_t headerOffset;
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
+
+    // The end of the section in memory. Even an empty section takes its
+    // address: nothing else may be placed there.
+    uint64_t memoryEnd() const { return uint64_t(virtualAddress) + std::max({virtualSize, rawSize, 1u}); }
 };
 
 struct PeLayout {
@@ -55,9 +71,17 @@ struct PeLayout {
     size_t directoryOffset(uint32_t index) const { return dataDirectories + 8 * size_t(index); }
 };
 
+bool powerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// Checks the image completely before anything is read from or written into
+// it: headers inside the file and inside SizeOfHeaders, alignments within
+// the format's limits, at least one section, sections in address order
+// after the headers without overlapping in memory or in the file, and every
+// address within the 2 GB an image may span.
 PeLayout parseLayout(const Bytes& image) {
     PeLayout pe;
     if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') corrupt("no MZ header");
+    if (image.size() > kMaxImageBytes) corrupt("larger than 4 GB");
     size_t peOffset = getU32(image, 0x3C);
     if (peOffset > image.size() || image.size() - peOffset < 24 || std::memcmp(&image[peOffset], "PE\0\0", 4) != 0)
         corrupt("no PE signature");
@@ -66,7 +90,8 @@ PeLayout parseLayout(const Bytes& image) {
     uint16_t optionalSize = getU16(image, pe.coff + 16);
     pe.optional = pe.coff + 20;
     pe.sectionTable = pe.optional + optionalSize;
-    if (pe.sectionTable + size_t(pe.sectionCount) * kSectionHeaderSize > image.size()) corrupt("truncated headers");
+    size_t headersEnd = pe.sectionTable + size_t(pe.sectionCount) * kSectionHeaderSize;
+    if (headersEnd > image.size()) corrupt("truncated headers");
     if (optionalSize < 96) corrupt("optional header too small");
     uint16_t magic = getU16(image, pe.optional);
     size_t directoryStart;
@@ -80,16 +105,34 @@ PeLayout parseLayout(const Bytes& image) {
     pe.sectionAlignment = getU32(image, pe.optional + 32);
     pe.fileAlignment = getU32(image, pe.optional + 36);
     pe.sizeOfHeaders = getU32(image, pe.optional + 60);
-    if (pe.fileAlignment == 0 || pe.sectionAlignment == 0 || (pe.fileAlignment & (pe.fileAlignment - 1)) != 0 ||
-        (pe.sectionAlignment & (pe.sectionAlignment - 1)) != 0)
-        corrupt("bad alignment");
+    if (!powerOfTwo(pe.fileAlignment) || pe.fileAlignment < kMinFileAlignment || pe.fileAlignment > kMaxFileAlignment)
+        corrupt("file alignment out of range");
+    if (!powerOfTwo(pe.sectionAlignment) || pe.sectionAlignment < pe.fileAlignment ||
+        pe.sectionAlignment > kMaxSectionAlignment)
+        corrupt("section alignment out of range");
+    if (pe.sizeOfHeaders < headersEnd || pe.sizeOfHeaders > image.size()) corrupt("headers do not fit SizeOfHeaders");
+    if (pe.sectionCount == 0) corrupt("no sections");
+
+    uint64_t nextAddress = alignUp(pe.sizeOfHeaders, pe.sectionAlignment);
+    std::vector<std::pair<uint64_t, uint64_t>> rawRanges;
     for (uint16_t i = 0; i < pe.sectionCount; ++i) {
         size_t h = pe.sectionTable + size_t(i) * kSectionHeaderSize;
         Section s{h, getU32(image, h + 8), getU32(image, h + 12), getU32(image, h + 16), getU32(image, h + 20),
                   getU32(image, h + 36)};
-        if (s.rawSize != 0 && (uint64_t(s.rawPointer) + s.rawSize > image.size())) corrupt("section beyond the file");
+        if (s.virtualAddress % pe.sectionAlignment != 0) corrupt("section address not aligned");
+        if (s.virtualAddress < nextAddress) corrupt("sections overlap or lie over the headers");
+        nextAddress = alignUp(s.memoryEnd(), pe.sectionAlignment);
+        if (nextAddress > kMaxImageSpan) corrupt("section beyond the image's address range");
+        if (s.rawSize != 0) {
+            if (s.rawPointer < pe.sizeOfHeaders) corrupt("section data inside the headers");
+            if (uint64_t(s.rawPointer) + s.rawSize > image.size()) corrupt("section beyond the file");
+            rawRanges.emplace_back(s.rawPointer, uint64_t(s.rawPointer) + s.rawSize);
+        }
         pe.sections.push_back(s);
     }
+    std::sort(rawRanges.begin(), rawRanges.end());
+    for (size_t i = 1; i < rawRanges.size(); ++i)
+        if (rawRanges[i].first < rawRanges[i - 1].second) corrupt("sections overlap in the file");
     return pe;
 }
 
@@ -107,6 +150,7 @@ struct TreeReader {
     const PeLayout& pe;
     uint32_t baseRva;
     uint32_t directorySize;
+    std::set<uint32_t> visited = {};
 
     size_t at(uint32_t offset, uint32_t size) const {
         if (uint64_t(offset) + size > directorySize) corrupt("resource directory out of bounds");
@@ -128,7 +172,10 @@ struct TreeReader {
     }
 
     // Entries of the directory at `offset`: (id field, offset-to-data field).
-    std::vector<std::pair<uint32_t, uint32_t>> entries(uint32_t offset) const {
+    // A directory reached twice (shared by two entries, or in a loop) would
+    // multiply the resources: the tree is refused instead.
+    std::vector<std::pair<uint32_t, uint32_t>> entries(uint32_t offset) {
+        if (!visited.insert(offset).second) corrupt("resource directories are shared");
         size_t header = at(offset, 16);
         uint32_t count = uint32_t(getU16(image, header + 12)) + getU16(image, header + 14);
         size_t list = at(offset + 16, count * 8);
@@ -150,7 +197,10 @@ void putDirectoryHeader(Bytes& out, size_t at, size_t named, size_t numbered) {
     setU16(out, at + 14, uint32_t(numbered));
 }
 
-Bytes serialiseTree(const std::vector<Resource>& resources, uint32_t baseRva) {
+// Appends the tree (directories, data entries, names, data) to `out`, for a
+// tree that will start at baseRva; returns its size. Written in place, so
+// that the resources' data is copied once.
+size_t serialiseTree(const std::vector<Resource>& resources, uint32_t baseRva, Bytes& out) {
     TypeMap tree;
     for (const Resource& r : resources) {
         auto& slot = tree[r.type][r.name][r.language];
@@ -201,47 +251,51 @@ Bytes serialiseTree(const std::vector<Resource>& resources, uint32_t baseRva) {
             }
     if (offset + uint64_t(baseRva) > 0x7FFFFFFFu) throw PackError(1, "resources too large for a PE image");
 
-    Bytes out(offset, 0);
+    const size_t base = out.size();
+    out.resize(base + offset, 0);
+    auto put16 = [&](size_t at, uint32_t v) { setU16(out, base + at, v); };
+    auto put32 = [&](size_t at, uint32_t v) { setU32(out, base + at, v); };
+    auto header = [&](size_t at, size_t named, size_t numbered) { putDirectoryHeader(out, base + at, named, numbered); };
     auto idField = [&](const ResourceId& id) -> uint32_t {
         return id.named ? 0x80000000u | uint32_t(stringOffsets.at(&id)) : id.number;
     };
-    putDirectoryHeader(out, 0, countNamed(tree), tree.size() - countNamed(tree));
+    header(0, countNamed(tree), tree.size() - countNamed(tree));
     size_t entry = 16;
     for (const auto& [type, names] : tree) {
-        setU32(out, entry, idField(type));
-        setU32(out, entry + 4, 0x80000000u | uint32_t(nameDirectories[&names]));
+        put32(entry, idField(type));
+        put32(entry + 4, 0x80000000u | uint32_t(nameDirectories[&names]));
         entry += 8;
     }
     size_t leaf = 0;
     for (const auto& [type, names] : tree) {
         size_t dir = nameDirectories[&names];
-        putDirectoryHeader(out, dir, countNamed(names), names.size() - countNamed(names));
+        header(dir, countNamed(names), names.size() - countNamed(names));
         size_t nameEntry = dir + 16;
         for (const auto& [name, languages] : names) {
-            setU32(out, nameEntry, idField(name));
-            setU32(out, nameEntry + 4, 0x80000000u | uint32_t(languageDirectories[&languages]));
+            put32(nameEntry, idField(name));
+            put32(nameEntry + 4, 0x80000000u | uint32_t(languageDirectories[&languages]));
             nameEntry += 8;
             size_t languageDir = languageDirectories[&languages];
-            putDirectoryHeader(out, languageDir, 0, languages.size());
+            header(languageDir, 0, languages.size());
             size_t languageEntry = languageDir + 16;
             for (const auto& [language, resource] : languages) {
                 size_t dataEntry = dataEntries + 16 * leaf;
-                setU32(out, languageEntry, language);
-                setU32(out, languageEntry + 4, uint32_t(dataEntry));
+                put32(languageEntry, language);
+                put32(languageEntry + 4, uint32_t(dataEntry));
                 languageEntry += 8;
-                setU32(out, dataEntry, baseRva + uint32_t(dataOffsets[leaf]));
-                setU32(out, dataEntry + 4, uint32_t(resource->data.size()));
-                setU32(out, dataEntry + 8, resource->codepage);
-                std::copy(resource->data.begin(), resource->data.end(), out.begin() + dataOffsets[leaf]);
+                put32(dataEntry, baseRva + uint32_t(dataOffsets[leaf]));
+                put32(dataEntry + 4, uint32_t(resource->data.size()));
+                put32(dataEntry + 8, resource->codepage);
+                std::copy(resource->data.begin(), resource->data.end(), out.begin() + base + dataOffsets[leaf]);
                 ++leaf;
             }
         }
     }
     for (const auto& [id, at] : stringOffsets) {
-        setU16(out, at, uint32_t(id->name.size()));
-        for (size_t i = 0; i < id->name.size(); ++i) setU16(out, at + 2 + 2 * i, id->name[i]);
+        put16(at, uint32_t(id->name.size()));
+        for (size_t i = 0; i < id->name.size(); ++i) put16(at + 2 + 2 * i, id->name[i]);
     }
-    return out;
+    return offset;
 }
 
 }  // namespace
@@ -269,6 +323,7 @@ std::vector<Resource> readPeResources(const Bytes& image) {
         if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
             bound = std::max(bound, s.rawSize - (rva - s.virtualAddress));
     TreeReader reader{image, pe, rva, bound};
+    uint64_t totalData = 0;
     for (const auto& [typeField, typeTarget] : reader.entries(0)) {
         if (!(typeTarget & 0x80000000u)) corrupt("resource type without directory");
         ResourceId type = reader.entryId(typeField);
@@ -287,6 +342,9 @@ std::vector<Resource> readPeResources(const Bytes& image) {
                 uint32_t dataSize = getU32(image, dataEntry + 4);
                 r.codepage = getU32(image, dataEntry + 8);
                 size_t data = rvaToOffset(pe, dataRva, dataSize);
+                totalData += dataSize;
+                if (resources.size() == kMaxResources || totalData > image.size())
+                    corrupt("more resources than the file holds");
                 r.data.assign(image.begin() + data, image.begin() + data + dataSize);
                 resources.push_back(std::move(r));
             }
@@ -316,7 +374,7 @@ Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resource
     uint64_t rawEnd = 0, virtualEnd = 0;
     for (const Section& s : pe.sections) {
         if (s.rawSize != 0) rawEnd = std::max<uint64_t>(rawEnd, uint64_t(s.rawPointer) + s.rawSize);
-        virtualEnd = std::max<uint64_t>(virtualEnd, uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize));
+        virtualEnd = std::max(virtualEnd, s.memoryEnd());
     }
     rawEnd = std::max<uint64_t>(rawEnd, pe.sizeOfHeaders);
     if (rawEnd > image.size()) corrupt("headers beyond the file");
@@ -347,18 +405,16 @@ Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resource
     uint32_t treeSize;
     if (inPlace) {
         sectionRva = last->virtualAddress;
-        Bytes tree = serialiseTree(resources, sectionRva);
-        treeSize = uint32_t(tree.size());
-        uint32_t rawSize = uint32_t(alignUp(tree.size(), pe.fileAlignment));
         out.assign(head.begin(), head.begin() + last->rawPointer);
-        out.insert(out.end(), tree.begin(), tree.end());
+        treeSize = uint32_t(serialiseTree(resources, sectionRva, out));
+        uint32_t rawSize = uint32_t(alignUp(treeSize, pe.fileAlignment));
         out.resize(size_t(last->rawPointer) + rawSize, 0);
         setU32(out, last->headerOffset + 8, treeSize);
         setU32(out, last->headerOffset + 16, rawSize);
         if (last->characteristics & kSectionInitializedData) {
             uint32_t initialized = getU32(out, pe.initializedDataOffset());
             initialized = initialized >= last->rawSize ? initialized - last->rawSize : 0;
-            setU32(out, pe.initializedDataOffset(), initialized + rawSize);
+            setU32(out, pe.initializedDataOffset(), uint32_t(std::min<uint64_t>(uint64_t(initialized) + rawSize, 0xFFFFFFFFu)));
         }
         newRawEnd = out.size();
     } else {
@@ -372,14 +428,12 @@ Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resource
             throw PackError(1, "stub has no room for another section header before its first section; "
                                "link it with its resource section last");
         sectionRva = uint32_t(alignUp(virtualEnd, pe.sectionAlignment));
-        Bytes tree = serialiseTree(resources, sectionRva);
-        treeSize = uint32_t(tree.size());
-        uint32_t rawSize = uint32_t(alignUp(tree.size(), pe.fileAlignment));
         uint64_t rawPointer = alignUp(rawEnd, pe.fileAlignment);
-        if (rawPointer + rawSize > 0xFFFFFFFFu) throw PackError(1, "resources too large for a PE image");
         out = head;
         out.resize(size_t(rawPointer), 0);
-        out.insert(out.end(), tree.begin(), tree.end());
+        treeSize = uint32_t(serialiseTree(resources, sectionRva, out));
+        uint32_t rawSize = uint32_t(alignUp(treeSize, pe.fileAlignment));
+        if (rawPointer + rawSize > 0xFFFFFFFFu) throw PackError(1, "resources too large for a PE image");
         out.resize(size_t(rawPointer + rawSize), 0);
         static const char name[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
         std::copy(name, name + 8, out.begin() + header);
@@ -390,13 +444,16 @@ Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resource
         std::fill(out.begin() + header + 24, out.begin() + header + 36, 0);
         setU32(out, header + 36, kSectionInitializedData | kSectionMemRead);
         setU16(out, pe.coff + 2, pe.sectionCount + 1u);
-        setU32(out, pe.initializedDataOffset(), getU32(out, pe.initializedDataOffset()) + rawSize);
+        // A count held at its largest rather than wrapped round.
+        setU32(out, pe.initializedDataOffset(),
+               uint32_t(std::min<uint64_t>(uint64_t(getU32(out, pe.initializedDataOffset())) + rawSize, 0xFFFFFFFFu)));
         newRawEnd = out.size();
     }
 
     // Symbol table pointers into the moved overlay follow it.
     uint32_t symbols = getU32(out, pe.coff + 8);
-    if (symbols != 0 && symbols >= rawEnd) setU32(out, pe.coff + 8, uint32_t(symbols - rawEnd + newRawEnd));
+    if (symbols != 0 && symbols >= rawEnd)
+        setU32(out, pe.coff + 8, symbols - rawEnd + newRawEnd <= 0xFFFFFFFFu ? uint32_t(symbols - rawEnd + newRawEnd) : 0);
     out.insert(out.end(), overlay.begin(), overlay.end());
 
     setU32(out, resourceDirectory, sectionRva);
@@ -404,7 +461,7 @@ Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resource
     uint64_t imageEnd = uint64_t(sectionRva) + treeSize;
     for (const Section& s : pe.sections)
         if (!(inPlace && &s == last))
-            imageEnd = std::max<uint64_t>(imageEnd, uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize));
+            imageEnd = std::max(imageEnd, s.memoryEnd());
     setU32(out, pe.sizeOfImageOffset(), uint32_t(alignUp(imageEnd, pe.sectionAlignment)));
     setU32(out, pe.checksumOffset(), 0);
     setU32(out, pe.checksumOffset(), peChecksum(out, pe.checksumOffset()));

@@ -68,6 +68,53 @@ std::string scrambleMainClass(const std::string& dottedName) {
     return out;
 }
 
+namespace {
+
+bool decimalInt32(const std::string& text) {
+    size_t digits = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits || text.size() - digits > 10) return false;
+    for (size_t i = digits; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    long long value = std::stoll(text);
+    return value >= -2147483648LL && value <= 2147483647LL;
+}
+
+}  // namespace
+
+std::string settingValueProblem(const SettingInfo& setting, std::string& value) {
+    std::string name = setting.name;
+    switch (setting.kind) {
+        case SettingKind::Flag:
+            if (value == "true") value = "1";
+            if (value == "false") value = "0";
+            // Empty reads as true in the launcher, as documented.
+            if (!value.empty() && value != "0" && value != "1")
+                return name + " is a flag: 0, 1, true or false, got \"" + value + "\"";
+            return "";
+        case SettingKind::Number: {
+            if (value.empty()) return "";  // reads as 0, as documented
+            if (!decimalInt32(value)) return name + " is a decimal 32-bit number, got \"" + value + "\"";
+            // The settings whose numbers mean one of a few choices.
+            static const char* const kChoices[] = {"ExtractLocation", "StdOutMode", "StdErrMode"};
+            for (const char* choice : kChoices)
+                if (name == choice && value != "0" && value != "1" && value != "2")
+                    return name + " is 0, 1 or 2, got " + value;
+            return "";
+        }
+        case SettingKind::ScrambledText:
+            if (value.empty()) return name + " cannot be empty";
+            // Checked before it is scrambled: the launcher hands it to Java.
+            try {
+                utf8ToUtf16(value, name);
+            } catch (const PackError& e) {
+                return e.what();
+            }
+            return "";
+        case SettingKind::Text: break;
+    }
+    return "";
+}
+
 std::string unscrambleMainClass(const std::string& scrambled) {
     auto digit = [](char c) {
         if (c >= '0' && c <= '9') return c - '0';
@@ -152,7 +199,7 @@ static std::u16string entryText(const std::string& text, const std::string& what
     return wide;
 }
 
-std::vector<Resource> buildResources(const PackInput& input) {
+std::vector<Resource> buildResources(PackInput input) {
     // block number -> (entry -> text), per language
     std::map<std::pair<uint32_t, unsigned>, std::map<unsigned, std::u16string>> blocks;
     for (unsigned i = 0; i < kSettingCount; ++i) {
@@ -185,7 +232,7 @@ std::vector<Resource> buildResources(const PackInput& input) {
         r.type = numericId(kTypeRcData);
         r.name = numericId(1);
         r.language = kLanguageNeutral;
-        r.data = input.payload;
+        r.data = std::move(input.payload);
         resources.push_back(std::move(r));
     }
     std::stable_sort(resources.begin(), resources.end(), [](const Resource& a, const Resource& b) {

@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/name_order.h"
+#include "platform/posix/utf8.h"
 
 namespace platform {
 
@@ -64,36 +65,11 @@ size_t wideToNarrow(const uint16_t* wide, size_t wideLength, char* out, size_t c
 }
 
 size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap) {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* end = s + length;
     size_t needed = 0;
-    size_t i = 0;
-    while (i < length) {
-        uint32_t c = s[i];
-        size_t extra = 0;
-        if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            c &= 0x07;
-        } else if (c >= 0xE0) {
-            extra = c <= 0xEF ? 2 : 0;
-            c &= 0x0F;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            c &= 0x1F;
-        } else if (c >= 0x80) {
-            c = 0xFFFD;
-        }
-        if (c != 0xFFFD || extra != 0) {
-            bool valid = i + extra < length || extra == 0;
-            for (size_t k = 1; valid && k <= extra; ++k) {
-                if ((s[i + k] & 0xC0) != 0x80) valid = false;
-                else c = (c << 6) | (s[i + k] & 0x3F);
-            }
-            if (!valid) {
-                c = 0xFFFD;
-                extra = 0;
-            }
-        }
-        i += 1 + extra;
+    for (const unsigned char* p = s; p < end;) {
+        uint32_t c = utf8::decode(&p, end);
         uint16_t units[2];
         size_t n = 1;
         if (c >= 0x10000) {
@@ -105,7 +81,7 @@ size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap) 
             units[0] = static_cast<uint16_t>(c);
         }
         if (cap != 0) {
-            if (needed + n > cap) return 0;
+            if (needed + n > cap) return 0;  // does not fit: fail as Windows does
             memcpy(out + needed, units, n * sizeof(uint16_t));
         }
         needed += n;
@@ -115,10 +91,64 @@ size_t narrowToWide(const char* text, size_t length, uint16_t* out, size_t cap) 
 
 // ---- Files and directories -------------------------------------------------
 
+static FileKind kindOf(const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) return FileKind::Directory;
+    return S_ISREG(info.st_mode) ? FileKind::File : FileKind::Other;
+}
+
 FileKind fileKind(const char* path) {
     struct stat info;
     if (stat(path, &info) != 0) return FileKind::Missing;
-    return S_ISDIR(info.st_mode) ? FileKind::Directory : FileKind::File;
+    return kindOf(info);
+}
+
+struct InputFile {
+    int fd;
+};
+
+InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size) {
+    *kind = FileKind::Missing;
+    // Non-blocking, so that opening a FIFO does not wait for a writer; the
+    // kind is then taken from what was opened, not from an earlier look.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENXIO) *kind = FileKind::Other;  // a socket, or a device without its driver
+        return nullptr;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    *kind = kindOf(info);
+    if (*kind != FileKind::File) {
+        close(fd);
+        return nullptr;
+    }
+    // Back to blocking reads: a regular file never waits anyway.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *size = static_cast<uint64_t>(info.st_size);
+    return new InputFile{fd};
+}
+
+bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got) {
+    for (;;) {
+        ssize_t n = read(file->fd, buf, cap);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        *got = static_cast<size_t>(n);
+        return true;
+    }
+}
+
+void closeInputFile(InputFile* file) {
+    if (file == nullptr) return;
+    int saved = errno;
+    close(file->fd);
+    delete file;
+    errno = saved;
 }
 
 bool createDirectory(const char* path) { return mkdir(path, 0777) == 0; }

@@ -2,7 +2,9 @@
 // GetPrivateProfileStringA does on Windows for the same file (checked against
 // Wine by the differential end-to-end test). The rules, all observed there:
 //
-// - The file is read whole. A UTF-8 byte-order mark selects UTF-8, FF FE and
+// - Only a regular file is read (opened without blocking, so that a FIFO
+//   cannot hang the reader), whole and once for all the keys asked for;
+//   the launcher bounds its size. A UTF-8 byte-order mark selects UTF-8, FF FE and
 //   FE FF select UTF-16 little and big endian; anything else is 8-bit text
 //   in the active code page, which is UTF-8 for us. Text is decoded the way
 //   the Windows side decodes it (malformed UTF-8 and lone surrogates become
@@ -32,6 +34,8 @@
 // removed first and the text is then cut cleanly. Likewise the odd last byte
 // of a UTF-16 file is ignored (Wine reads past the end of the file there).
 #include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -39,67 +43,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/profile.h"
+#include "platform/posix/utf8.h"
 
 namespace platform {
 
 namespace {
-
-constexpr uint32_t kReplacement = 0xFFFD;
-
-void appendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// One character of UTF-8 text that starts with a byte above 0x7F, decoded
-// as the Windows side decodes it: a malformed sequence gives U+FFFD and
-// consumes its lead byte plus the continuation bytes that were still
-// plausible; a sequence cut by the end of the text consumes all that is left.
-uint32_t decodeUtf8Sequence(const unsigned char** cursor, const unsigned char* end) {
-    unsigned char lead = (*cursor)[-1];
-    unsigned followers = lead >= 0xF0 ? (lead <= 0xF4 ? 3 : 0) : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
-    if (followers == 0) return kReplacement;
-    if (static_cast<size_t>(end - *cursor) < followers) {
-        *cursor = end;
-        return kReplacement;
-    }
-    static const unsigned char masks[4] = {0x7F, 0x1F, 0x0F, 0x07};
-    uint32_t value = lead & masks[followers];
-    const unsigned char* p = *cursor;
-    unsigned char c;
-    if (followers == 3) {
-        if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
-        value = (value << 6) | c;
-        *cursor = ++p;
-        if (value < 0x10) return kReplacement;  // overlong
-    }
-    if (followers >= 2) {
-        if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
-        value = (value << 6) | c;
-        if (value >= (0x110000 >> 6)) return kReplacement;  // beyond Unicode
-        *cursor = ++p;
-        if (value < 0x20) return kReplacement;  // overlong
-        if (value >= (0xD800 >> 6) && value <= (0xDFFF >> 6)) return kReplacement;  // surrogate
-    }
-    if ((c = *p ^ 0x80) >= 0x40) return kReplacement;
-    value = (value << 6) | c;
-    *cursor = ++p;
-    if (value < 0x80) return kReplacement;  // overlong
-    return value;
-}
 
 // 8-bit text as the Windows side sees it after its round trip through
 // UTF-16: well-formed UTF-8, NUL bytes kept.
@@ -107,11 +56,7 @@ std::string normalizeUtf8(const unsigned char* data, size_t size) {
     std::string out;
     out.reserve(size);
     const unsigned char* end = data + size;
-    for (const unsigned char* p = data; p < end;) {
-        unsigned char c = *p++;
-        if (c < 0x80) out += static_cast<char>(c);
-        else appendUtf8(out, decodeUtf8Sequence(&p, end));
-    }
+    for (const unsigned char* p = data; p < end;) utf8::append(out, utf8::decode(&p, end));
     return out;
 }
 
@@ -132,9 +77,9 @@ std::string decodeUtf16(const unsigned char* data, size_t size, bool bigEndian) 
             c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = kReplacement;
+            c = utf8::kReplacement;
         }
-        appendUtf8(out, c);
+        utf8::append(out, c);
     }
     return out;
 }
@@ -229,60 +174,95 @@ size_t copyResult(const std::string& text, char* buf, size_t cap) {
     return n;
 }
 
-enum class FileRead { Read, Missing, Failed };
-
-FileRead readWholeFile(const char* path, std::string* raw) {
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr) {
-        if (errno != ENOENT) return FileRead::Failed;
-        // Only a missing file counts as empty; a missing folder is a failure.
-        std::string folder(path);
-        size_t slash = folder.find_last_of('/');
-        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-        struct stat info;
-        return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? FileRead::Missing : FileRead::Failed;
-    }
+// Reads a regular file whole, up to maxBytes. Opened without blocking, so
+// that a FIFO or a device under the file's name is refused instead of read.
+ProfileLoad readRegularFile(const char* path, uint64_t maxBytes, std::string* raw) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? ProfileLoad::Missing : ProfileLoad::Failed;
     struct stat info;
-    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
-        fclose(file);
-        return FileRead::Failed;
-    }
+    ProfileLoad result = ProfileLoad::Loaded;
+    if (fstat(fd, &info) != 0) result = ProfileLoad::Failed;
+    else if (!S_ISREG(info.st_mode)) result = ProfileLoad::NotAFile;
+    else if (static_cast<uint64_t>(info.st_size) > maxBytes) result = ProfileLoad::TooLarge;
     char chunk[16384];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) raw->append(chunk, got);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    return failed ? FileRead::Failed : FileRead::Read;
+    while (result == ProfileLoad::Loaded) {
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) result = ProfileLoad::Failed;
+        if (got <= 0) break;
+        // A file that grows while it is read is held to the same bound.
+        if (raw->size() + static_cast<size_t>(got) > maxBytes) result = ProfileLoad::TooLarge;
+        else raw->append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+    return result;
 }
 
-}  // namespace
-
-size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,
-                         const char* path) {
-    if (buf == nullptr || cap == 0) return 0;
-    buf[0] = '\0';
-    // Section and key lists (null names) are not something the launcher asks for.
-    if (section == nullptr || key == nullptr || path == nullptr) return 0;
-
+std::string fallbackText(const char* defaultValue) {
     std::string fallback = normalizeUtf8(defaultValue != nullptr ? defaultValue : "");
     size_t keep = fallback.size();
     while (keep > 1 && fallback[keep - 1] == ' ') --keep;
     fallback.resize(keep);
+    return fallback;
+}
 
+}  // namespace
+
+struct ProfileFile {
+    std::string text;  // decoded once
+};
+
+ProfileFile* parseProfileBytes(const unsigned char* data, size_t size) {
+    return new ProfileFile{decodeFile(std::string(reinterpret_cast<const char*>(data), size))};
+}
+
+ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** file) {
+    *file = nullptr;
     std::string raw;
-    FileRead read = readWholeFile(path, &raw);
-    if (read == FileRead::Failed) return copyResult(fallback, buf, cap);
+    ProfileLoad result = readRegularFile(path, maxBytes, &raw);
+    if (result == ProfileLoad::Loaded) *file = new ProfileFile{decodeFile(raw)};
+    return result;
+}
 
-    std::string text = decodeFile(raw);
+void freeProfileFile(ProfileFile* file) { delete file; }
+
+size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
+                               const char* defaultValue, char* buf, size_t cap) {
+    if (buf == nullptr || cap == 0) return 0;
+    buf[0] = '\0';
+    // Section and key lists (null names) are not something the launcher asks for.
+    if (file == nullptr || section == nullptr || key == nullptr) return 0;
     std::string sectionName = normalizeUtf8(section);
     std::string keyName = normalizeUtf8(key);
     sectionName = trimmedName(sectionName.data(), sectionName.data() + sectionName.size());
     keyName = trimmedName(keyName.data(), keyName.data() + keyName.size());
 
     std::string value;
-    if (findValue(text, sectionName, keyName, &value) != Lookup::Found) value = fallback;
+    if (findValue(file->text, sectionName, keyName, &value) != Lookup::Found) value = fallbackText(defaultValue);
     stripQuotes(&value);
     return copyResult(value, buf, cap);
+}
+
+size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,
+                         const char* path) {
+    if (buf == nullptr || cap == 0) return 0;
+    buf[0] = '\0';
+    if (section == nullptr || key == nullptr || path == nullptr) return 0;
+
+    ProfileFile* file = nullptr;
+    ProfileLoad load = loadProfileFile(path, UINT64_MAX, &file);
+    if (load == ProfileLoad::Missing) {
+        // Only a missing file counts as empty; a missing folder is a failure.
+        std::string folder(path);
+        size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        struct stat info;
+        if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) file = new ProfileFile{};
+    }
+    if (file == nullptr) return copyResult(fallbackText(defaultValue), buf, cap);
+    size_t length = readLoadedProfileString(file, section, key, defaultValue, buf, cap);
+    freeProfileFile(file);
+    return length;
 }
 
 }  // namespace platform

@@ -5,7 +5,8 @@
 // read in pieces from the executable, which stays open for it, when it is
 // unpacked, so that archives already on disk cost nothing. Anything that
 // does not add up (a short file, a trailer or an entry pointing outside the
-// bundle) makes the whole bundle absent.
+// bundle, entries that do not end exactly at its end) makes the whole bundle
+// absent.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -35,10 +36,6 @@ struct Bundle {
     std::vector<BundleEntry> entries;
 };
 
-uint32_t readU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 bool readFully(int fd, void* out, size_t size, uint64_t offset) {
     uint8_t* bytes = static_cast<uint8_t*>(out);
     while (size > 0) {
@@ -57,20 +54,23 @@ bool readFully(int fd, void* out, size_t size, uint64_t offset) {
 
 bool isPayload(const BundleEntry& e) { return e.type == bundle::kTypeRcData && e.id == 1; }
 
+struct FileRange {
+    int fd;
+    uint64_t offset;
+};
+
+bool readFromFile(void* context, uint64_t offset, void* out, size_t size) {
+    const FileRange* range = static_cast<const FileRange*>(context);
+    return readFully(range->fd, out, size, range->offset + offset);
+}
+
 bool readEntries(Bundle* bundle, uint64_t offset, uint64_t size) {
-    uint8_t header[16];
-    if (size < 4 || !readFully(bundle->fd, header, 4, offset)) return false;
-    uint32_t count = readU32(header);
-    if (count > (size - 4) / 16) return false;
-    uint64_t at = 4;
-    bundle->entries.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (size - at < 16 || !readFully(bundle->fd, header, 16, offset + at)) return false;
-        at += 16;
-        BundleEntry e{readU32(header), readU32(header + 4), readU32(header + 8), offset + at, readU32(header + 12),
-                      nullptr};
-        if (e.size > size - at) return false;
-        at += e.size;
+    FileRange range{bundle->fd, offset};
+    std::vector<bundle::EntryInfo> found;
+    if (!bundle::walkEntries(size, readFromFile, &range, &found)) return false;
+    bundle->entries.reserve(found.size());
+    for (const bundle::EntryInfo& info : found) {
+        BundleEntry e{info.type, info.id, info.language, offset + info.dataOffset, size_t(info.size), nullptr};
         bundle->entries.push_back(e);
         if (e.type != bundle::kTypeString) continue;
         bundle->entries.back().data = static_cast<uint8_t*>(std::malloc(e.size > 0 ? e.size : 1));
@@ -90,11 +90,11 @@ Bundle loadBundle() {
     bool loaded = false;
     if (fstat(bundle.fd, &st) == 0 && st.st_size >= off_t(bundle::kTrailerSize) &&
         readFully(bundle.fd, trailer, sizeof(trailer), uint64_t(st.st_size) - bundle::kTrailerSize) &&
-        std::memcmp(trailer + 8, bundle::kBundleMagic, sizeof(bundle::kBundleMagic)) == 0) {
+        bundle::hasTrailer(trailer)) {
         uint64_t offset = 0;
-        for (int i = 0; i < 8; ++i) offset |= uint64_t(trailer[i]) << (8 * i);
         uint64_t end = uint64_t(st.st_size) - bundle::kTrailerSize;
-        loaded = offset <= end && readEntries(&bundle, offset, end - offset);
+        loaded = bundle::bundleOffset(trailer, uint64_t(st.st_size), &offset) &&
+                 readEntries(&bundle, offset, end - offset);
     }
     bool keepOpen = loaded;
     if (!loaded) {
@@ -187,48 +187,6 @@ bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size) {
         size -= piece;
     }
     return true;
-}
-
-int loadString(unsigned id, char* buf, int cap) {
-    if (cap <= 0) return 0;
-    buf[0] = '\0';
-    const uint8_t* block = nullptr;
-    size_t blockSize = 0;
-    if (!findStringBlock(id / 16 + 1, &block, &blockSize)) return 0;
-    size_t offset = 0;
-    size_t units = 0;
-    for (unsigned entry = 0;; ++entry) {
-        if (blockSize - offset < 2) return 0;
-        units = size_t(block[offset]) | size_t(block[offset + 1]) << 8;
-        offset += 2;
-        if (entry == id % 16) break;
-        if (units * 2 > blockSize - offset) return 0;
-        offset += units * 2;
-    }
-    if (units == 0 || units * 2 > blockSize - offset) return 0;
-
-    std::vector<uint16_t> wide(units);
-    for (size_t i = 0; i < units; ++i)
-        wide[i] = uint16_t(block[offset + 2 * i] | (block[offset + 2 * i + 1] << 8));
-    // Convert character by character so that a text longer than the buffer
-    // is cut after the last whole character that fits, as LoadStringA does
-    // with a multi-byte code page.
-    size_t written = 0;
-    size_t room = size_t(cap) - 1;
-    for (size_t i = 0; i < units;) {
-        size_t step = (wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < units && wide[i + 1] >= 0xDC00 &&
-                       wide[i + 1] <= 0xDFFF)
-                          ? 2
-                          : 1;
-        char bytes[8];
-        size_t n = wideToNarrow(&wide[i], step, bytes, sizeof(bytes));
-        if (n == 0 || n > room - written) break;
-        std::memcpy(buf + written, bytes, n);
-        written += n;
-        i += step;
-    }
-    buf[written] = '\0';
-    return int(written);
 }
 
 }  // namespace platform

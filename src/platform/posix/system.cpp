@@ -214,24 +214,54 @@ bool specialFolderPath(int csidl, char* buf, size_t cap) {
 
 // ---- Single-instance lock ------------------------------------------------
 
+// The lock file of a mutex name: "vantrel-mutex-" and the name, every byte
+// other than a letter, digit, '.', '-' or '_' escaped as %XX. A name whose
+// file name would be too long keeps a readable prefix and ends in "~" and a
+// 64-bit FNV-1a hash of the whole name, so that every name gets a lock file
+// and different names get different ones.
+constexpr size_t kLockNameLimit = 255;  // NAME_MAX of the usual file systems
+constexpr size_t kLockHashText = 17;    // "~" and 16 hex digits
+
+static bool plainLockCharacter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+           c == '_';
+}
+
 static bool mutexLockPath(const char* name, char* buf, size_t cap) {
     const char* base = getenv("XDG_RUNTIME_DIR");
     if (base == nullptr || base[0] == '\0') base = "/tmp";
-    size_t used = static_cast<size_t>(snprintf(buf, cap, "%s/vantrel-mutex-", base));
-    if (used >= cap) return false;
+    static const char kPrefix[] = "vantrel-mutex-";
+    int written = snprintf(buf, cap, "%s/%s", base, kPrefix);
+    if (written < 0 || static_cast<size_t>(written) + kLockNameLimit >= cap) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name);
+    size_t escaped = sizeof(kPrefix) - 1;
+    for (const unsigned char* p = bytes; *p != '\0'; ++p) escaped += plainLockCharacter(*p) ? 1 : 3;
+    const bool hashed = escaped > kLockNameLimit;
+    const size_t room = hashed ? kLockNameLimit - kLockHashText : kLockNameLimit;
+
+    size_t used = static_cast<size_t>(written);
+    size_t nameLength = sizeof(kPrefix) - 1;
     static const char hex[] = "0123456789ABCDEF";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0'; ++p) {
-        bool plain = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
-                     *p == '.' || *p == '-' || *p == '_';
+    for (const unsigned char* p = bytes; *p != '\0'; ++p) {
+        bool plain = plainLockCharacter(*p);
+        nameLength += plain ? 1 : 3;
+        if (nameLength > room) break;
         if (plain) {
-            if (used + 1 >= cap) return false;
             buf[used++] = static_cast<char>(*p);
         } else {
-            if (used + 3 >= cap) return false;
             buf[used++] = '%';
             buf[used++] = hex[*p >> 4];
             buf[used++] = hex[*p & 15];
         }
+    }
+    if (hashed) {
+        uint64_t hash = 0xCBF29CE484222325ULL;
+        for (const unsigned char* p = bytes; *p != '\0'; ++p) hash = (hash ^ *p) * 0x100000001B3ULL;
+        buf[used++] = '~';
+        for (int shift = 60; shift >= 0; shift -= 4) buf[used++] = hex[(hash >> shift) & 15];
     }
     buf[used] = '\0';
     return true;
@@ -240,20 +270,28 @@ static bool mutexLockPath(const char* name, char* buf, size_t cap) {
 bool namedMutexExists(const char* name) {
     char path[4096];
     if (!mutexLockPath(name, path, sizeof(path))) return false;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking and without following a link: whatever another user put
+    // under the name must not hang or redirect the check.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);  // also drops a lock we may just have taken
     return held;
 }
 
-void createNamedMutex(const char* name) {
+bool createNamedMutex(const char* name) {
     char path[4096];
-    if (!mutexLockPath(name, path, sizeof(path))) return;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
+    if (!mutexLockPath(name, path, sizeof(path))) return false;
+    int fd = open(path, O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
     // The descriptor stays open, and the lock held, until the process ends.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) close(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 // ---- Console and event log -------------------------------------------------

@@ -11,14 +11,35 @@ namespace platform {
 
 // ---- Resources -------------------------------------------------------------
 
+// A data entry of a damaged executable may point anywhere: its data is used
+// only when it lies whole inside the loaded image, on pages that can be read.
+static bool readableInsideImage(const uint8_t* data, size_t size) {
+    const auto* base = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    uintptr_t start = reinterpret_cast<uintptr_t>(base);
+    uintptr_t end = start + nt->OptionalHeader.SizeOfImage;
+    uintptr_t at = reinterpret_cast<uintptr_t>(data);
+    if (at < start || at > end || size > end - at) return false;
+    for (uintptr_t stop = at + size; at < stop;) {
+        MEMORY_BASIC_INFORMATION info;
+        if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof(info)) == 0) return false;
+        if (info.State != MEM_COMMIT || (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) return false;
+        at = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    }
+    return true;
+}
+
 static bool lockResource(HRSRC resource, const uint8_t** data, size_t* size) {
     if (resource == nullptr) return false;
     HGLOBAL loaded = LoadResource(nullptr, resource);
     if (loaded == nullptr) return false;
     const void* bytes = LockResource(loaded);
     if (bytes == nullptr) return false;
+    DWORD length = SizeofResource(nullptr, resource);
+    if (!readableInsideImage(static_cast<const uint8_t*>(bytes), length)) return false;
     *data = static_cast<const uint8_t*>(bytes);
-    *size = SizeofResource(nullptr, resource);
+    *size = length;
     return true;
 }
 
@@ -56,16 +77,6 @@ bool readPayload(uint64_t offset, void* buffer, size_t size) {
     return data != nullptr;
 }
 
-int loadString(unsigned id, char* buf, int cap) {
-    if (cap <= 0) return 0;
-    buf[0] = '\0';
-    int n = LoadStringA(GetModuleHandleA(nullptr), id, buf, cap);
-    if (n < 0) n = 0;
-    if (n >= cap) n = cap - 1;
-    buf[n] = '\0';
-    return n;
-}
-
 // ---- Code pages ------------------------------------------------------------
 
 size_t wideToNarrow(const uint16_t* wide, size_t wideLength, char* out, size_t cap) {
@@ -91,12 +102,104 @@ size_t readProfileString(const char* section, const char* key, const char* defau
     return GetPrivateProfileStringA(section, key, defaultValue, buf, size, path);
 }
 
+struct ProfileFile {
+    char* path;
+};
+
+ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** file) {
+    *file = nullptr;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ProfileLoad::Missing
+                                                                               : ProfileLoad::Failed;
+    }
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return ProfileLoad::NotAFile;
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return ProfileLoad::Failed;
+    LARGE_INTEGER size;
+    ProfileLoad result = ProfileLoad::Loaded;
+    if (GetFileType(handle) != FILE_TYPE_DISK) result = ProfileLoad::NotAFile;
+    else if (!GetFileSizeEx(handle, &size)) result = ProfileLoad::Failed;
+    else if (static_cast<uint64_t>(size.QuadPart) > maxBytes) result = ProfileLoad::TooLarge;
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    if (result != ProfileLoad::Loaded) return result;
+    size_t length = std::strlen(path);
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) std::abort();
+    std::memcpy(copy, path, length + 1);
+    *file = new ProfileFile{copy};
+    return result;
+}
+
+size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
+                               const char* defaultValue, char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    buf[0] = '\0';
+    if (file == nullptr) return 0;
+    return readProfileString(section, key, defaultValue, buf, cap, file->path);
+}
+
+void freeProfileFile(ProfileFile* file) {
+    if (file == nullptr) return;
+    std::free(file->path);
+    delete file;
+}
+
 // ---- Files and directories -------------------------------------------------
 
 FileKind fileKind(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::Missing;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory : FileKind::File;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::Directory;
+    return (attributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::File;
+}
+
+struct InputFile {
+    HANDLE handle;
+};
+
+InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size) {
+    *kind = fileKind(path);
+    if (*kind == FileKind::Directory || *kind == FileKind::Other) return nullptr;
+    *kind = FileKind::Missing;
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER length;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        *kind = FileKind::Other;
+        return nullptr;
+    }
+    if (!GetFileSizeEx(handle, &length)) {
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+        return nullptr;
+    }
+    *kind = FileKind::File;
+    *size = static_cast<uint64_t>(length.QuadPart);
+    return new InputFile{handle};
+}
+
+bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got) {
+    DWORD chunk = cap > 0x40000000 ? 0x40000000 : static_cast<DWORD>(cap);
+    DWORD read = 0;
+    if (!ReadFile(file->handle, buf, chunk, &read, nullptr)) return false;
+    *got = read;
+    return true;
+}
+
+void closeInputFile(InputFile* file) {
+    if (file == nullptr) return;
+    DWORD saved = GetLastError();
+    CloseHandle(file->handle);
+    delete file;
+    SetLastError(saved);
 }
 
 bool createDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }

@@ -234,9 +234,9 @@ bool namedMutexExists(const char* name) {
     return true;
 }
 
-void createNamedMutex(const char* name) {
+bool createNamedMutex(const char* name) {
     // Held until the process ends; the system releases it then.
-    CreateMutexA(nullptr, TRUE, name);
+    return CreateMutexA(nullptr, TRUE, name) != nullptr;
 }
 
 // ---- Console and event log -------------------------------------------------
