@@ -29,9 +29,10 @@ void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // now on the trace writes <hidden:%NAME%> wherever the value (or a blank-
 // separated part of it, which splitting may have made an argument of its
 // own) would appear; a value shorter than four bytes only where it is a
-// word of a quoted value, so that "1" leaves the lines' own numbers alone. JAVA_HOME, which the runtime search shows anyway, and
-// the variables that name the temporary folder (TMP, TEMP, TMPDIR,
-// XDG_RUNTIME_DIR), which the extraction folder shows, stay visible.
+// word of a quoted value, so that "1" leaves the lines' own numbers alone.
+// JAVA_HOME, which the runtime search shows anyway, and the variables that
+// name the temporary folder (TMP, TEMP, TMPDIR, XDG_RUNTIME_DIR), which the
+// extraction folder shows, stay visible.
 void traceEnvironmentValue(const char* name, size_t nameLength, const char* value);
 
 // A key of the settings file that was applied, with its value as written

@@ -403,8 +403,9 @@ def test_an_archive_in_use_is_kept_or_replaced_by_a_move(lane, vm_app, tmp_path)
 
 
 def test_linux_cleanup_child_inherits_nothing_and_waits(linux_lane, linux_vm_app, tmp_path):
-    exe = linux_vm_app.pack(tmp_path / "app" / "app", options="-Dapp.mode=thread -Dapp.threadms=3000",
-                      ExtractLocation="1", RemoveExtractedFiles="1")
+    go = tmp_path / "go"
+    exe = linux_vm_app.pack(tmp_path / "app" / "app", options=f"-Dapp.mode=thread -Dapp.threadfile={go}",
+                            ExtractLocation="1", RemoveExtractedFiles="1")
     unpacked = exe.parent / scramble("vt.App") / "app.jar"
     proc = linux_lane.start(exe, unset=JAVA_ENVIRONMENT)
     try:
@@ -424,6 +425,7 @@ def test_linux_cleanup_child_inherits_nothing_and_waits(linux_lane, linux_vm_app
         assert all("pidfd" in target or target == str(exe) for fd, target in fds.items() if fd > 2), fds
         assert os.getsid(child) == child
         assert unpacked.exists()
+        go.touch()
         out, _ = proc.communicate(timeout=60)
     finally:
         if proc.poll() is None:

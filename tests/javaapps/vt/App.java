@@ -18,7 +18,8 @@ import java.nio.file.Paths;
  * stdout, then prints what -Dapp.print asks on System.out and System.err,
  * then does what -Dapp.mode asks:
  * report (the default), throw, exit (status from -Dapp.status), thread (a
- * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default),
+ * non-daemon thread outlives main by -Dapp.threadms, 300 ms by default, or
+ * until the file -Dapp.threadfile names exists, at most 60 s),
  * hold (with arguments "--hold FILE", wait until FILE exists or a call of
  * main with "--release" asks, at most 60 s, then load a class not used
  * before; other arguments just report), gc (System.gc()
@@ -80,8 +81,13 @@ public class App {
                 break;
             case "thread":
                 Thread worker = new Thread(() -> {
+                    String until = System.getProperty("app.threadfile");
                     try {
-                        Thread.sleep(Long.getLong("app.threadms", 300));
+                        if (until == null) {
+                            Thread.sleep(Long.getLong("app.threadms", 300));
+                        } else {
+                            for (int i = 0; i < 6000 && !new java.io.File(until).exists(); ++i) Thread.sleep(10);
+                        }
                     } catch (InterruptedException e) {
                         return;
                     }
