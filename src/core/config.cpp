@@ -32,11 +32,13 @@ constexpr int kPriorityClassCount = 6;
 
 }  // namespace
 
-char* duplicateText(const char* text) {
-    size_t length = std::strlen(text);
+char* duplicateText(const char* text) { return duplicateTextRange(text, std::strlen(text)); }
+
+char* duplicateTextRange(const char* text, size_t length) {
     char* copy = static_cast<char*>(std::malloc(length + 1));
     if (copy == nullptr) std::abort();
-    std::memcpy(copy, text, length + 1);
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
     return copy;
 }
 

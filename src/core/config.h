@@ -200,5 +200,7 @@ void applySettingsFile();
 
 // Duplicates a text on the heap (never returns null for a non-null input).
 char* duplicateText(const char* text);
+// The same for the first length bytes of a text, terminated.
+char* duplicateTextRange(const char* text, size_t length);
 // Replaces a heap text field, freeing the old text.
 void replaceText(char** field, char* newText);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/config.h"
+
 namespace {
 
 // The smallest entry: an empty name's terminator, the time and the size.
@@ -16,14 +18,6 @@ uint32_t readU32(const uint8_t* p) {
 }
 
 uint64_t readU64(const uint8_t* p) { return uint64_t(readU32(p)) | uint64_t(readU32(p + 4)) << 32; }
-
-char* copyName(const uint8_t* text, size_t length) {
-    char* name = static_cast<char*>(std::malloc(length + 1));
-    if (name == nullptr) std::abort();
-    std::memcpy(name, text, length);
-    name[length] = '\0';
-    return name;
-}
 
 void freeEntries(PayloadEntry* entries, int32_t count) {
     for (int32_t i = 0; i < count; ++i) std::free(entries[i].name);
@@ -82,7 +76,7 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
         entry.size = readU32(header + nameLength + 9);
         at += nameLength + 13;
         if (entry.size > size - at) break;
-        entry.name = copyName(header, nameLength);
+        entry.name = duplicateTextRange(reinterpret_cast<const char*>(header), nameLength);
         entry.offset = at;
         at += entry.size;
     }
@@ -94,7 +88,7 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
     for (int32_t i = 0; i < count; ++i) {
         if (!isPlainFileName(entries[i].name)) {
             record.status = PayloadStatus::BadName;
-            record.badName = copyName(reinterpret_cast<const uint8_t*>(entries[i].name), std::strlen(entries[i].name));
+            record.badName = duplicateText(entries[i].name);
             freeEntries(entries, count);
             return record;
         }

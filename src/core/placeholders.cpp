@@ -120,10 +120,7 @@ bool appendPlaceholderValue(TextBuffer* result, const char* name, size_t length)
     }
 
     // Any other name is an environment variable; the name may be long.
-    char* variable = static_cast<char*>(std::malloc(length + 1));
-    if (variable == nullptr) std::abort();
-    std::memcpy(variable, name, length);
-    variable[length] = '\0';
+    char* variable = duplicateTextRange(name, length);
     const char* value = std::getenv(variable);
     std::free(variable);
     // It may be a secret: the trace hides it from here on.

@@ -38,14 +38,6 @@ Secret* Secrets = nullptr;
 size_t SecretCount = 0;
 size_t SecretCapacity = 0;
 
-char* copyOf(const char* text, size_t length) {
-    char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy == nullptr) std::abort();
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
 void addSecret(const char* name, size_t nameLength, const char* value, size_t length) {
     if (length == 0) return;
     size_t at = 0;
@@ -58,10 +50,10 @@ void addSecret(const char* name, size_t nameLength, const char* value, size_t le
         Secrets = grown;
     }
     std::memmove(Secrets + at + 1, Secrets + at, (SecretCount - at) * sizeof(Secret));
-    char* shownName = copyOf(name, nameLength);
+    char* shownName = duplicateTextRange(name, nameLength);
     for (char* p = shownName; *p != '\0'; ++p)
         if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) *p = '?';  // the name stays on its line
-    Secrets[at] = Secret{copyOf(value, length), length, shownName};
+    Secrets[at] = Secret{duplicateTextRange(value, length), length, shownName};
     ++SecretCount;
 }
 
