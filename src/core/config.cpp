@@ -279,6 +279,23 @@ void loadConfiguration() {
     applySettingsFile();
 }
 
+namespace {
+
+// How the trace describes a settings file that was or was not read. A switch,
+// so that a new outcome cannot go unnamed.
+const char* loadOutcome(platform::ProfileLoad load) {
+    switch (load) {
+        case platform::ProfileLoad::Loaded: return "";
+        case platform::ProfileLoad::Missing: return " not found";
+        case platform::ProfileLoad::NotAFile: return " is not a regular file";
+        case platform::ProfileLoad::TooLarge: return " is too large";
+        case platform::ProfileLoad::Failed: return " cannot be read";
+    }
+    return " cannot be read";
+}
+
+}  // namespace
+
 void applySettingsFile() {
     LauncherConfig& c = Config;
     if (c.SettingsFile == nullptr || c.SettingsFile[0] == '\0') {
@@ -305,9 +322,7 @@ void applySettingsFile() {
     if (load == platform::ProfileLoad::TooLarge)
         reportError("The settings file %s is larger than %u bytes and was ignored.", fullPath.text,
                     static_cast<unsigned>(kSettingsFileLimit));
-    static const char* const kLoadTrace[] = {"", " not found", " is not a regular file", " is too large",
-                                             " cannot be read"};
-    trace("settings file: \"%s\"%s", fullPath.text, kLoadTrace[static_cast<int>(load)]);
+    trace("settings file: \"%s\"%s", fullPath.text, loadOutcome(load));
     freeTextBuffer(&fullPath);
     if (load != platform::ProfileLoad::Loaded) return;
 
