@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/config.h"
-#include "core/launcher.h"
+#include "core/launcher_config.h"
 #include "core/payload.h"
 #include "core/text_buffer.h"
 #include "platform/platform.h"

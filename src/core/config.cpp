@@ -7,17 +7,11 @@
 #include <cstring>
 
 #include "core/placeholders.h"
-#include "core/text_buffer.h"
 #include "core/settings_table.h"
+#include "core/text_buffer.h"
 #include "platform/platform.h"
-#include "report/trace.h"
 #include "report/report.h"
-
-// All zeros at start, so that the record (with its 8 KB capture buffer)
-// takes no room in the executable; only the gate of error reports starts
-// open, set before main runs.
-LauncherConfig Config;
-[[maybe_unused]] static const bool reportingStartsEnabled = (Config.ReportingEnabled = 1, true);
+#include "report/trace.h"
 
 namespace {
 
@@ -31,27 +25,6 @@ constexpr int kLongestCharacter = 4;
 constexpr int kPriorityClassCount = 6;
 
 }  // namespace
-
-char* duplicateText(const char* text) { return duplicateTextRange(text, std::strlen(text)); }
-
-char* duplicateTextRange(const char* text, size_t length) {
-    char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy == nullptr) std::abort();
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
-void replaceText(char** field, char* newText) {
-    std::free(*field);
-    *field = newText;
-}
-
-const char* messageText(int id) {
-    if (id < 1 || id > kMessageCount) return "";
-    const char* text = Config.MessageTexts[id - 1];
-    return text != nullptr ? text : "";
-}
 
 char* loadConfigString(unsigned id) {
     int capacity = kStringGrowth;

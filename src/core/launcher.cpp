@@ -77,19 +77,6 @@ bool readStartDirectory() {
 
 }  // namespace
 
-bool cutAtLastSeparator(char* path) {
-    char* last = nullptr;
-    for (char* p = path; *p != '\0'; ++p)
-        if (platform::isPathSeparator(*p)) last = p;
-    if (last == nullptr) return false;
-    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
-    if (last == path || (last == path + 2 && path[1] == ':'))
-        last[1] = '\0';
-    else
-        *last = '\0';
-    return true;
-}
-
 void loadEarlySettings() {
     replaceText(&Config.MessageTexts[MsgFileAccess - 1], loadMessageString(MsgFileAccess));
     replaceText(&Config.EncodedMainClass, loadConfigString(IdMainClass));

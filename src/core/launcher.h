@@ -17,7 +17,3 @@ bool loadLauncherState(int argc, char** argv);
 // Applies the command-line service overrides (argument count taken:
 // 3 for install and service, 1 for uninstall).
 void applyServiceOverride(int argc, char** argv, int argumentsTaken);
-
-// Cuts a path at its last separator, keeping a root's own separator;
-// returns false when it has none.
-bool cutAtLastSeparator(char* path);

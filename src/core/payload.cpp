@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/config.h"
+#include "core/text_buffer.h"
 
 namespace {
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 void appendTextRange(TextBuffer* buffer, const char* text, size_t n) {
     if (text == nullptr || n == 0) return;
     // Texts beyond 32-bit lengths are not something a launcher handles.
@@ -81,4 +83,32 @@ size_t wholeCharacterLength(const char* text, size_t length) {
         }
     }
     return length;  // no lead byte nearby: not UTF-8 there, nothing to mend
+}
+
+char* duplicateText(const char* text) { return duplicateTextRange(text, std::strlen(text)); }
+
+char* duplicateTextRange(const char* text, size_t length) {
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) std::abort();
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+void replaceText(char** field, char* newText) {
+    std::free(*field);
+    *field = newText;
+}
+
+bool cutAtLastSeparator(char* path) {
+    char* last = nullptr;
+    for (char* p = path; *p != '\0'; ++p)
+        if (platform::isPathSeparator(*p)) last = p;
+    if (last == nullptr) return false;
+    // Keep the root's separator ("C:\" or "/") so that it stays a directory.
+    if (last == path || (last == path + 2 && path[1] == ':'))
+        last[1] = '\0';
+    else
+        *last = '\0';
+    return true;
 }

@@ -36,3 +36,14 @@ int strncasecmpAscii(const char* a, const char* b, size_t n);
 // The length of the longest start of text[0..length) that does not end
 // inside a UTF-8 character: where a text is cut to a buffer, it is cut there.
 size_t wholeCharacterLength(const char* text, size_t length);
+
+// Duplicates a text on the heap (never returns null for a non-null input).
+char* duplicateText(const char* text);
+// The same for the first length bytes of a text, terminated.
+char* duplicateTextRange(const char* text, size_t length);
+// Replaces a heap text field, freeing the old text.
+void replaceText(char** field, char* newText);
+
+// Cuts a path at its last separator, keeping a root's own separator;
+// returns false when it has none.
+bool cutAtLastSeparator(char* path);

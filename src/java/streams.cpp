@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
-#include "java/invoke.h"
 #include "java/jni_scope.h"
+#include "java/jni_text.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "report/trace.h"

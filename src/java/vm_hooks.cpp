@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "core/archives.h"
-#include "core/config.h"
-#include "java/invoke.h"
+#include "core/launcher_config.h"
 #include "java/jni_scope.h"
+#include "java/jni_text.h"
 #include "java/streams.h"
 #include "platform/platform.h"
 #include "report/report.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/text_buffer.h"
 #include "platform/platform.h"
 

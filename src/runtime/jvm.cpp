@@ -4,7 +4,7 @@
 // points. startJavaVm takes over from there.
 #include <cstring>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
 #include "report/report.h"

@@ -15,7 +15,7 @@
 
 #include <jni.h>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
 #include "java/invoke.h"

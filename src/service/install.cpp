@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "report/trace.h"

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "java/invoke.h"
 #include "java/vm_hooks.h"

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
 #include "fuzz_check.h"

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/launcher.h"
 #include "platform/platform.h"
 #include "runtime/jvm.h"

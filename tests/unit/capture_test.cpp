@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "java/streams.h"
 #include "java/vm_hooks.h"
 #include "platform/platform.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/text_buffer.h"
 #include "java/vm_hooks.h"
 #include "runtime/jvm.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <tuple>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "pack.h"
 #include "platform/bundle_format.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "report/report.h"
 
 namespace {

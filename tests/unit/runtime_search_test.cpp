@@ -12,7 +12,7 @@
 
 #include <unistd.h>
 
-#include "core/config.h"
+#include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "platform/platform.h"
 #include "runtime/jvm.h"
