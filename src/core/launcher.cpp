@@ -18,6 +18,8 @@
 namespace {
 
 constexpr size_t kForwardTextSize = 4096;
+// The exit status of an install or uninstall that made no change.
+constexpr int kServiceChangeFailed = 1;
 
 bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
 
@@ -148,6 +150,8 @@ int runLauncher(int argc, char** argv) {
         if (equals(mode, Config.InstallSwitch)) {
             trace("mode: install");
             applyServiceOverride(argc, argv, 3);
+            // Scripts and installers read the exit status: 0 only when the
+            // service was installed.
             int state = queryServiceInstalled(Config.ServiceName);
             if (state < 0) {
                 reportLastError();
@@ -155,22 +159,22 @@ int runLauncher(int argc, char** argv) {
                 reportError("%s", formatMessage(MsgServiceExists, Config.ServiceName).text);
             } else if (installService(Config.ServiceName, Config.ServiceDescription) == 0) {
                 reportInfo("%s", formatMessage(MsgServiceInstalled, Config.ServiceName).text);
+                return 0;
             }
-            return 0;
+            return kServiceChangeFailed;
         }
         if (equals(mode, Config.UninstallSwitch)) {
             trace("mode: uninstall");
             applyServiceOverride(argc, argv, 1);
-            if (uninstallService(Config.ServiceName) == 0)
-                reportInfo("%s", formatMessage(MsgServiceUninstalled, Config.ServiceName).text);
+            if (uninstallService(Config.ServiceName) != 0) return kServiceChangeFailed;
+            reportInfo("%s", formatMessage(MsgServiceUninstalled, Config.ServiceName).text);
             return 0;
         }
         if (equals(mode, Config.ServiceSwitch)) {
             applyServiceOverride(argc, argv, 3);
             trace("mode: service \"%s\"", Config.ServiceName);
             Config.ServiceMode = 1;
-            if (!runServiceDispatcher()) reportErrorWithReason("Internal error RC000003");
-            return 0;
+            return runServiceDispatcher();
         }
         if (Config.ServiceOnly) {
             trace("mode: refused (ServiceOnly)");

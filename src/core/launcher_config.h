@@ -100,17 +100,23 @@ struct LauncherConfig {
 
     // Service state.
     std::atomic<void*> EventSource;  // null until the service entry point has registered it
-    platform::Event* ServiceStopEvent;  // auto-reset; never closed
-    std::atomic<uint8_t> ServiceSucceeded;  // the worker's: VM created and main run (the stop's outcome is apart)
-    std::atomic<uint8_t> ServiceDone;
-    // Set by the exit and abort hooks in service mode: the process ends in
-    // the hook, with the VM's status, and the service's return path waits.
-    std::atomic<uint8_t> HookEndsProcess;
+    platform::Event* ServiceStopEvent;  // auto-reset; never closed; wakes the service's entry point
+    std::atomic<uint8_t> ServiceDone;   // the service's final status has been reported
+    // Set by the exit and abort hooks in service mode, before they wake the
+    // entry point: the process ends in the hook, and how it ended is what
+    // the service reports. VmExitStatus is written first.
+    std::atomic<uint8_t> HookEndsProcess;  // a VmEnd
+    std::atomic<int32_t> VmExitStatus;     // the status System.exit was given
 };
 
-// The service's stop wait hint; the exit hooks wait at most this long for
-// the service entry point to report the stop.
-constexpr uint32_t kStopWaitHintMs = 40000;
+enum VmEnd : uint8_t { VmEndNone, VmEndExit, VmEndAbort };
+
+// A stop that has not ended the application after this long is forced.
+constexpr uint32_t kStopTimeoutMs = 30000;
+// The service's stop wait hint: the stop timeout and time for the final
+// report. The exit hooks wait at most this long for the service entry point
+// to report the stop, and a removal at most this long for the service to stop.
+constexpr uint32_t kStopWaitHintMs = kStopTimeoutMs + 10000;
 
 extern LauncherConfig Config;
 

@@ -77,8 +77,10 @@ const SettingInfo kSettings[] = {
      Plain, nullptr},
     {1023, "ServiceInteractive", Flag, "0", "install a service that may interact with the desktop (Windows)", Plain,
      nullptr},
-    {1024, "ServiceDependencies", Text, "", "services that must run before this one, ';'-separated", Plain,
-     nullptr},
+    {1024, "ServiceDependencies", Text, "",
+     "services that must run before this one, ';'-separated (on Linux units: a name without a unit type such as "
+     ".target gets .service)",
+     Plain, nullptr},
     {1025, "StdOutMode", Number, "0",
      "Java's standard output: 0 unchanged, 1 into StdOutFile, 2 captured for the error reports of a service",
      Plain, nullptr},
@@ -163,9 +165,11 @@ const MessageInfo kMessages[21] = {
     {"Service installed: %s", true, "the service was installed (%s is ServiceName)"},
     {"Service uninstalled: %s", true, "the service %s was removed"},
     {"Service is already installed: %s", false, "installation was asked for the service %s, which exists"},
-    {"The %s service has started.", true, "the service %s is running"},
-    {"The %s service has stopped.", true, "the service %s ended after a successful run"},
-    {"The %s service failed to start.", false, "the service %s ended after a failed run"},
+    {"The %s service has started.", true,
+     "the service %s runs: its VM exists and main is being called (see [Service ends](#service-ends))"},
+    {"The %s service has stopped.", true, "the service %s ended cleanly, or a stop came before main was called"},
+    {"The %s service failed to start.", false,
+     "the service %s ended because its start failed, main threw, or its stop call could not be made"},
     {"The %s service has timed out during a stop request and will be terminated.", false,
      "a stop request did not end the service %s within 30 seconds; the process is ended"},
     {"This program can only be run as a service.", true,
@@ -211,12 +215,14 @@ const ReferenceRow kSearchMethodRows[] = {
 const ReferenceRow kRunModeRows[] = {
     {"InstallSwitch [name [description [start]]]",
      "installs the service (only when ServiceName is set) and reports message 14; with ServiceCommandLineOverride "
-     "the arguments replace ServiceName, ServiceDescription and the start type (0 manual, other numbers automatic)",
-     "writes the systemd unit NAME.service"},
+     "the arguments replace ServiceName, ServiceDescription and the start type (0 manual, other numbers automatic); "
+     "exit status 1 when nothing was installed",
+     "writes the systemd unit NAME.service; in /etc/systemd/system also systemctl daemon-reload (when systemd "
+     "runs) and, for automatic start, systemctl enable, whose failure takes the unit out again"},
     {"UninstallSwitch [name]",
-     "removes the service (only when ServiceName is set) and reports message 15; the name replaces ServiceName "
-     "under ServiceCommandLineOverride",
-     "removes the unit file"},
+     "stops the service when it runs (within the 30 s stop timeout), removes it and reports message 15; the name "
+     "replaces ServiceName under ServiceCommandLineOverride; exit status 1 when nothing was removed",
+     "in /etc/systemd/system systemctl stop (when systemd runs) and disable, then removes the unit file"},
     {"ServiceSwitch [name [description [start]]]",
      "runs under the service manager: the command line the service is installed with", "the unit's ExecStart"},
     {"-vtremovetemporaryjarfiles PID",

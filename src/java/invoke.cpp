@@ -82,7 +82,7 @@ bool setSystemProperties(JNIEnv* env) {
 
 // Steps 4 to 12 of an invocation, on the thread's own interface pointer.
 // `given` says where the caller's arguments came from, for the trace.
-bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
+bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given, MainGate gate) {
     if (!setSystemProperties(env)) return false;
 
     trace("main: class \"%s\"", Config.MainClass);
@@ -132,11 +132,15 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
         }
     }
 
-    env->CallStaticVoidMethod(mainClass.ref, mainMethod, array.ref);
-    if (traceOn()) trace("main: %s", env->ExceptionCheck() ? "exception" : "returned");
-    if (checkJavaException(env)) {
-        reportWithCapture("%s", formatMessage(MsgInvokeMethod, kMainMethodText).text);
-        return false;
+    if (gate != nullptr && !gate()) {
+        trace("main: not called");
+    } else {
+        env->CallStaticVoidMethod(mainClass.ref, mainMethod, array.ref);
+        if (traceOn()) trace("main: %s", env->ExceptionCheck() ? "exception" : "returned");
+        if (checkJavaException(env)) {
+            reportWithCapture("%s", formatMessage(MsgInvokeMethod, kMainMethodText).text);
+            return false;
+        }
     }
 
     // The child waits for this process to end before it removes the files,
@@ -147,21 +151,21 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
 
 }  // namespace
 
-bool invokeMainClass(int32_t count, char** arguments, bool secondary) {
+bool invokeMainClass(int32_t count, char** arguments, bool secondary, MainGate gate) {
     if (secondary) {
         AttachedThread attached(Config.JavaVm, "Vantrel thread");
         if (attached.env == nullptr) {
             reportError("%s", formatMessage(MsgAttachThread).text);
             return false;
         }
-        return runMain(attached.env, count, arguments, Config.ServiceMode ? "ServiceStopArguments" : "forwarded");
+        return runMain(attached.env, count, arguments, Config.ServiceMode ? "ServiceStopArguments" : "forwarded", gate);
     }
 
     // The working directory is already current: the VM was created in it.
     JNIEnv* env = Config.MainJniEnv;
     if (Config.ServiceMode) platform::installLogoffFilter();
     if (!setUpStandardStreams()) return false;
-    return runMain(env, count, arguments, Config.ServiceMode ? "ServiceAppOptions" : "command line");
+    return runMain(env, count, arguments, Config.ServiceMode ? "ServiceAppOptions" : "command line", gate);
 }
 
 void shutdownJavaVm() {

@@ -157,8 +157,8 @@ bool startCapture() {
     return true;
 }
 
-// Wakes the reader, lets it hand over what the pipe still holds, and closes
-// the pipe once the reader has ended. Only the first caller finds a pipe.
+}  // namespace
+
 void endCaptureReader() {
     platform::CapturePipe* pipe = Config.CapturePipe.exchange(nullptr);
     if (pipe == nullptr) return;
@@ -167,6 +167,10 @@ void endCaptureReader() {
     platform::releaseThread(Config.PipeReaderThread);
     Config.PipeReaderThread = nullptr;
 }
+
+namespace {
+
+void appendLastLine(const char* text, size_t length);
 
 // Copies the captured text out and empties the capture.
 void takeCapture(char* out) {
@@ -212,7 +216,10 @@ uint32_t pipeReader(void* argument) {
     for (;;) {
         long n = platform::readCapturePipe(pipe, line + fill, sizeof(line) - fill);
         if (n < 0 && captureIsEmpty()) reportErrorWithReason("Internal error RC0000050");
-        if (n <= 0) return 0;  // a partial line without its line feed is dropped
+        if (n <= 0) {
+            appendLastLine(line, fill);
+            return 0;
+        }
         // The bytes before the new ones hold no line feed.
         const void* lastFeed = nullptr;
         for (size_t i = fill + static_cast<size_t>(n); i > fill && lastFeed == nullptr; --i)
@@ -248,6 +255,11 @@ void storeCapture(const char* text, size_t length) {
         held -= dropped;
     }
     std::memcpy(buffer + held, text, length);
+    // A NUL would end the text there for every reader of the capture, and a
+    // report would lose what follows it (often the exception): it becomes
+    // '?', as a character that cannot be shown does.
+    for (char* p = buffer + held; p != buffer + held + length; ++p)
+        if (*p == '\0') *p = '?';
     held += length;
     buffer[held] = '\0';
     Config.CaptureLength = static_cast<int32_t>(held);
@@ -258,6 +270,17 @@ void storeCapture(const char* text, size_t length) {
 // texts in the order the capture holds them.
 void echoCapture(const char* text, size_t length) {
     if (Config.ServiceMode) std::fwrite(text, 1, length, stderr);
+}
+
+// A last line without its line feed is often the last thing the application
+// said: it is kept as it is, and its echo ends the line, so that what the
+// service writes next (an event-log line, on POSIX) starts a line of its own.
+void appendLastLine(const char* text, size_t length) {
+    if (length == 0) return;
+    platform::LockGuard guard(&Config.OutputLock);
+    storeCapture(text, length);
+    echoCapture(text, length);
+    echoCapture("\n", 1);
 }
 
 }  // namespace

@@ -14,10 +14,14 @@
 bool setUpStandardStreams();
 // The capture pipe's reader (thread procedure; the argument is the pipe):
 // complete lines go to the capture, a line longer than 1024 bytes in pieces
-// of that size; a last line without its line feed is dropped at the end.
+// of that size, and at the end a last line without its line feed.
 uint32_t pipeReader(void* pipe);
-// Adds text to the capture (dropping whole oldest lines when it is full)
-// and, in service mode, echoes it to standard error. The capture's only
+// Wakes the reader, lets it hand over what the pipe still holds (a last
+// line without its line feed included), and closes the pipe once the reader
+// has ended. Only the first caller finds a pipe; nothing to do without one.
+void endCaptureReader();
+// Adds text to the capture (dropping whole oldest lines when it is full; a
+// NUL byte stored as '?') and, in service mode, echoes it to standard error. The capture's only
 // writer apart from the report that empties it; any thread.
 bool appendCapture(const char* text, size_t length);
 // The same for a text of complete lines (each at most 1024 bytes) that the

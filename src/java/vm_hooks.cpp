@@ -45,14 +45,14 @@ jint JNICALL vmOutputHook(FILE*, const char* format, va_list args) {
 
 void JNICALL vmAbortHook() {
     trace("exit: VM abort");
-    reportWithCapture("%s", "JVM has aborted due to an internal error.");
-    exitCleanup();
+    reportWithCapture("%s", kVmAbortedText);
+    exitCleanup(VmEndAbort, 0);
     std::abort();
 }
 
 void JNICALL vmExitHook(jint status) {
     trace("exit: status %d (System.exit)", int(status));
-    exitCleanup();
+    exitCleanup(VmEndExit, static_cast<int32_t>(status));
     std::exit(static_cast<int>(status));
 }
 
@@ -60,15 +60,16 @@ void JNICALL vmTraceExitHook(jint status) { trace("exit: status %d (System.exit)
 
 }  // extern "C"
 
-void exitCleanup() {
+void exitCleanup(VmEnd how, int32_t status) {
     if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
     if (!Config.ServiceMode) return;
-    Config.HookEndsProcess = 1;
-    if (!Config.ServiceSucceeded) return;
-    // The entry point reports the stop once it sees the event; the process
-    // may end only after that report, or once the bound has passed: the VM
-    // runs the exit hook on its VM thread, and a wait without end there
-    // would freeze the VM for good.
+    Config.VmExitStatus = status;
+    Config.HookEndsProcess = how;
+    // The entry point reports how the service ended once it sees the event;
+    // the process may end only after that report (else the service manager
+    // would never learn of it), or once the bound has passed: the VM runs the
+    // exit hook on its VM thread, and a wait without end there would freeze
+    // the VM for good.
     if (Config.ServiceStopEvent != nullptr) platform::signalEvent(Config.ServiceStopEvent);
     waitForServiceDone(kStopWaitHintMs);
 }

@@ -10,6 +10,8 @@
 
 #include <jni.h>
 
+#include "core/launcher_config.h"
+
 extern "C" {
 jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
@@ -19,11 +21,14 @@ void JNICALL vmExitHook(jint status);
 void JNICALL vmTraceExitHook(jint status);
 }
 
+// The abort hook's report.
+constexpr const char kVmAbortedText[] = "JVM has aborted due to an internal error.";
+
 // Starts the cleanup child when archives were unpacked and are to be
-// removed; in service mode sets HookEndsProcess and, after a successful
-// start, signals ServiceStopEvent and waits (bounded) until the service entry
-// point has set ServiceDone.
-void exitCleanup();
+// removed; in service mode records how the VM ends the process (HookEndsProcess,
+// VmExitStatus), signals ServiceStopEvent and waits (bounded) until the
+// service entry point has reported it and set ServiceDone.
+void exitCleanup(VmEnd how, int32_t status);
 // Polls ServiceDone every 100 ms for at most boundMs; true once it is set.
 bool waitForServiceDone(uint32_t boundMs);
 // Calls System.exit(0) on this thread, attached as "Vantrel stopper thread".

@@ -53,8 +53,10 @@ enum class Failure {
     DamagedData,      // ERROR_FILE_CORRUPT
     NotPlainName,     // ERROR_INVALID_NAME
     UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
-    NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name, or a unit text with a line break
+    NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name
     NoSuchService,    // ERROR_SERVICE_DOES_NOT_EXIST; POSIX: no unit file of that name
+    NotUnitText,      // ERROR_INVALID_NAME; POSIX: a text systemd would read otherwise in its unit line
+    ManagerRefused,   // ERROR_SERVICE_REQUEST_TIMEOUT; POSIX: systemctl failed or did not answer in time
 };
 void setFailureReason(Failure failure);
 
@@ -400,6 +402,9 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 bool waitForEvent(Event* event, uint32_t timeoutMs);
 
 void sleepMilliseconds(uint32_t milliseconds);
+// Milliseconds on a clock that only moves forward (GetTickCount64;
+// CLOCK_MONOTONIC), for bounds that a change of the wall clock must not move.
+uint64_t monotonicMilliseconds();
 
 // ---- The capture pipe ------------------------------------------------------
 
@@ -472,25 +477,37 @@ int queryServiceEntry(const char* name);
 // with "EventMessageFile" and "TypesSupported" 7, and "Description" when
 // there is one; a failing registry step leaves the service entered. POSIX:
 // the unit (Type=notify, ExecStart the command line, After= and Requires=
-// each dependency's unit, WantedBy=multi-user.target for automatic start)
-// is checked whole before anything is written, then written under a
-// temporary name and linked into place, so that no half-written unit and no
-// replaced one can be seen; a line break in a text, or a dependency that is
-// no unit name, refuses it (Failure::NotServiceName). In the system
-// directory, where systemctl exists, `systemctl daemon-reload` and for
-// automatic start `systemctl enable` follow (their outcome is not waited
-// for beyond a bound and not reported).
+// each dependency's unit (".service" added to a name without a unit type),
+// WantedBy=multi-user.target) is checked whole before anything is written,
+// then written under a temporary name and linked into place, so that no
+// half-written unit and no replaced one can be seen. A dependency that is
+// no unit name refuses it (Failure::NotServiceName); a line break in a text,
+// or a command-line word that systemd would read otherwise (a quote outside
+// the quoted texts, a lone ';'), refuses it (Failure::NotUnitText). In the
+// system directory `systemctl daemon-reload` (where systemd runs) and, for
+// automatic start, `systemctl enable` follow, each bounded; what systemctl
+// says goes to the launcher's standard error, and when it fails the unit is
+// taken out again (Failure::ManagerRefused).
 bool installServiceEntry(const ServiceDefinition& service);
+// Stops the service when it runs, and waits up to boundMs until it has
+// stopped. True when it is stopped (or was); false, last error set, when it
+// does not exist, refuses the stop, or has not stopped within the bound
+// (Windows: ERROR_SERVICE_REQUEST_TIMEOUT). POSIX: in the system directory,
+// where systemd runs, `systemctl stop` (Failure::ManagerRefused when it
+// fails); elsewhere no manager runs the unit and there is nothing to stop.
+bool stopServiceEntry(const char* name, uint32_t boundMs);
 // Removes the service (Windows: DeleteService; the event-log source stays).
-// POSIX: `systemctl disable` in the system directory, the unit file goes,
-// then `systemctl daemon-reload`. False, last error set (NoSuchService when
-// there is none).
+// POSIX: `systemctl disable` in the system directory (its failure keeps the
+// unit: Failure::ManagerRefused), the unit file goes, then `systemctl
+// daemon-reload` where systemd runs. False, last error set (NoSuchService
+// when there is none).
 bool removeServiceEntry(const char* name);
 
 // Control codes and states, numbered as Windows numbers them.
 constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlShutdown = 5;
 constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
 constexpr uint32_t kServiceStopPending = 3;
 constexpr uint32_t kServiceRunning = 4;
 
@@ -502,7 +519,8 @@ using ServiceControlProcedure = void (*)(uint32_t control);
 // False, last error set, when the dispatcher cannot be reached (1063: the
 // process was not started by the Service Control Manager). POSIX: entry runs
 // on a thread of its own; SIGTERM and SIGINT become kServiceControlStop calls
-// of the handler on this thread; the status reports go to the socket that
+// of the handler on this thread, and SIGHUP is ignored from the start (a
+// service has no terminal to lose); the status reports go to the socket that
 // $NOTIFY_SOCKET names, which is taken out of the environment (the
 // application's own children are no part of the service's conversation).
 bool startServiceDispatcher(const char* name, ServiceEntryProcedure entry);
@@ -511,16 +529,18 @@ bool startServiceDispatcher(const char* name, ServiceEntryProcedure entry);
 bool registerServiceControlHandler(const char* name, ServiceControlProcedure handler);
 
 struct ServiceStatus {
-    uint32_t state;            // kServiceRunning, kServiceStopPending or kServiceStopped
+    uint32_t state;            // one of the states above
     uint32_t waitHintMs;
+    uint32_t checkPoint;       // advanced while a pending state makes progress
     uint32_t win32ExitCode;    // 0, or ERROR_SERVICE_SPECIFIC_ERROR
     uint32_t serviceExitCode;  // its service-specific code
 };
 // Reports the status. Windows: SetServiceStatus with type own process, stop
-// and shutdown accepted, check point 0. POSIX: READY=1 for running,
-// STOPPING=1 and EXTEND_TIMEOUT_USEC (the wait hint) for stop pending, and
-// STATUS= with text (line breaks made blanks) when text is given; a state
-// already sent is not sent again. Failures are ignored.
+// and shutdown accepted (also while start is pending, so that a stop during
+// a slow start is not refused). POSIX: READY=1 for running, STOPPING=1 and
+// EXTEND_TIMEOUT_USEC (the wait hint) for stop pending, and STATUS= with
+// text (line breaks made blanks) when text is given; a state already sent is
+// not sent again. Failures are ignored.
 void setServiceStatus(const ServiceStatus& status, const char* text);
 // RegisterEventSourceA on the local machine; POSIX: a token (writeEventLog
 // writes to standard error). nullptr on failure.

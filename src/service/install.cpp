@@ -87,7 +87,11 @@ int installService(const char* name, const char* description) {
 }
 
 int uninstallService(const char* name) {
-    if (platform::removeServiceEntry(name)) return 0;
+    // A running service keeps running without its entry, and its name could
+    // not be installed again: it stops first, within its own stop timeout
+    // and the time to report it.
+    trace("service: \"%s\": stop, then removal", name);
+    if (platform::stopServiceEntry(name, kStopWaitHintMs) && platform::removeServiceEntry(name)) return 0;
     reportLastError();
     return -1;
 }

@@ -8,10 +8,15 @@
 int queryServiceInstalled(const char* name);
 // 0 on success; otherwise the failure has been reported.
 int installService(const char* name, const char* description);
+// Uninstall stops a running service first (at most kStopWaitHintMs) and
+// removes nothing when it cannot.
 int uninstallService(const char* name);
 // Enters the service dispatcher with serviceMain; returns once the service
-// has stopped. False when the dispatcher could not be reached.
-bool runServiceDispatcher();
+// has stopped, with the process's exit status: 0 after a clean stop, the
+// application's own status, or -1 for a failure (the dispatcher could not be
+// reached, reported as "Internal error RC000003"; the start failed; the stop
+// was forced).
+int runServiceDispatcher();
 
 // The command line that the service manager runs, in one of the two forms
 // that ServiceCommandLineOverride chooses, built from the settings. False

@@ -192,7 +192,7 @@ class WineSession:
         with open(self.services_log, "wb") as log:
             subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120,
                            **{**quiet, "stderr": log,
-                              "env": {**quiet["env"], "WINEDEBUG": "trace+eventlog,fixme+advapi"}})
+                              "env": {**quiet["env"], "WINEDEBUG": "+pid,trace+eventlog,fixme+advapi"}})
 
     def stop(self):
         if self.started:

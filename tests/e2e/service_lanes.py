@@ -13,6 +13,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import uuid
 from contextlib import contextmanager
@@ -22,10 +23,16 @@ from pathlib import Path
 from conftest import WINE
 
 SWITCH = "-startlauncherinservicemode"
+STARTING = "The {} service is starting."
 STARTED = "The {} service has started."
 STOPPED = "The {} service has stopped."
 FAILED = "The {} service failed to start."
 TIMED_OUT = "The {} service has timed out during a stop request and will be terminated."
+EXIT_STATUS = "The {} service has ended with exit status {}."
+ABORTED = "JVM has aborted due to an internal error."
+# run_linux_service's stop_after: at the service's first notification, while
+# it starts.
+AT_START = object()
 
 
 def unique_name(stem: str) -> str:
@@ -38,6 +45,31 @@ def wait_until(condition, timeout, what):
     while not condition():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.1)
+
+
+def run_table(cases, run_one, slow):
+    """run_one(case) for every case, the results in the cases' order; the
+    cases slow(case) picks run on threads of their own beside the others."""
+    results = {}
+
+    def one(index, case):
+        try:
+            results[index] = (run_one(case), None)
+        except BaseException as error:  # re-raised on the test's thread
+            results[index] = (None, error)
+    threads = [threading.Thread(target=one, args=(i, c)) for i, c in enumerate(cases) if slow(c)]
+    for thread in threads:
+        thread.start()
+    for index, case in enumerate(cases):
+        if not slow(case):
+            one(index, case)
+    for thread in threads:
+        thread.join(timeout=300)
+    for index in range(len(cases)):
+        result, error = results.get(index, (None, AssertionError(f"case {index} did not finish")))
+        if error is not None:
+            raise error
+        yield result
 
 
 @dataclass
@@ -54,6 +86,10 @@ class Run:
     def texts(self):
         return [text for _, text in self.events]
 
+    def entries(self):
+        """(kind, text) of each entry, its captured details left off."""
+        return [(kind, re.split(r"\n\nDetails:\n| Details: ", text)[0]) for kind, text in self.events]
+
 
 # --- Linux: the service switch with a notify socket -------------------------------------
 
@@ -62,9 +98,9 @@ JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA
 
 def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), after_stop=None, env=None, timeout=90):
     """Runs exe with the service switch and $NOTIFY_SOCKET bound by us.
-    stop_after: a text of standard output after which the signals are sent
-    (None: none are); after_stop: called with the output so far until it
-    returns true."""
+    stop_after: a text of standard output after which the signals are sent,
+    or AT_START: at the first notification (None: none are sent); after_stop:
+    called with the output so far until it returns true."""
     folder = Path(tempfile.mkdtemp(prefix="vt-notify-"))  # short: socket paths have 108 bytes
     notify, received = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
     notify.bind(str(folder / "notify"))
@@ -86,8 +122,11 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
         output = lambda: out_path.read_text(errors="replace")  # noqa: E731
         try:
             deadline = time.monotonic() + timeout
-            if stop_after is not None:
+            if stop_after is AT_START:
+                wait_until(lambda: receive(0.1) or proc.poll() is not None, timeout, "the first notification")
+            elif stop_after is not None:
                 wait_until(lambda: stop_after in output() or proc.poll() is not None, timeout, stop_after)
+            if stop_after is not None:
                 for number in signals:
                     proc.send_signal(number)
                     time.sleep(0.2)
@@ -116,8 +155,9 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
 # --- Windows: Wine's Service Control Manager ---------------------------------------------
 
 _ESCAPE = re.compile(r"\\(x[0-9a-fA-F]{4}|.)")
-_ENTRY = re.compile(r"^([0-9a-f]+):(trace|err|warn):eventlog:ReportEventW L\"(.*)\"$")
-_REPORT = re.compile(r"^([0-9a-f]+):fixme:advapi:ReportEventW \([^,]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
+# Each line starts with the process and the thread ("+pid" in WINEDEBUG).
+_ENTRY = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(?:trace|err|warn):eventlog:ReportEventW L\"(.*)\"$")
+_REPORT = re.compile(r"^([0-9a-f]+):([0-9a-f]+):fixme:advapi:ReportEventW \([^,]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
 
 
 def _unescape(text: str) -> str:
@@ -164,9 +204,11 @@ class WineServices:
     def mark(self):
         return self.log.stat().st_size
 
-    def events(self, since):
+    def events(self, since, name=None):
         """Event-log entries written since a mark, as (kind, text): kind "info"
-        or "error" from the entry's type, checked against its identifier."""
+        or "error" from the entry's type, checked against its identifier.
+        With a name, only those of the processes that named it in an entry
+        (services run beside each other)."""
         with open(self.log, "rb") as log:
             log.seek(since)
             lines = log.read().decode(errors="replace").splitlines()
@@ -174,12 +216,13 @@ class WineServices:
         for line in lines:
             report = _REPORT.match(line)
             if report:
-                reported[report.group(1)] = (int(report.group(2), 16), int(report.group(3), 16))
+                reported[report.group(1, 2)] = (int(report.group(3), 16), int(report.group(4), 16))
             entry = _ENTRY.match(line)
             if entry:
-                kind = {(4, 0x4FFF0001): "info", (1, 0xCFFF0002): "error"}[reported.pop(entry.group(1))]
-                entries.append((kind, _unescape(entry.group(3))))
-        return entries
+                kind = {(4, 0x4FFF0001): "info", (1, 0xCFFF0002): "error"}[reported.pop(entry.group(1, 2))]
+                entries.append((entry.group(1), kind, _unescape(entry.group(3))))
+        named = {process for process, _, text in entries if name is None or name in text}
+        return [(kind, text) for process, kind, text in entries if process in named]
 
     def wait_events(self, since, count, timeout=60):
         wait_until(lambda: len(self.events(since)) >= count, timeout, f"{count} event-log entries")
@@ -194,17 +237,18 @@ class WineServices:
         finally:
             self.lane.run(exe, ["-uninstall"])
 
-    def run(self, exe, name, stop=0, before_stop=None, wait=60):
-        """Installs and starts the service; once it runs, before_stop() and
-        stop times sc stop; then waits until it has stopped and removes it."""
+    def run(self, exe, name, stop=0, before_stop=None, wait=60, stop_state=4):
+        """Installs and starts the service; once it is in stop_state (4
+        running, 2 start pending), before_stop() and stop times sc stop; then
+        waits until it has stopped and removes it."""
         mark = self.mark()
         with self.installed(exe, name):
             self.tool("net", "start", name)
             if stop or before_stop:
-                self.wait_state(name, 4)
+                self.wait_state(name, stop_state)
             if before_stop is not None:
                 before_stop()
             for _ in range(stop):
                 self.tool("sc", "stop", name)
             state = self.wait_state(name, 1, timeout=wait)
-        return Run(self.events(mark), state=state)
+        return Run(self.events(mark, name), state=state)

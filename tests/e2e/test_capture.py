@@ -16,12 +16,10 @@ from pathlib import Path
 
 import pytest
 
-from service_lanes import STARTED, Run, WineServices, run_linux_service, unique_name
+from service_lanes import STARTED, WineServices, run_linux_service, unique_name
 from test_launch import JAVA_ENVIRONMENT, java_apps, jdk  # noqa: F401 (fixtures)
 
 MAIN_FAILED = "Error invoking method: main(java/lang/String[])"
-ABORTED = "JVM has aborted due to an internal error."
-STOPPED = "The VtSvc service has stopped."
 FAILED = "The VtSvc service failed to start."
 
 
@@ -52,11 +50,10 @@ class Runner:
         assert "ThreadSanitizer" not in result.stderr, result
         return result
 
-    def service(self, name, stop=False, entries=None, **settings):
-        """Runs the launcher as a service until it has stopped, or (entries)
-        until it has written that many event-log entries after its start.
-        Returns the run, its entries after message 17 (the service named
-        VtSvc in their texts) and the stand-in's lines."""
+    def service(self, name, stop=False, **settings):
+        """Runs the launcher as a service until it has stopped. Returns the
+        run, its entries after message 17 (the service named VtSvc in their
+        texts) and the stand-in's lines."""
         if self.linux:
             exe = self.pack(name, ServiceName="VtSvc", **settings)
             temp = exe.parent / "temp"
@@ -70,14 +67,7 @@ class Runner:
         service, log = unique_name(name), self.folder / name / "standin.log"
         options = f'"-Dstandin.log={self.lane.native_path(log)}" {settings.pop("JvmOptions", "")}'
         exe = self.pack(name, ServiceName=service, JvmOptions=options, **settings)
-        services = WineServices(self.lane)
-        if entries is None:
-            run = services.run(exe, service, stop=1 if stop else 0)
-        else:  # the process ends without a final status (Wine's manager keeps it running)
-            mark = services.mark()
-            with services.installed(exe, service):
-                services.tool("net", "start", service)
-                run = Run(services.wait_events(mark, entries + 1))
+        run = WineServices(self.lane).run(exe, service, stop=1 if stop else 0)
         assert run.events[0] == ("info", STARTED.format(service)), run.events
         return run, [(kind, text.replace(service, "VtSvc")) for kind, text in run.events[1:]], lines_of(log)
 
@@ -171,7 +161,8 @@ def test_linux_capture_in_failure_reports(linux):
         "capture", StdOutMode="2", StdErrMode="2",
         JvmOptions=f"-Xlog:gc -Dapp.mode=gc -Dapp.print=out:3:0,err:1:{width},out:2:0")
     assert linux.lane.exit_status(result.status) == 255, result.stderr
-    assert len(logged) == 1 and logged[0][1].startswith(MAIN_FAILED + " Details: "), logged
+    assert len(logged) == 2 and logged[0][1].startswith(MAIN_FAILED + " Details: "), logged
+    assert logged[1] == ("error", FAILED)
     captured = details(logged[0])
     # The VM's own lines (through the output hook, from its creation on) and
     # the application's, each stream's lines in order, the long line whole.
@@ -195,26 +186,16 @@ def test_linux_capture_in_failure_reports(linux):
     assert "java.lang.IllegalStateException" not in captured  # the trace went to the console
     # Without capture the report is the message alone.
     result, logged, _ = linux.service("none", JvmOptions="-Dapp.mode=throw -Dapp.print=out:3:0")
-    assert logged == [("error", MAIN_FAILED)], logged
-
-
-def test_linux_abort_hook(linux, tmp_path):
-    # An abort reports what was captured, the entry point reports the stop,
-    # then the process ends abnormally.
-    crash = f"-XX:+CrashOnOutOfMemoryError -XX:-CreateCoredumpOnCrash -XX:ErrorFile={tmp_path}/hs_err.log"
-    result, logged, _ = linux.service("abort", StdErrMode="2",
-                                      JvmOptions=f"-Xmx32m -Dapp.mode=oom -Dapp.print=err:2:0 {crash}")
-    assert result.status == -6, result.stderr  # SIGABRT
-    assert logged[0][1].startswith(ABORTED + " Details: err 0 err 1 "), logged
-    assert logged[1:] == [("info", STOPPED)]
+    assert logged == [("error", MAIN_FAILED), ("error", FAILED)], logged
 
 
 def test_windows_capture_and_hooks(windows):
     script = "out=first,err=second,vmlog=from a VM thread,lines=3:8,throw"
-    _, logged, standin = windows.service(
-        "capture", entries=1, StdOutMode="2", StdErrMode="2",
+    run, logged, standin = windows.service(
+        "capture", StdOutMode="2", StdErrMode="2",
         JvmOptions=f'"-Dstandin.script={script}" "-Dstandin.createlog=while creating"')
-    assert len(logged) == 1, logged
+    assert len(logged) == 2 and logged[1] == ("error", FAILED), logged
+    assert run.state == (1, 1066, 1013, 0), run.state
     # One pipe, one stream for both; the VM's lines get carriage returns.
     assert details(logged[0]) == "while creating\r\nfirst\r\nsecond\r\nfrom a VM thread\r\n" \
                                  "line 0..\r\nline 1..\r\nline 2..\r\n", logged
@@ -232,10 +213,6 @@ def test_windows_capture_and_hooks(windows):
     attach = standin.index("standin attach version=0x10002 name=Vantrel stopper thread group=none")
     assert standin[attach + 2:attach + 4] == ["standin exit 0 refused", "standin detach"], standin
 
-    run, logged, _ = windows.service("abort", StdOutMode="2", JvmOptions='"-Dstandin.script=out=last words,abort"')
-    assert logged == [("error", ABORTED + "\n\nDetails:\nlast words\r\n"), ("info", STOPPED)], logged
-    assert run.state == (1, 0, 0, 0), run.state
-
 
 def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
     # Another process made the pipe's name first: capture is off, the
@@ -244,10 +221,9 @@ def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
     squatter = lane.start(lane.build / "tests" / "standin" / "squat_pipes.exe", ["8192", lane.native_path(stop)])
     try:
         assert squatter.stdout.readline().startswith("ready"), squatter.stderr.read()
-        _, logged, _ = windows.service("squatted", entries=1, StdOutMode="2",
-                                       JvmOptions="-Dstandin.script=out=secret,throw")
+        _, logged, _ = windows.service("squatted", StdOutMode="2", JvmOptions="-Dstandin.script=out=secret,throw")
     finally:
         stop.write_text("")
         received = squatter.communicate(timeout=60)[0]
-    assert logged == [("error", MAIN_FAILED)], logged
+    assert logged == [("error", MAIN_FAILED), ("error", FAILED)], logged
     assert received.splitlines() == ["done"], received

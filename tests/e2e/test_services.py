@@ -9,15 +9,15 @@ to the file its -Dstandin.log option names. Linux lane: the packed launcher
 with each installed JDK, run with the service switch and $NOTIFY_SOCKET as
 systemd runs it, stopped with SIGTERM."""
 
+import os
 import signal
 import subprocess
-import threading
 from pathlib import Path
 
 import pytest
 
-from service_lanes import (FAILED, STARTED, STOPPED, SWITCH, TIMED_OUT, WineServices, run_linux_service,
-                           unique_name, wait_until)
+from service_lanes import (ABORTED, AT_START, EXIT_STATUS, FAILED, STARTED, STARTING, STOPPED, SWITCH, TIMED_OUT,
+                           WineServices, run_linux_service, run_table, unique_name, wait_until)
 from test_launch import JDK_HOMES, java_apps, jdk  # noqa: F401 (fixtures)
 
 NOT_FOUND = "Unable to locate suitable Java Runtime (min 1.8) on this machine."
@@ -66,12 +66,13 @@ def test_windows_install_entries_and_refusals(windows_lane, services, tmp_path):
         assert source == {"EventMessageFile": ("REG_EXPAND_SZ", lane.native_path(launcher)),
                           "TypesSupported": ("REG_DWORD", "0x7")}, source
         assert services.query(name)[0] == STOPPED_STATE
+        # Scripts read the exit status: 0 only when the change was made.
         again = lane.run(launcher, ["-install", *args])
-        assert again.err_lines == [f"Service is already installed: {name}"], again
+        assert (again.err_lines, again.status) == ([f"Service is already installed: {name}"], 1), again
         removed = lane.run(launcher, ["-uninstall", *args[:1]])
         assert removed.out_lines == [f"Service uninstalled: {name}"] and services.query(name) is None, removed
         gone = lane.run(launcher, ["-uninstall", *args[:1]])
-        assert (gone.stderr.strip(), gone.status) == ("Service does not exist.", 0), gone
+        assert (gone.stderr.strip(), gone.status) == ("Service does not exist.", 1), gone
 
     # Texts that would change the command line, or make it too long, are
     # refused and nothing is installed.
@@ -80,13 +81,29 @@ def test_windows_install_entries_and_refusals(windows_lane, services, tmp_path):
                           [["Name1", "ends with \\"], REFUSED_QUOTE.format("ends with \\")],
                           [["Name2", long_text], REFUSED_LENGTH]):
         refused = lane.run(over_exe, ["-install", *args])
-        assert (refused.err_lines, refused.stdout, refused.status) == ([message], "", 0), refused
+        assert (refused.err_lines, refused.stdout, refused.status) == ([message], "", 1), refused
         assert services.query(args[0]) is None
     # Run by hand, the service switch finds no dispatcher: the report, which
     # has no event source yet, goes to the console.
     by_hand = lane.run(exe, [SWITCH])
     assert by_hand.err_lines[:3] == ["Internal error RC000003", "", "Reason: Service controller connect failed."], \
         by_hand
+    assert lane.exit_status(by_hand.status) == 255
+
+    # Removing a running service stops it first: afterwards nothing runs
+    # under the name, and it can be installed again.
+    running, log = unique_name("Running"), tmp_path / "running" / "standin.log"
+    holding = lane.pack(tmp_path / "running" / "svc", settings={
+        **standin_base(lane, log, running, "hold"), "ServiceAppOptions": "--hold never", "ServiceStopByExit": "1"})
+    mark = services.mark()
+    assert lane.run(holding, ["-install"]).status == 0
+    services.tool("net", "start", running)
+    services.wait_state(running, 4)
+    removed = lane.run(holding, ["-uninstall"])
+    assert (removed.out_lines, removed.status, services.query(running)) == ([f"Service uninstalled: {running}"], 0,
+                                                                            None), removed
+    assert services.events(mark, running) == [("info", STARTED.format(running)), ("info", STOPPED.format(running))]
+    assert lane.run(holding, ["-install"]).status == 0 and lane.run(holding, ["-uninstall"]).status == 0
 
 
 # --- Installation: Linux --------------------------------------------------------------
@@ -98,15 +115,18 @@ def test_linux_units(linux_lane, tmp_path):
     exe = lane.pack(tmp_path / "app" / "svc", settings={"MainClass": "vt.App", "ServiceName": "vt-plain"})
     over = lane.pack(tmp_path / "over" / "svc", settings={
         "MainClass": "vt.App", "ServiceName": "vt-built", "ServiceCommandLineOverride": "1",
-        "ServiceDependencies": "dbus;systemd-journald", "ServiceDescription": "Built"})
+        "ServiceDependencies": "network-online.target;dbus", "ServiceDescription": "Built"})
     cases = [  # launcher, install arguments, unit name, unit text
         (exe, [], "vt-plain", f'[Unit]\n\n[Service]\nType=notify\nExecStart="{exe}" {SWITCH}\nKillMode=mixed\n\n'
                               "[Install]\nWantedBy=multi-user.target\n"),
-        # Specifiers, variables and escapes in a text stay themselves.
+        # Specifiers, variables and escapes in a text stay themselves; a
+        # dependency that names its unit type keeps it; a unit to be started
+        # by hand can still be enabled later.
         (over, ["vt-odd_1.x", "50% $HOME a\\b", "0"], "vt-odd_1.x",
-         "[Unit]\nDescription=50%% $HOME a\\b\nAfter=dbus.service systemd-journald.service\n"
-         "Requires=dbus.service systemd-journald.service\n\n[Service]\nType=notify\n"
-         f'ExecStart="{over}" {SWITCH} "vt-odd_1.x" "50%% $$HOME a\\\\b" 0\nKillMode=mixed\n'),
+         "[Unit]\nDescription=50%% $HOME a\\b\nAfter=network-online.target dbus.service\n"
+         "Requires=network-online.target dbus.service\n\n[Service]\nType=notify\n"
+         f'ExecStart="{over}" {SWITCH} "vt-odd_1.x" "50%% $$HOME a\\\\b" 0\nKillMode=mixed\n\n'
+         "[Install]\nWantedBy=multi-user.target\n"),
     ]
     for launcher, args, name, text in cases:
         unit = units / f"{name}.service"
@@ -117,29 +137,87 @@ def test_linux_units(linux_lane, tmp_path):
         verified = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True, timeout=60)
         assert verified.returncode == 0, verified.stderr
         again = lane.run(launcher, ["-install", *args], env=env)
-        assert again.err_lines == [f"Service is already installed: {name}"] and unit.read_text() == text, again
+        assert (again.err_lines, again.status) == ([f"Service is already installed: {name}"], 1), again
+        assert unit.read_text() == text
         removed = lane.run(launcher, ["-uninstall", *args[:1]], env=env)
         assert removed.out_lines == [f"Service uninstalled: {name}"] and not unit.exists(), removed
         gone = lane.run(launcher, ["-uninstall", *args[:1]], env=env)
-        assert gone.err_lines == [NOT_INSTALLED_LINUX], gone
+        assert (gone.err_lines, gone.status) == ([NOT_INSTALLED_LINUX], 1), gone
 
-    # Nothing is written for a name that is no unit name (it would leave the
-    # folder), a text with a line break or a quote, or a dependency that is
-    # no unit name.
-    bad_dependency = lane.pack(tmp_path / "dep" / "svc", settings={
-        "MainClass": "vt.App", "ServiceName": "vt-dep", "ServiceDependencies": "dbus;a b"})
-    not_a_name = "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247), " \
-                 "or a line break in a unit text"
+    # Nothing is written, and the exit status says so, for a name that is no
+    # unit name (it would leave the folder), a text with a line break or a
+    # quote, a switch that systemd would read as another command line (a
+    # quote of its own, a lone ';' that ends the command), or a dependency
+    # that is no unit name.
+    def packed(case, **settings):
+        return lane.pack(tmp_path / case / "svc", settings={"MainClass": "vt.App", "ServiceName": "vt-x", **settings})
+    not_a_name = "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)"
+    not_unit_text = "A text that systemd would read otherwise: a line break, a quote outside the quoted texts of " \
+                    "the command line, or a lone ';'"
     for launcher, args, message in [(over, ["../escape"], not_a_name), (over, ["two words"], not_a_name),
-                                    (over, ["vt-a", "line\nbreak"], not_a_name),
+                                    (over, ["vt-a", "line\nbreak"], not_unit_text),
                                     (over, ["vt-b", 'say "hi"'], REFUSED_QUOTE.format('say "hi"')),
-                                    (bad_dependency, [], not_a_name)]:
+                                    (packed("quote", ServiceSwitch="-x'"), [], not_unit_text),
+                                    (packed("semicolon", ServiceSwitch=";"), [], not_unit_text),
+                                    (packed("dep", ServiceDependencies="dbus;a b"), [], not_a_name)]:
         refused = lane.run(launcher, ["-install", *args], env=env)
-        assert (refused.err_lines, refused.status) == ([message], 0), refused
+        assert (refused.err_lines, refused.status) == ([message], 1), refused
     assert list(units.iterdir()) == [] and not (tmp_path / "escape.service").exists()
 
 
+def test_linux_systemctl_failures_fail_the_change(linux_lane, tmp_path):
+    # In the system folder the launcher asks systemctl (a stand-in of ours,
+    # first on PATH, fails as told and notes its calls); the folder and /run
+    # (where a running systemd shows) are private to the launcher's mount
+    # namespace. What systemctl says reaches the operator, and a failure is
+    # a failed change: the unit is taken out again, or not removed.
+    if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("a private mount namespace needs root")
+    bin_dir, units, calls = tmp_path / "bin", tmp_path / "units", tmp_path / "calls"
+    bin_dir.mkdir()
+    units.mkdir()
+    (bin_dir / "systemctl").write_text(
+        f'#!/bin/sh\necho "$*" >> {calls}\ncase " $FAIL " in *" $1 "*) echo "Failed to $1: refused by the test" >&2; '
+        "exit 1;; esac\n")
+    (bin_dir / "systemctl").chmod(0o755)
+    exe = linux_lane.pack(tmp_path / "app" / "svc", settings={"MainClass": "vt.App", "ServiceName": "vt-sys"})
+    unit = units / "vt-sys.service"
+    refused = "systemctl failed (its own words are above) or did not answer in time"
+    cases = [  # switch, systemd runs, systemctl fails at, exit status, unit there afterwards, calls, error lines
+        ("-install", True, "enable", 1, False, ["daemon-reload", "enable vt-sys.service", "daemon-reload"],
+         ["Failed to enable: refused by the test", refused]),
+        ("-install", True, "daemon-reload", 1, False, ["daemon-reload"],
+         ["Failed to daemon-reload: refused by the test", refused]),
+        # Without a running systemd there is nothing to reload; enabling works.
+        ("-install", False, "", 0, True, ["enable vt-sys.service"], []),
+        ("-uninstall", True, "stop", 1, True, ["stop vt-sys.service"], ["Failed to stop: refused by the test", refused]),
+        ("-uninstall", True, "disable", 1, True, ["stop vt-sys.service", "disable vt-sys.service"],
+         ["Failed to disable: refused by the test", refused]),
+        ("-uninstall", True, "", 0, False, ["stop vt-sys.service", "disable vt-sys.service", "daemon-reload"], []),
+    ]
+    for switch, booted, fail, status, kept, called, errors in cases:
+        calls.unlink(missing_ok=True)
+        script = ('mount -t tmpfs none /run && { [ -z "$BOOTED" ] || mkdir -p /run/systemd/system; } && '
+                  f'mount --bind {units} /etc/systemd/system && exec "$@"')
+        env = linux_lane.environment({"PATH": f"{bin_dir}:{os.environ['PATH']}", "FAIL": fail,
+                                      "BOOTED": "1" if booted else ""}, unset=("VANTREL_SYSTEMD_DIR",))
+        proc = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", str(exe), switch],
+                              capture_output=True, text=True, env=env, timeout=60)
+        case = (switch, fail, proc.returncode, proc.stdout, proc.stderr)
+        assert (proc.returncode, unit.exists(), proc.stderr.splitlines()) == (status, kept, errors), case
+        assert (calls.read_text().splitlines() if calls.exists() else []) == called, case
+
+
 # --- The ends of a running service ------------------------------------------------------
+#
+# Every way a service can end, in both lanes: what the service manager records
+# (Windows: state, WIN32_EXIT_CODE and SERVICE_EXIT_CODE as sc query shows
+# them; Linux: the exit status and the notifications) and the event-log
+# entries with their types. The forced stop waits out the 30 s stop timeout
+# on a thread of its own beside the other cases.
+
+MAIN_FAILED = "Error invoking method: main(java/lang/String[])"
+
 
 def standin_base(lane, log: Path, name, script):
     runtime = lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
@@ -152,37 +230,58 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
     jar = tmp_path / "app.jar"
     jar.write_bytes(b"PK\x05\x06" + bytes(18))
     hold = {"ServiceAppOptions": "--hold never"}
-    cases = [  # id, script, settings, stop requests, event texts, final (state, exit codes), stand-in lines
+    info, error = "info", "error"
+    cases = [  # id, script, settings, stop (in state: 4 running, 2 start pending), entries, (state, exit codes),
+        #        stand-in lines (a line starting with "!" must not be there)
         ("ByExit", "hold", {**hold, "ServiceStopByExit": "1", "ExtractLocation": "1", "RemoveExtractedFiles": "1"},
-         1, [STARTED, STOPPED], (0, 0),
+         4, [(info, STARTED), (info, STOPPED)], (0, 0),
          ["attach version=0x10002 name=Vantrel stopper thread group=none\nstandin class java/lang/System\n"
           "standin exit 0"]),
-        ("ByArgs", "hold", {**hold, "ServiceStopArguments": "--release now"}, 1, [STARTED, STOPPED], (0, 0),
-         ["main call 2 on thread", "main released"]),
-        ("Ends", "args", {}, 0, [STARTED, STOPPED], (0, 0), ["main call 1 on thread"]),
-        ("Exit3", "exit=3", {}, 0, [STARTED, STOPPED], (0, 0), ["exit 3"]),
+        ("ByArgs", "hold", {**hold, "ServiceStopArguments": "--release now"}, 4, [(info, STARTED), (info, STOPPED)],
+         (0, 0), ["main call 2 on thread", "main released"]),
+        ("Ends", "args", {}, 0, [(info, STARTED), (info, STOPPED)], (0, 0), ["main call 1 on thread"]),
+        ("Exit0", "exit=0", {}, 0, [(info, STARTED), (info, STOPPED)], (0, 0), ["exit 0"]),
+        ("Exit3", "exit=3", {}, 0, [(info, STARTED), (error, EXIT_STATUS.format("{}", 3))], (1066, 3), ["exit 3"]),
+        ("Throws", "throw", {}, 0, [(info, STARTED), (error, MAIN_FAILED), (error, FAILED)], (1066, 1013), []),
         ("NoJvm", "args", {"JvmPath": "Z:\\nowhere\\jvm.dll", "JvmVersion": "1.8"}, 0,
-         [STARTED, NOT_FOUND, FAILED], (1066, 1013), []),
+         [(error, NOT_FOUND), (error, FAILED)], (1066, 1013), []),
+        ("NoClass", "noclass", {}, 0, [(error, "Error locating class: vt/App"), (error, FAILED)], (1066, 1013),
+         ["!main call"]),
+        # The application refuses System.exit: the stop is forced.
+        ("Forced", "refuseexit,hold,ignorestop", {**hold, "ServiceStopByExit": "1"}, 4,
+         [(info, STARTED), (error, "Error invoking method: exit(int)"), (error, TIMED_OUT)], (1066, 1014), []),
+        ("Abort", "out=last words,abort", {"StdOutMode": "2"}, 0, [(info, STARTED), (error, ABORTED)], (1066, 1015),
+         ["standin abort"]),
+        # A stop while the VM is created: main is never called.
+        ("EarlyStop", "args", {"JvmOptions": "-Dstandin.createms=4000", "ServiceStopArguments": "--stop"}, 2,
+         [(info, STOPPED)], (0, 0), ["!main call"]),
         # The override form: name, description and start type come from the
         # service's own command line.
         ("Over", "args", {"ServiceCommandLineOverride": "1", "ServiceDescription": "From the command line",
-                          "ServiceManualStart": "1"}, 0, [STARTED, STOPPED], (0, 0),
+                          "ServiceManualStart": "1"}, 0, [(info, STARTED), (info, STOPPED)], (0, 0),
          ["property vantrel.service.description=From the command line", "property vantrel.service.starttype=0"]),
     ]
-    for case, script, settings, stops, texts, codes, lines in cases:
-        name = unique_name(case)
-        log = tmp_path / case / "standin.log"
-        exe = lane.pack(tmp_path / case / "svc", settings={**standin_base(lane, log, name, script), **settings},
+
+    def run(case):
+        case_id, script, settings, stop, _, _, _ = case
+        name, log = unique_name(case_id), tmp_path / case_id / "standin.log"
+        base = standin_base(lane, log, name, script)
+        settings = {**base, **settings, "JvmOptions": f'{base["JvmOptions"]} {settings.get("JvmOptions", "")}'}
+        exe = lane.pack(tmp_path / case_id / "svc", settings=settings,
                         archives=[jar] if "ExtractLocation" in settings else ())
-        run = services.run(exe, name, stop=stops)
-        assert run.texts() == [t.format(name) for t in texts], (case, run.events)
-        assert [kind for kind, _ in run.events] == ["info"] + ["error"] * (len(texts) - 2) + [
-            "info" if codes == (0, 0) else "error"], run.events
-        assert run.state == (STOPPED_STATE, *codes, 0), (case, run.state)
+        return name, exe, log, services.run(exe, name, stop=1 if stop else 0, stop_state=stop or 4, wait=90)
+
+    for case, (name, exe, log, run) in zip(cases, run_table(cases, run, slow=lambda case: case[0] == "Forced")):
+        case_id, _, _, _, entries, codes, lines = case
+        assert run.entries() == [(kind, text.format(name)) for kind, text in entries], (case_id, run.events)
+        assert run.state == (STOPPED_STATE, *codes, 0), (case_id, run.state)
         said = log.read_text(errors="replace") if log.exists() else ""
-        assert all(line in said for line in lines), (case, said)
+        assert all((line[1:] not in said) if line.startswith("!") else (line in said) for line in lines), \
+            (case_id, said)
+        if case_id == "Abort":  # what the application printed last goes with the report
+            assert run.events[1][1] == ABORTED + "\n\nDetails:\nlast words\r\n", run.events
         # The unpacked archives go once the process has ended.
-        wait_until(lambda: not folders(exe.parent), 30, f"{case}: the unpacked archives removed")
+        wait_until(lambda: not folders(exe.parent), 30, f"{case_id}: the unpacked archives removed")
 
 
 def linux_base(jdk, java_apps, name, **settings):  # noqa: F811
@@ -192,29 +291,70 @@ def linux_base(jdk, java_apps, name, **settings):  # noqa: F811
 
 def test_linux_end_paths(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
     lane, name = linux_lane, "vt-svc"
-    started, stopped, failed = (f"STATUS={text.format(name)}" for text in (STARTED, STOPPED, FAILED))
-    ready, stopping = "READY=1\n" + started, "STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000"
+    starting, ready = f"STATUS={STARTING.format(name)}", f"READY=1\nSTATUS={STARTED.format(name)}"
+    stopping = "STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000"
+    stopped, failed = (f"STATUS={text.format(name)}" for text in (STOPPED, FAILED))
+    info, error = "info", "error"
     hold = {"JvmOptions": "-Dapp.mode=hold", "ServiceAppOptions": "--hold never"}
-    cases = [  # id, settings, stop signal after, event texts, notifications, exit status, stdout check
+    # The VM's creation lasts 3 s longer: its system class loader sleeps.
+    slow_start = "-Djava.system.class.loader=vt.SlowLoader -Dapp.createms=3000"
+    # System.out captured; it prints a line, then one without its line feed.
+    partial = {"StdOutMode": "2", "JvmOptions": "-Dapp.print=out:1:0,out:0:0"}
+    crash = f"-XX:+CrashOnOutOfMemoryError -XX:-CreateCoredumpOnCrash -XX:ErrorFile={tmp_path}/hs_err.log"
+    cases = [  # id, settings, (signal, after: an output text or AT_START), entries, notifications, exit status,
+        #        check of the run
         ("exit", {**hold, "ServiceStopByExit": "1", "ClassPath": "", "ExtractLocation": "1",
-                  "RemoveExtractedFiles": "1"}, "holding", [STARTED, STOPPED], [ready, stopping, stopped], 0,
-         lambda out: "vmarg=-Xrs" in out and "released" not in out),
-        ("args", {**hold, "ServiceStopArguments": "--release"}, "holding", [STARTED, STOPPED],
-         [ready, stopping, stopped], 0, lambda out: out.count("app main") == 2 and "released" in out),
-        ("ends", {}, None, [STARTED, STOPPED], [ready, stopped], 0, lambda out: "main returns" in out),
-        ("exit3", {"JvmOptions": "-Dapp.mode=exit -Dapp.status=3"}, None, [STARTED, STOPPED], [ready, stopped], 3,
-         lambda out: "app main" in out),
-        ("nojvm", {"JvmPath": "/nowhere/libjvm.so"}, None, [STARTED, NOT_FOUND, FAILED], [ready, failed], 0,
-         lambda out: out == ""),
+                  "RemoveExtractedFiles": "1"}, (signal.SIGTERM, "holding"), [(info, STARTED), (info, STOPPED)],
+         [starting, ready, stopping, stopped], 0, lambda run: "vmarg=-Xrs" in run.stdout and "released" not in run.stdout),
+        ("args", {**hold, "ServiceStopArguments": "--release"}, (signal.SIGTERM, "holding"),
+         [(info, STARTED), (info, STOPPED)], [starting, ready, stopping, stopped], 0,
+         lambda run: run.stdout.count("app main") == 2 and "released" in run.stdout),
+        # The last line without its line feed still reaches the echo.
+        ("ends", partial, None, [(info, STARTED), (info, STOPPED)], [starting, ready, stopped], 0,
+         lambda run: "main returns" in run.stdout and run.stderr.splitlines().count("out 0") == 2),
+        ("exit0", {"JvmOptions": "-Dapp.mode=exit -Dapp.status=0"}, None, [(info, STARTED), (info, STOPPED)],
+         [starting, ready, stopped], 0, lambda run: "app main" in run.stdout),
+        ("exit3", {"JvmOptions": "-Dapp.mode=exit -Dapp.status=3"}, None,
+         [(info, STARTED), (error, EXIT_STATUS.format(name, 3))], [starting, ready, "STATUS=" + EXIT_STATUS.format(
+             name, 3)], 3, lambda run: "app main" in run.stdout),
+        # ... and the failure report's details.
+        ("throws", {**partial, "JvmOptions": "-Dapp.mode=throw -Dapp.print=out:1:0,out:0:0"}, None,
+         [(info, STARTED), (error, MAIN_FAILED), (error, FAILED)], [starting, ready, failed], 255,
+         lambda run: run.events[1][1].split(" Details: ")[1].count("out 0") == 2),
+        ("nojvm", {"JvmPath": "/nowhere/libjvm.so"}, None, [(error, NOT_FOUND), (error, FAILED)],
+         [starting, failed], 255, lambda run: run.stdout == ""),
+        ("noclass", {"MainClass": "vt.Missing"}, None, [(error, "Error locating class: vt/Missing"), (error, FAILED)],
+         [starting, failed], 255, lambda run: run.stdout == ""),
+        # The stop call returns, but the application does not end.
+        ("forced", {**hold, "ServiceStopArguments": "--noop"}, (signal.SIGTERM, "holding"),
+         [(info, STARTED), (error, TIMED_OUT)], [starting, ready, stopping, "STATUS=" + TIMED_OUT.format(name)], 255,
+         lambda run: "released" not in run.stdout),
+        ("abort", {"StdErrMode": "2", "JvmOptions": f"-Xmx32m -Dapp.mode=oom -Dapp.print=err:2:0 {crash}"}, None,
+         [(info, STARTED), (error, ABORTED)], [starting, ready, "STATUS=" + ABORTED], -6,  # SIGABRT
+         lambda run: run.events[1][1].startswith(ABORTED + " Details: err 0 err 1 ")),
+        # A stop while the VM is created: neither main nor the stop call runs.
+        ("earlystop", {"JvmOptions": slow_start, "ServiceStopArguments": "--release"}, (signal.SIGTERM, AT_START),
+         [(info, STOPPED)], [starting, stopping, stopped], 0, lambda run: "app main" not in run.stdout),
+        # A hang-up while the VM is created changes nothing.
+        ("hangup", {"JvmOptions": slow_start}, (signal.SIGHUP, AT_START), [(info, STARTED), (info, STOPPED)],
+         [starting, ready, stopped], 0, lambda run: "main returns" in run.stdout),
     ]
-    for case, settings, stop_after, texts, notes, status, check in cases:
-        exe = lane.pack(tmp_path / case / "svc", settings=linux_base(jdk, java_apps, name, **settings),
+    # The forced stop waits 30 s: once, with the first JDK.
+    cases = [case for case in cases if case[0] != "forced" or jdk == JDK_HOMES[0]]
+
+    def run(case):
+        case_id, settings, stop, *_ = case
+        exe = lane.pack(tmp_path / case_id / "svc", settings=linux_base(jdk, java_apps, name, **settings),
                         archives=[java_apps["jar"]] if "ExtractLocation" in settings else ())
-        run = run_linux_service(lane, exe, stop_after=stop_after)
-        assert run.texts() == [t.format(name) for t in texts], (case, run.stderr)
-        assert (run.notifications, run.status) == (notes, status), (case, run.notifications, run.stderr)
-        assert check(run.stdout), (case, run.stdout)
-        wait_until(lambda: not folders(exe.parent), 30, f"{case}: the unpacked archives removed")
+        number, after = stop or (None, None)
+        return exe, run_linux_service(lane, exe, stop_after=after, signals=(number,))
+
+    for case, (exe, run) in zip(cases, run_table(cases, run, slow=lambda case: case[0] == "forced")):
+        case_id, _, _, entries, notes, status, check = case
+        assert run.entries() == [(kind, text.format(name)) for kind, text in entries], (case_id, run.stderr)
+        assert (run.notifications, run.status) == (notes, status), (case_id, run.notifications, run.stderr)
+        assert check(run), (case_id, run.stdout, run.stderr)
+        wait_until(lambda: not folders(exe.parent), 30, f"{case_id}: the unpacked archives removed")
 
 
 def test_linux_a_repeated_stop_starts_no_second_stop(linux_lane, tmp_path, java_apps):  # noqa: F811
@@ -227,32 +367,7 @@ def test_linux_a_repeated_stop_starts_no_second_stop(linux_lane, tmp_path, java_
     run = run_linux_service(linux_lane, exe, stop_after="holding", signals=(signal.SIGTERM, signal.SIGINT),
                             after_stop=lambda out: "main returns" in out and not release.write_text(""))
     assert run.texts() == [STARTED.format("vt-twice"), STOPPED.format("vt-twice")] and run.status == 0, run.stderr
-    assert [n.split("\n")[0] for n in run.notifications] == ["READY=1", "STOPPING=1", "STATUS=" + STOPPED.format(
-        "vt-twice")], run.notifications
+    assert [n.split("\n")[0] for n in run.notifications] == [
+        "STATUS=" + STARTING.format("vt-twice"), "READY=1", "STOPPING=1", "STATUS=" + STOPPED.format("vt-twice")], \
+        run.notifications
     assert run.stdout.count("app main") == 2 and "released" in run.stdout
-
-
-def test_forced_stop_after_30_seconds_in_both_lanes(linux_lane, windows_lane, java_apps, tmp_path):  # noqa: F811
-    # The one slow test: both lanes at once. Linux: the stop call succeeds but
-    # does not end the application: message 20, then 18. Windows: the
-    # application refuses System.exit (message 13): message 20, then 19 with
-    # the exit codes of a failed service.
-    services, name = WineServices(windows_lane), unique_name("Forced")
-    log = tmp_path / "standin.log"
-    exe = windows_lane.pack(tmp_path / "win" / "svc", settings={
-        **standin_base(windows_lane, log, name, "refuseexit,hold,ignorestop"), "ServiceAppOptions": "--hold never",
-        "ServiceStopByExit": "1"})
-    windows = {}
-    thread = threading.Thread(target=lambda: windows.update(run=services.run(exe, name, stop=1, wait=90)))
-    thread.start()
-    linux_exe = linux_lane.pack(tmp_path / "linux" / "svc", settings=linux_base(
-        JDK_HOMES[0], java_apps, "vt-forced", JvmOptions="-Dapp.mode=hold", ServiceAppOptions="--hold never",
-        ServiceStopArguments="--noop"))
-    linux = run_linux_service(linux_lane, linux_exe, stop_after="holding")
-    thread.join(timeout=120)
-    assert linux.texts() == [t.format("vt-forced") for t in (STARTED, TIMED_OUT, STOPPED)], linux.stderr
-    assert linux.status == 0 and linux.notifications[-1] == "STATUS=" + STOPPED.format("vt-forced")
-    run = windows["run"]
-    assert run.texts() == [STARTED.format(name), "Error invoking method: exit(int)", TIMED_OUT.format(name),
-                           FAILED.format(name)], run.events
-    assert run.state == (STOPPED_STATE, 1066, 1013, 0)

@@ -10,7 +10,7 @@ of the Wine prefix on Windows)."""
 
 import re
 
-from service_lanes import STARTED, STOPPED, run_linux_service
+from service_lanes import STARTED, STARTING, STOPPED, run_linux_service
 from test_archives import vm_app  # noqa: F401 (fixture)
 from test_launch import JDK_HOMES, java_apps  # noqa: F401 (fixture)
 from test_runtime_search import place, registry  # noqa: F401 (fixture)
@@ -167,7 +167,8 @@ def test_linux_service_events_and_notifications_beside_the_trace(linux_lane, jav
         "ServiceAppOptions": "--hold never", "ServiceStopArguments": "--release"})
     run = run_linux_service(linux_lane, exe, stop_after="holding", env={"VANTREL_TRACE": "1"})
     assert run.texts() == [STARTED.format(name), STOPPED.format(name)] and run.status == 0, run.stderr
-    assert [n.split("\n")[0] for n in run.notifications] == ["READY=1", "STOPPING=1", "STATUS=" + STOPPED.format(name)]
+    assert [n.split("\n")[0] for n in run.notifications] == [
+        "STATUS=" + STARTING.format(name), "READY=1", "STOPPING=1", "STATUS=" + STOPPED.format(name)]
     lines = trace_of(run.stderr)
     assert all(LINE.fullmatch(line) or line.startswith(("<6>", "<3>")) for line in run.stderr.splitlines()), run.stderr
     for expected in (f'mode: service "{name}"', 'main: argument 0 "--hold" (ServiceAppOptions)',

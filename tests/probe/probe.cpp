@@ -85,9 +85,9 @@ int uninstallService(const char*) {
     return 0;
 }
 
-bool runServiceDispatcher() {
+int runServiceDispatcher() {
     printRecord("service");
-    return true;
+    return 0;
 }
 
 bool createJavaVm(VmUse use) {

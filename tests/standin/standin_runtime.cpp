@@ -31,7 +31,8 @@
 //                     refused, and a holding main is released)
 //       abort         the runtime aborts: the "abort" hook, then abort()
 //   At creation, an option -Dstandin.createlog=TEXT is printed through the
-//   "vfprintf" hook on the creating thread, as HotSpot does with its logs.
+//   "vfprintf" hook on the creating thread, as HotSpot does with its logs,
+//   and -Dstandin.createms=N makes the creation take N ms longer.
 //   System.setOut / System.setErr take PrintStreams over FileOutputStreams
 //   that open their path the way Java does (CreateFileW, GENERIC_WRITE,
 //   CREATE_ALWAYS or, to append, OPEN_ALWAYS with writes at the end).
@@ -554,6 +555,7 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             if (key == "standin.script") splitScript(value);
             if (key == "java.class.path") holdClassPathFiles(value);
             if (key == "standin.createlog") createLog = value;
+            if (key == "standin.createms") Sleep(static_cast<DWORD>(std::atoi(value.c_str())));
             Properties.emplace_back(key, value);
         }
     }

@@ -4,6 +4,7 @@
 // also run under ThreadSanitizer (the linux-tsan preset).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -55,8 +56,8 @@ protected:
         Config.ServiceMode = 0;
         Config.EventSource = nullptr;
         Config.StdOutMode = 0;
-        Config.ServiceSucceeded = 0;
         Config.ServiceDone = 0;
+        Config.HookEndsProcess = VmEndNone;
         platform::overrideEventLog(nullptr);
     }
     void fill(const std::string& text) {
@@ -105,6 +106,9 @@ TEST_F(Capture, TheReaderHandsOverLinesAndTheReportCarriesThemOnce) {
 
     const std::string longLine = std::string(1500, 'x') + "\n";
     std::fprintf(writer, "first\nsecond\n%s", longLine.c_str());
+    // A NUL must not cut what follows it, and a last line without its line
+    // feed is kept.
+    std::fwrite("a\0b\n", 1, 4, writer);
     std::fprintf(writer, "no line feed");
     std::fflush(writer);
     // The writer stays open: the report must still end the reader's wait.
@@ -116,10 +120,11 @@ TEST_F(Capture, TheReaderHandsOverLinesAndTheReportCarriesThemOnce) {
     std::fclose(writer);
 
     ASSERT_EQ(logged.size(), 3u);
-    EXPECT_EQ(logged[0], "Error invoking method: main\n\nDetails:\nfirst\nsecond\n" + longLine);
+    EXPECT_EQ(logged[0], "Error invoking method: main\n\nDetails:\nfirst\nsecond\n" + longLine + "a?b\nno line feed");
     EXPECT_EQ(logged[1], "second\n\nDetails:\nafter the first report: 1\n");
     EXPECT_EQ(logged[2], "third");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "first\nsecond\n" + longLine + "after the first report: 1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "first\nsecond\n" + longLine + std::string("a\0b\n", 4) + "no line feed\nafter the first report: 1\n");
     testing::internal::CaptureStderr();
 }
 
@@ -174,29 +179,30 @@ TEST_F(Capture, HooksAndTheReaderShareTheCapture) {
     }
 }
 
-TEST_F(Capture, ExitHooksWaitForTheServiceToReportItsStop) {
+TEST_F(Capture, ExitHooksTellTheServiceHowTheVmEndsAndWaitForItsReport) {
     Config.ServiceStopEvent = platform::createEvent(false);
     ASSERT_NE(Config.ServiceStopEvent, nullptr);
-    // The entry point: sees the event, reports, then sets ServiceDone.
-    std::thread entryPoint([] {
+    // The entry point: sees the event, reads how the VM ends, reports, then
+    // sets ServiceDone.
+    std::atomic<int> seenEnd{-1}, seenStatus{-1};
+    std::thread entryPoint([&] {
         if (platform::waitForEvent(Config.ServiceStopEvent, 10000)) {
+            seenEnd = Config.HookEndsProcess.load();
+            seenStatus = Config.VmExitStatus.load();
             platform::sleepMilliseconds(200);
             Config.ServiceDone = 1;
         }
     });
-    Config.ServiceSucceeded = 1;
-    exitCleanup();
+    exitCleanup(VmEndExit, 3);
     EXPECT_EQ(Config.ServiceDone.load(), 1);
     entryPoint.join();
-    // After a failed start the hooks neither signal nor wait.
-    Config.ServiceSucceeded = 0;
-    Config.ServiceDone = 0;
-    exitCleanup();
-    EXPECT_FALSE(platform::waitForEvent(Config.ServiceStopEvent, 0));
+    EXPECT_EQ(seenEnd.load(), VmEndExit);
+    EXPECT_EQ(seenStatus.load(), 3);
     // The wait has its bound: an entry point that never reports does not
     // keep the VM's exit thread for good.
+    Config.ServiceDone = 0;
     EXPECT_FALSE(waitForServiceDone(250));
-    Config.HookEndsProcess = 0;
+    Config.VmExitStatus = 0;
 }
 
 TEST(PlatformWaits, EventsAndThreadsKeepTheirBounds) {

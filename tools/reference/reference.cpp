@@ -67,7 +67,8 @@ std::string generate() {
            "Contents: [Settings](#settings) · [The settings file](#the-settings-file) ·\n"
            "[Placeholders](#placeholders) · [Finding a Java runtime](#finding-a-java-runtime) ·\n"
            "[Run modes and switches](#run-modes-and-switches) · [System properties](#system-properties) ·\n"
-           "[Messages](#messages) · [Exit status](#exit-status) · [Start-up trace](#start-up-trace)\n\n";
+           "[Messages](#messages) · [Service ends](#service-ends) · [Exit status](#exit-status) ·\n"
+           "[Start-up trace](#start-up-trace)\n\n";
 
     out << "## Settings\n\n"
            "Every setting is stored as text and read as one of four kinds:\n\n"
@@ -162,13 +163,49 @@ std::string generate() {
             << m.shownWhen << " |\n";
     }
 
+    out << "\n## Service ends\n\n"
+           "Until the VM exists and the main class has been found, a service reports that it is starting\n"
+           "(Windows: `SERVICE_START_PENDING`, its check point advancing every second; Linux:\n"
+           "`STATUS=The NAME service is starting.`). Just before `main` is called it reports running\n"
+           "(`SERVICE_RUNNING`; `READY=1`) and message 17. A stop (`sc stop`, `net stop`, a shutdown; on Linux\n"
+           "`SIGTERM` or `SIGINT`) reports stop pending (wait hint 40 s; `STOPPING=1`) and is carried out once\n"
+           "`main` has been called; a stop that comes earlier ends the service without calling `main` at all.\n"
+           "`SIGHUP` is ignored from the start. Each end is told alike to the service manager, the event log\n"
+           "and the exit status, so that recovery (Windows failure actions, systemd `Restart=on-failure` and\n"
+           "`OnFailure=`) and monitoring see every failure:\n\n"
+           "| End | Event-log entries | Windows: state, WIN32_EXIT_CODE / SERVICE_EXIT_CODE | "
+           "Linux: exit status, last `STATUS=` |\n|---|---|---|---|\n"
+           "| stopped through `System.exit` (`ServiceStopByExit` 1) | 17, 18 | STOPPED, 0 / 0 | 0, message 18 |\n"
+           "| stopped by the second call of `main` (`ServiceStopArguments`) | 17, 18 | STOPPED, 0 / 0 | 0, "
+           "message 18 |\n"
+           "| `main` returned and the last non-daemon thread ended | 17, 18 | STOPPED, 0 / 0 | 0, message 18 |\n"
+           "| the application called `System.exit(0)` | 17, 18 | STOPPED, 0 / 0 | 0, message 18 |\n"
+           "| the application called `System.exit(N)`, N not 0 | 17, the error `The NAME service has ended with "
+           "exit status N.` | STOPPED, 1066 / N | N, that error |\n"
+           "| `main` threw | 17, 13 (with the captured output), 19 | STOPPED, 1066 / 1013 | 255, message 19 |\n"
+           "| no runtime, the VM not created, the main class or `main` missing | 4, 5, 6, 7, 9 or 10, then 19 | "
+           "STOPPED, 1066 / 1013 | 255, message 19 |\n"
+           "| the stop call failed (8, 9, 10 or 13), the application ended | 17, that error, 19 | "
+           "STOPPED, 1066 / 1013 | 255, message 19 |\n"
+           "| a stop not done within 30 s, forced | 17, any error of the stop call, 20 | STOPPED, 1066 / 1014 | "
+           "255, message 20 |\n"
+           "| the VM aborted | 17, the error `JVM has aborted due to an internal error.` (with the captured "
+           "output) | STOPPED, 1066 / 1015 | ended by SIGABRT, that error |\n"
+           "| a stop before `main` was called | 18 | STOPPED, 0 / 0 | 0, message 18 |\n\n"
+           "Error entries have the event type error, the others information; on Linux they are `<3>` and\n"
+           "`<6>` lines. An error that comes before `main` has no message 17 before it.\n";
+
     out << "\n## Exit status\n\n"
-           "- 0: the application's `main` returned and its last non-daemon thread ended, and every handled\n"
-           "  outcome: install, uninstall, a service run, a refusal, a second instance, a failure reported\n"
-           "  before the runtime search.\n"
+           "- 0: the application's `main` returned and its last non-daemon thread ended; an install or\n"
+           "  uninstall that made its change; a service that stopped cleanly; a refusal (messages 1, 21), a\n"
+           "  second instance, a failure reported before the runtime search.\n"
+           "- 1: an install or uninstall that changed nothing (already installed, not installed, access\n"
+           "  refused, a refused text, systemctl failed, a running service that did not stop).\n"
            "- 255 (-1 on Windows): no Java runtime was found, the VM could not be created, the main class could\n"
-           "  not be run, or `main` ended with an exception (a message says which).\n"
-           "- The application's own status when it calls `System.exit`.\n";
+           "  not be run, or `main` ended with an exception (a message says which); a service that failed or\n"
+           "  whose stop was forced (see [Service ends](#service-ends)); on Windows the service switch given\n"
+           "  outside the service manager.\n"
+           "- The application's own status when it calls `System.exit`, as a service too.\n";
 
     out << "\n## Start-up trace\n\n"
            "With the environment variable `VANTREL_TRACE` set to `1` the launcher writes one line to standard\n"

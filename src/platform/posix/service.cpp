@@ -30,10 +30,16 @@ namespace platform {
 namespace {
 
 constexpr const char kSystemUnitDirectory[] = "/etc/systemd/system";
+// Exists while systemd runs the machine (what sd_booted() asks): without it
+// there is no manager to reload or to stop a unit.
+constexpr const char kSystemdRunning[] = "/run/systemd/system";
 constexpr const char kUnitSuffix[] = ".service";
 constexpr size_t kLongestUnitName = 255;  // systemd's limit, suffix included
-// systemctl is asked to reload or enable and normally answers at once; a
-// launcher that waited longer would hang an installation for nothing.
+// A dependency ending in one of these already names its unit.
+constexpr const char* const kUnitTypes[] = {".service", ".socket", ".device", ".mount", ".automount", ".swap",
+                                            ".target", ".path", ".timer", ".slice", ".scope"};
+// systemctl is asked to reload, enable or disable and normally answers at
+// once; a launcher that waited longer would hang an installation for nothing.
 constexpr uint32_t kSystemctlWaitMs = 30000;
 constexpr uint32_t kSystemctlPollMs = 20;
 
@@ -47,6 +53,19 @@ bool isUnitName(const char* name, size_t length) {
     for (size_t i = 0; i < length; ++i)
         if (!isUnitNameCharacter(name[i])) return false;
     return true;
+}
+
+bool hasUnitType(const char* name, size_t length) {
+    for (const char* type : kUnitTypes) {
+        size_t n = strlen(type);
+        if (length > n && memcmp(name + length - n, type, n) == 0) return true;
+    }
+    return false;
+}
+
+bool systemdRuns() {
+    struct stat info;
+    return lstat(kSystemdRunning, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool unitDirectory(std::string* directory, bool* system) {
@@ -68,6 +87,29 @@ bool unitPath(const char* name, std::string* path, bool* system) {
     return true;
 }
 
+// The unit's path, when the unit exists (NoSuchService when not).
+bool existingUnit(const char* name, std::string* path, bool* system) {
+    if (!unitPath(name, path, system)) return false;
+    struct stat info;
+    if (lstat(path->c_str(), &info) == 0) return true;
+    if (errno == ENOENT) setFailureReason(Failure::NoSuchService);
+    return false;
+}
+
+// Outside the double quotes that the command line puts around its texts
+// (none of which holds one), systemd takes a '\'' for the start of a quoted
+// word and a lone ';' for the end of the command: either would start the
+// service with other arguments than were installed.
+bool readsAsWritten(const char* command) {
+    bool quoted = false;
+    for (const char* p = command; *p != '\0'; ++p) {
+        const bool wordStart = p == command || p[-1] == ' ';
+        if (*p == '"') quoted = !quoted;
+        if (!quoted && (*p == '\'' || (*p == ';' && wordStart && (p[1] == ' ' || p[1] == '\0')))) return false;
+    }
+    return !quoted;
+}
+
 // A text on a unit line: '%' starts a specifier, so it is doubled; where the
 // line is a command, '$' starts a variable and '\' an escape, so they are
 // doubled as well. A line break would end the line and start another one
@@ -75,13 +117,13 @@ bool unitPath(const char* name, std::string* path, bool* system) {
 // elsewhere a last '\', which would continue the line with the next one.
 bool appendUnitText(std::string* unit, const char* text, bool command) {
     size_t length = strlen(text);
-    if (!command && length > 0 && text[length - 1] == '\\') {
-        setFailureReason(Failure::NotServiceName);
+    if ((!command && length > 0 && text[length - 1] == '\\') || (command && !readsAsWritten(text))) {
+        setFailureReason(Failure::NotUnitText);
         return false;
     }
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
         if (*p < 0x20 || *p == 0x7F) {
-            setFailureReason(Failure::NotServiceName);
+            setFailureReason(Failure::NotUnitText);
             return false;
         }
         if (*p == '%' || (command && (*p == '$' || *p == '\\'))) *unit += static_cast<char>(*p);
@@ -100,13 +142,14 @@ bool buildUnit(const ServiceDefinition& service, std::string* unit) {
     }
     std::string dependencies;
     for (const char* name = service.dependencies; *name != '\0'; name += strlen(name) + 1) {
-        if (!isUnitName(name, strlen(name))) {
+        size_t length = strlen(name);
+        if (!isUnitName(name, length)) {
             setFailureReason(Failure::NotServiceName);
             return false;
         }
         dependencies += dependencies.empty() ? "" : " ";
         dependencies += name;
-        dependencies += kUnitSuffix;
+        if (!hasUnitType(name, length)) dependencies += kUnitSuffix;
     }
     if (!dependencies.empty()) *unit += "After=" + dependencies + "\nRequires=" + dependencies + "\n";
     // KillMode=mixed: a stop signals the launcher alone, so that the cleanup
@@ -114,7 +157,9 @@ bool buildUnit(const ServiceDefinition& service, std::string* unit) {
     *unit += "\n[Service]\nType=notify\nExecStart=";
     if (!appendUnitText(unit, service.commandLine, true)) return false;
     *unit += "\nKillMode=mixed\n";
-    if (!service.manualStart) *unit += "\n[Install]\nWantedBy=multi-user.target\n";
+    // Also for manual start, so that `systemctl enable` works later; only
+    // automatic start enables it at once.
+    *unit += "\n[Install]\nWantedBy=multi-user.target\n";
     return true;
 }
 
@@ -149,9 +194,11 @@ bool writeUnit(const std::string& path, const std::string& unit) {
     return ok;
 }
 
-// systemctl with the given arguments, when it exists; what it says goes to
-// the launcher's own streams, its outcome is not the installation's.
-void systemctl(const char* command, const char* unit) {
+// systemctl with the given arguments; what it says goes to the launcher's
+// own streams, where the operator reads it in systemctl's own words. True
+// when it ended with status 0 within the bound; otherwise false with
+// Failure::ManagerRefused (it could not be run, failed, or is still at work).
+bool systemctl(const char* command, const char* unit, uint32_t boundMs = kSystemctlWaitMs) {
     const char* argv[] = {"systemctl", command, unit, nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -159,11 +206,16 @@ void systemctl(const char* command, const char* unit) {
     pid_t child;
     int result = posix_spawnp(&child, "systemctl", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) return;
-    for (uint32_t waited = 0; waited < kSystemctlWaitMs; waited += kSystemctlPollMs) {
-        if (waitpid(child, nullptr, WNOHANG) != 0) return;
+    int status = -1;
+    for (uint32_t waited = 0; result == 0 && waited < boundMs; waited += kSystemctlPollMs) {
+        pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR)) break;
+        status = -1;
         sleepMilliseconds(kSystemctlPollMs);
     }
+    if (result == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    setFailureReason(Failure::ManagerRefused);
+    return false;
 }
 
 // ---- The run mode ----------------------------------------------------------
@@ -230,28 +282,40 @@ bool installServiceEntry(const ServiceDefinition& service) {
     std::string path, unit;
     bool system;
     if (!unitPath(service.name, &path, &system) || !buildUnit(service, &unit) || !writeUnit(path, unit)) return false;
-    if (system) {
-        std::string unitName = std::string(service.name) + kUnitSuffix;
-        systemctl("daemon-reload", nullptr);
-        if (!service.manualStart) systemctl("enable", unitName.c_str());
+    if (!system) return true;
+    std::string unitName = std::string(service.name) + kUnitSuffix;
+    const bool reload = systemdRuns();
+    if (reload && !systemctl("daemon-reload", nullptr)) {
+        unlink(path.c_str());
+        return false;
     }
-    return true;
+    if (service.manualStart || systemctl("enable", unitName.c_str())) return true;
+    // Not installed after all: the unit goes again, and a manager that had
+    // loaded it forgets it.
+    const int error = errno;
+    unlink(path.c_str());
+    if (reload) systemctl("daemon-reload", nullptr);
+    errno = error;
+    return false;
+}
+
+bool stopServiceEntry(const char* name, uint32_t boundMs) {
+    std::string path;
+    bool system;
+    if (!existingUnit(name, &path, &system)) return false;
+    if (!system || !systemdRuns()) return true;
+    std::string unitName = std::string(name) + kUnitSuffix;
+    return systemctl("stop", unitName.c_str(), boundMs);
 }
 
 bool removeServiceEntry(const char* name) {
     std::string path;
     bool system;
-    if (!unitPath(name, &path, &system)) return false;
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) setFailureReason(Failure::NoSuchService);
-        return false;
-    }
+    if (!existingUnit(name, &path, &system)) return false;
     std::string unitName = std::string(name) + kUnitSuffix;
-    if (system) systemctl("disable", unitName.c_str());
+    if (system && !systemctl("disable", unitName.c_str())) return false;
     if (unlink(path.c_str()) != 0) return false;
-    if (system) systemctl("daemon-reload", nullptr);
-    return true;
+    return !system || !systemdRuns() || systemctl("daemon-reload", nullptr);
 }
 
 bool startServiceDispatcher(const char*, ServiceEntryProcedure entry) {
@@ -266,6 +330,11 @@ bool startServiceDispatcher(const char*, ServiceEntryProcedure entry) {
     sigemptyset(&stop.sa_mask);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
+    // A service has no terminal to lose: a hang-up must not end it, also
+    // not while the VM is still being created.
+    struct sigaction ignore = stop;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, nullptr);
 
     entryProcedure = entry;
     Thread* thread = startThread(entryThread, nullptr);
@@ -305,7 +374,7 @@ bool registerServiceControlHandler(const char*, ServiceControlProcedure handler)
 void setServiceStatus(const ServiceStatus& status, const char* text) {
     if (notifySocket < 0 || status.state == lastNotifiedState) return;
     lastNotifiedState = status.state;
-    std::string message;
+    std::string message;  // start pending: the status text alone
     if (status.state == kServiceRunning) message = "READY=1";
     if (status.state == kServiceStopPending)
         message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(status.waitHintMs) * 1000);

@@ -42,8 +42,11 @@ static const char* const kOwnErrorTexts[] = {
     "The data is damaged or cut short",
     "Not a plain file name",
     "The folder is a link, belongs to another user or others may write to it",
-    "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247), or a line break in a unit text",
+    "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)",
     "The specified service does not exist as an installed service",
+    "A text that systemd would read otherwise: a line break, a quote outside the quoted texts of the command line, "
+    "or a lone ';'",
+    "systemctl failed (its own words are above) or did not answer in time",
 };
 
 void setFailureReason(Failure failure) {
@@ -54,6 +57,8 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
         case Failure::NotServiceName: errno = static_cast<int>(kOwnErrorBase + 3); return;
         case Failure::NoSuchService: errno = static_cast<int>(kOwnErrorBase + 4); return;
+        case Failure::NotUnitText: errno = static_cast<int>(kOwnErrorBase + 5); return;
+        case Failure::ManagerRefused: errno = static_cast<int>(kOwnErrorBase + 6); return;
     }
 }
 

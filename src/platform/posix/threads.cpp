@@ -150,4 +150,10 @@ void sleepMilliseconds(uint32_t milliseconds) {
     }
 }
 
+uint64_t monotonicMilliseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
 }  // namespace platform

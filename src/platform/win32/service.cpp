@@ -123,6 +123,30 @@ bool installServiceEntry(const ServiceDefinition& service) {
     return service.description[0] == '\0' || setRegistryString(serviceKey, "Description", service.description);
 }
 
+bool stopServiceEntry(const char* name, uint32_t boundMs) {
+    // How often the state is asked while the service stops.
+    constexpr uint32_t kStopPollMs = 100;
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.handle == nullptr) return false;
+    ScHandle service(OpenServiceA(manager.handle, name, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (service.handle == nullptr) return false;
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service.handle, &status)) return false;
+    if (status.dwCurrentState == SERVICE_STOPPED) return true;
+    // A stop already under way is waited for, not asked again.
+    if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(service.handle, SERVICE_CONTROL_STOP, &status))
+        return false;
+    for (uint32_t waited = 0; status.dwCurrentState != SERVICE_STOPPED; waited += kStopPollMs) {
+        if (waited >= boundMs) {
+            SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+            return false;
+        }
+        Sleep(kStopPollMs);
+        if (!QueryServiceStatus(service.handle, &status)) return false;
+    }
+    return true;
+}
+
 bool removeServiceEntry(const char* name) {
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager.handle == nullptr) return false;
@@ -150,6 +174,7 @@ void setServiceStatus(const ServiceStatus& status, const char*) {
     reported.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     reported.dwWin32ExitCode = status.win32ExitCode;
     reported.dwServiceSpecificExitCode = status.serviceExitCode;
+    reported.dwCheckPoint = status.checkPoint;
     reported.dwWaitHint = status.waitHintMs;
     SetServiceStatus(statusHandle, &reported);
 }

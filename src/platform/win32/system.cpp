@@ -181,6 +181,8 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
+        case Failure::NotUnitText: SetLastError(ERROR_INVALID_NAME); return;
+        case Failure::ManagerRefused: SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT); return;
     }
 }
 

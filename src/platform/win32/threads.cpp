@@ -80,4 +80,6 @@ bool waitForEvent(Event* event, uint32_t timeoutMs) {
 
 void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
+uint64_t monotonicMilliseconds() { return GetTickCount64(); }
+
 }  // namespace platform
