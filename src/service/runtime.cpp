@@ -243,37 +243,32 @@ void finishService() {
     platform::LockGuard guard(&stateLock);
     if (ending == Ending::None || (ending == Ending::Stopped && stopFailed)) ending = Ending::Failed;
     MessageBuffer text;
-    uint32_t code = 0;
+    uint32_t code = 0;  // service-specific; 0 for a clean stop
     switch (ending) {
-        case Ending::None:
-        case Ending::Failed:
-            text = formatMessage(MsgServiceFailed, Config.ServiceName);
-            reportError("%s", text.text);
-            code = kStartFailedCode;
-            exitStatus = kFailedExitStatus;
-            break;
-        case Ending::Stopped:
-            text = formatMessage(MsgServiceStopped, Config.ServiceName);
-            reportInfo("%s", text.text);
-            break;
+        case Ending::Stopped: text = formatMessage(MsgServiceStopped, Config.ServiceName); break;
         case Ending::ExitStatus:
             text = exitStatusText(endingStatus);
-            reportError("%s", text.text);
             code = static_cast<uint32_t>(endingStatus);
-            exitStatus = endingStatus;
             break;
         case Ending::Forced:
             text = formatMessage(MsgServiceTimeout, Config.ServiceName);
-            reportError("%s", text.text);
             code = kForcedStopCode;
-            exitStatus = kFailedExitStatus;
             break;
-        case Ending::Aborted:  // the abort hook has reported it
+        case Ending::Aborted:
             std::snprintf(text.text, sizeof(text.text), "%s", kVmAbortedText);
             code = kVmAbortedCode;
-            exitStatus = kFailedExitStatus;
+            break;
+        case Ending::None:
+        case Ending::Failed:
+            text = formatMessage(MsgServiceFailed, Config.ServiceName);
+            code = kStartFailedCode;
             break;
     }
+    if (code == 0)
+        reportInfo("%s", text.text);
+    else if (ending != Ending::Aborted)  // the abort hook has reported it
+        reportError("%s", text.text);
+    exitStatus = code == 0 ? 0 : ending == Ending::ExitStatus ? endingStatus : kFailedExitStatus;
     reportServiceStatus(platform::kServiceStopped, 0, code, text.text);
     if (code == 0)
         trace("service: stopped");
@@ -285,6 +280,7 @@ void serviceMain() {
     void* source = platform::registerEventSource(Config.ServiceName);
     if (source == nullptr) {
         trace("service: no event source, the service ends");
+        platform::LockGuard guard(&stateLock);
         exitStatus = kFailedExitStatus;
         return;
     }
@@ -328,5 +324,8 @@ int runServiceDispatcher() {
     // itself, with the VM's status, once it sees ServiceDone: returning from
     // here would race it.
     if (Config.HookEndsProcess) platform::sleepMilliseconds(kHookExitWaitMs);
+    // Windows' dispatcher returns once the final status is reported, which
+    // the entry point does under the lock, after it has set the status.
+    platform::LockGuard guard(&stateLock);
     return exitStatus;
 }
