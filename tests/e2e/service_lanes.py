@@ -157,7 +157,8 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
 _ESCAPE = re.compile(r"\\(x[0-9a-fA-F]{4}|.)")
 # Each line starts with the process and the thread ("+pid" in WINEDEBUG).
 _ENTRY = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(?:trace|err|warn):eventlog:ReportEventW L\"(.*)\"$")
-_REPORT = re.compile(r"^([0-9a-f]+):([0-9a-f]+):fixme:advapi:ReportEventW \([^,]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
+_REPORT = re.compile(
+    r"^([0-9a-f]+):([0-9a-f]+):fixme:advapi:ReportEventW \([^,]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
 
 
 def _unescape(text: str) -> str:

@@ -190,7 +190,8 @@ def test_linux_systemctl_failures_fail_the_change(linux_lane, tmp_path):
          ["Failed to daemon-reload: refused by the test", refused]),
         # Without a running systemd there is nothing to reload; enabling works.
         ("-install", False, "", 0, True, ["enable vt-sys.service"], []),
-        ("-uninstall", True, "stop", 1, True, ["stop vt-sys.service"], ["Failed to stop: refused by the test", refused]),
+        ("-uninstall", True, "stop", 1, True, ["stop vt-sys.service"],
+         ["Failed to stop: refused by the test", refused]),
         ("-uninstall", True, "disable", 1, True, ["stop vt-sys.service", "disable vt-sys.service"],
          ["Failed to disable: refused by the test", refused]),
         ("-uninstall", True, "", 0, False, ["stop vt-sys.service", "disable vt-sys.service", "daemon-reload"], []),
@@ -305,7 +306,8 @@ def test_linux_end_paths(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
         #        check of the run
         ("exit", {**hold, "ServiceStopByExit": "1", "ClassPath": "", "ExtractLocation": "1",
                   "RemoveExtractedFiles": "1"}, (signal.SIGTERM, "holding"), [(info, STARTED), (info, STOPPED)],
-         [starting, ready, stopping, stopped], 0, lambda run: "vmarg=-Xrs" in run.stdout and "released" not in run.stdout),
+         [starting, ready, stopping, stopped], 0,
+         lambda run: "vmarg=-Xrs" in run.stdout and "released" not in run.stdout),
         ("args", {**hold, "ServiceStopArguments": "--release"}, (signal.SIGTERM, "holding"),
          [(info, STARTED), (info, STOPPED)], [starting, ready, stopping, stopped], 0,
          lambda run: run.stdout.count("app main") == 2 and "released" in run.stdout),
