@@ -152,8 +152,7 @@ def test_linux_units(linux_lane, tmp_path):
     def packed(case, **settings):
         return lane.pack(tmp_path / case / "svc", settings={"MainClass": "vt.App", "ServiceName": "vt-x", **settings})
     not_a_name = "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)"
-    not_unit_text = "A text that systemd would read otherwise: a line break, a quote outside the quoted texts of " \
-                    "the command line, or a lone ';'"
+    not_unit_text = "A text systemd would read otherwise: a line break, a quote outside the quoted texts, or a lone ';'"
     for launcher, args, message in [(over, ["../escape"], not_a_name), (over, ["two words"], not_a_name),
                                     (over, ["vt-a", "line\nbreak"], not_unit_text),
                                     (over, ["vt-b", 'say "hi"'], REFUSED_QUOTE.format('say "hi"')),

@@ -44,8 +44,7 @@ static const char* const kOwnErrorTexts[] = {
     "The folder is a link, belongs to another user or others may write to it",
     "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)",
     "The specified service does not exist as an installed service",
-    "A text that systemd would read otherwise: a line break, a quote outside the quoted texts of the command line, "
-    "or a lone ';'",
+    "A text systemd would read otherwise: a line break, a quote outside the quoted texts, or a lone ';'",
     "systemctl failed (its own words are above) or did not answer in time",
 };
 
