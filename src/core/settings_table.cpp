@@ -118,8 +118,8 @@ const SettingInfo kSettings[] = {
     {1042, "StdOutFileAppend", Flag, "0", "append to StdOutFile instead of replacing it", Plain, kExactlyOne},
     {1043, "StdErrFileAppend", Flag, "0", "append to StdErrFile instead of replacing it", Plain, kExactlyOne},
     // What Windows shows of the executable: its version information and the
-    // manifest that the packer writes from these (the Linux launcher keeps
-    // them unread).
+    // manifest, which the packer writes from these (a Linux launcher has no
+    // use for them).
     {1125, "FileVersion", Text, "1.0.0.0",
      "file version in the executable's version information (Windows): one to four numbers from 0 to 65535, "
      "e.g. 1.4.2 or 1.4.2.7; missing numbers are 0",

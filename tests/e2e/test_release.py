@@ -26,7 +26,8 @@ STANDIN = WINDOWS_BUILD / "tests" / "standin" / "runtime" / "bin" / "server" / "
 def pe_file_version(path: Path) -> str:
     """major.minor.patch of the VS_FIXEDFILEINFO in a PE's version resource."""
     data = path.read_bytes()
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    # The resource's key comes first (the packer's code holds the signature too).
+    at = data.find(struct.pack("<I", 0xFEEF04BD), data.rfind("VS_VERSION_INFO".encode("utf-16-le")))
     assert at > 0, f"{path} has no version information"
     ms, ls = struct.unpack("<II", data[at + 8:at + 16])
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}"
