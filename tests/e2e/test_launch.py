@@ -27,10 +27,10 @@ JDK_HOMES = [Path(p) for p in ("/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/j
 JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 MAIN_TEXT = "main(java/lang/String[])"
-# A forwarded text ("--second xy éé...") cut at 4096 bytes in the middle of
-# an "é" loses that whole character.
-LONG_FORWARD = ["xy", "é" * 3000]
-LONG_FORWARD_RECEIVED = ["--second", "xy", "é" * 2041]
+# Arguments a forwarded second instance passes on exactly as given: blanks,
+# quotes, backslashes (before a quote, at the end), an empty one, non-ASCII,
+# and more text than the old 4096-byte buffer held.
+FORWARDED = ["My Documents/report.js", 'say "hi"', "", "C:\\dir\\", 'a\\"b', "grüße 😀", "é" * 3000]
 ALREADY_RUNNING = "An instance of this program is already running."
 
 
@@ -322,18 +322,15 @@ def test_linux_second_instance(launch, tmp_path):
     plain = launch.pack("single1", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0")
     write_settings_file(plain, AppMutex=mutex)
     with first_instance(launch.lane, forwarding, tmp_path, "holding") as first:
-        forwarded = launch.run(forwarding, ["one", "two words"])
-        cut = launch.run(forwarding, LONG_FORWARD)
+        forwarded = launch.run(forwarding, FORWARDED)
         refused = launch.run(plain, ["one"])
     assert first.status == 0 and "released" in first.output, first.output
     assert parse_report(first.output)["args"][0] == "--hold"
-    # Forwarded: main runs in a second VM; the arguments are joined with
-    # blanks and split again, so "two words" arrives as two.
+    # Forwarded: main runs in a second VM with the arguments whole.
     assert forwarded.status == 0, forwarded
     report = parse_report(forwarded.stdout)
-    assert report["args"] == ["--second", "one", "two", "words"]
+    assert report["args"] == ["--second", *FORWARDED]
     assert report["props"]["vantrel.exe.path"] == str(forwarding)
-    assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
     # Without forwarding: message 1, and 0.
     assert (refused.err_lines, refused.stdout, refused.status) == ([ALREADY_RUNNING], "", 0), refused
     # Once the first has ended, the name is free again.
@@ -477,16 +474,14 @@ class TestWindowsStandIn:
             write_settings_file(exe, AppMutex=mutex)
         with first_instance(wlaunch.lane, exes["forwarding"], tmp_path, "main holding") as first:
             # The first launcher's own mutex, a real one of the Wine server.
-            second = {name: wlaunch.run(exe, ["one", "two words"]) for name, exe in exes.items()}
-            cut = wlaunch.run(exes["forwarding"], LONG_FORWARD)
+            second = {name: wlaunch.run(exe, FORWARDED) for name, exe in exes.items()}
         assert first.status == 0 and "standin main released" in first.output, first.output
 
         forwarded = second["forwarding"]
         assert forwarded.status == 0, forwarded
         lines = forwarded.out_lines
         attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
-        assert parse_report(forwarded.stdout)["args"] == ["--second", "one", "two", "words"]
-        assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
+        assert parse_report(forwarded.stdout)["args"] == ["--second", *FORWARDED]
         assert attach < lines.index("standin detach")
         assert lines[-1] == "standin destroy, local references left: 0"
         # Without forwarding: message 1, and 0.
