@@ -264,6 +264,8 @@ def _bad_cases(work: Path, stub: Path):
         ("stub not an executable", ["--stub", work / "notes.txt"], 1, "neither a PE nor an ELF"),
         ("missing archive", a + ["--archive", work / "missing.jar"], 1, "archive not found"),
         ("archive name not plain", a + ["--archive", work / "odd\\name.jar"], 1, "not a plain file name"),
+        ("control characters shown escaped", a + ["--archive", work / "x\x1b[2J\ry.jar"], 1,
+         '"x\\x1b[2J\\x0dy.jar" is not a plain file name'),
         ("two archives of one name", a + ["--archive", work / "app.jar", "--archive", work / "other" / "app.jar"],
          1, "two archives"),
         ("unknown key", a + ["--set", "JvmOption=x"], 2, "unknown key JvmOption"),

@@ -75,7 +75,7 @@ int listLauncher(const std::string& path) {
         std::string value = found != settings.end() ? found->second : "";
         if (value == "<null>") value.clear();
         if (s.kind == SettingKind::ScrambledText) value = unscrambleMainClass(value);
-        std::printf("  %-27s %s%s\n", s.name, value.c_str(), found == settings.end() ? "(absent)" : "");
+        std::printf("  %-27s %s%s\n", s.name, shownText(value).c_str(), found == settings.end() ? "(absent)" : "");
     }
     for (const auto& [language, texts] : strings) {
         bool header = false;
@@ -83,7 +83,7 @@ int listLauncher(const std::string& path) {
             if (id < 1 || id > unsigned(kMessageCount)) continue;
             if (!header) std::printf("Messages (language %u):\n", unsigned(language));
             header = true;
-            std::printf("  %2u  %s\n", id, text.c_str());
+            std::printf("  %2u  %s\n", id, shownText(text).c_str());
         }
     }
 
@@ -104,14 +104,16 @@ int listLauncher(const std::string& path) {
             status = 1;
             break;
         case PayloadStatus::BadName:
-            std::printf("Archives: \"%s\" is not a plain file name; the launcher unpacks nothing\n", record.badName);
+            std::printf("Archives: \"%s\" is not a plain file name; the launcher unpacks nothing\n",
+                        shownText(record.badName).c_str());
             status = 1;
             break;
         case PayloadStatus::Valid:
             std::printf("Archives (%d):\n", int(record.count));
             for (int32_t i = 0; i < record.count; ++i) {
                 const PayloadEntry& e = record.entries[i];
-                std::printf("  %-30s %10u  %s\n", e.name, unsigned(e.size), formatFileTime(e.fileTime).c_str());
+                std::printf("  %-30s %10u  %s\n", shownText(e.name).c_str(), unsigned(e.size),
+                            formatFileTime(e.fileTime).c_str());
             }
             break;
     }

@@ -207,7 +207,8 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const PackError& e) {
-        std::fprintf(stderr, "vantrel-pack: %s\n", e.what());
+        // Messages name files and values from outside: shown escaped.
+        std::fprintf(stderr, "vantrel-pack: %s\n", shownText(e.what()).c_str());
         return e.status;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "vantrel-pack: out of memory\n");

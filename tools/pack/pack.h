@@ -66,6 +66,9 @@ std::string scrambleMainClass(const std::string& dottedName);
 // The dotted name back from its scrambled text; "" for a text that is not
 // whole hex pairs.
 std::string unscrambleMainClass(const std::string& scrambled);
+// The text as a person is shown it: control characters (a zero byte
+// included) as \xNN, the way the launcher's trace writes them.
+std::string shownText(const std::string& text);
 // One code point appended as UTF-8.
 void appendUtf8(std::string& out, uint32_t codePoint);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/settings_table.h"
+#include "core/text_buffer.h"
 #include "pack.h"
 
 namespace pack {
@@ -128,6 +129,18 @@ std::string unscrambleMainClass(const std::string& scrambled) {
         int high = digit(scrambled[2 * k]), low = digit(scrambled[2 * k + 1]);
         if (high < 0 || low < 0) return std::string();
         out.push_back(char((high * 16 + low) ^ kMainClassKey[k % 17]));
+    }
+    return out;
+}
+
+std::string shownText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        char escaped[5];
+        if (controlEscape(static_cast<unsigned char>(c), escaped))
+            out += escaped;
+        else
+            out += c;
     }
     return out;
 }
