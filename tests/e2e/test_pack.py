@@ -287,8 +287,14 @@ def _bad_cases(work: Path, stub: Path):
         ("flag neither 0/1 nor true/false", a + ["--set", "RemoveExtractedFiles=yes"], 2, "is a flag"),
         ("number not decimal", a + ["--set", "ProcessPriority=0x10"], 2, "decimal 32-bit number"),
         ("number beyond 32 bits", a + ["--set", "ProcessPriority=99999999999"], 2, "decimal 32-bit number"),
-        ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is 0, 1 or 2"),
-        ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is 0, 1 or 2"),
+        ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is a number from 0 to 2"),
+        ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is a number from 0 to 2, got -1"),
+        ("priority out of range", a + ["--set", "ProcessPriority=9"], 2, "ProcessPriority is a number from -1 to 5"),
+        ("main class with a blank", a + ["--set", "MainClass=com acme.App"], 2, "MainClass is a Java class name"),
+        ("main class as a file", a + ["--set", "MainClass=com/acme/App.class"], 2, '"com/acme/App.class"'),
+        ("main class with .class", a + ["--set", "MainClass=com.acme.App.class"], 2, "MainClass is a Java class name"),
+        ("version not a version", a + ["--set", "JvmVersion=eleven"], 2, 'JvmVersion is a list of versions'),
+        ("version read otherwise", a + ["--set", "JvmVersion=1.8;>9"], 2, '">9" is read as >=0.9; write >9.0'),
         ("main class not UTF-8", a + [b"--set", b"MainClass=a\xffb"], 2, "MainClass is not valid UTF-8"),
         ("ELF stub cut short", ["--stub", work / "cut-probe"], 1, "not a valid ELF executable"),
     ]
@@ -376,8 +382,9 @@ def test_help_lists_every_key(linux_lane):
     proc = run_packer("--help")
     assert proc.returncode == 0
     text = proc.stdout.decode()
-    for line in ("JvmVersion                  1001  text    1.8", "MainClass                   1012  class   Main",
-                 "StdErrFileAppend            1043  flag    0", "Archives", "[Messages]"):
+    for line in ("JvmVersion                  1001  version  1.8", "MainClass                   1012  class    Main",
+                 "StdErrFileAppend            1043  flag     0", "ProcessPriority             1033  number   3",
+                 "Archives", "[Messages]"):
         assert line in text
 
 

@@ -51,10 +51,10 @@ void printHelp() {
         "Keys (case-sensitive), id, kind and default:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
         const SettingInfo& s = kSettings[i];
-        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, settingKindName(s.kind),
+        std::printf("  %-27s %4u  %-7s  %s\n", s.name, s.id, settingKindName(s.kind),
                     s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
     }
-    std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
+    std::printf("  %-27s %4s  %-7s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
     std::printf("\nWhat each setting does, the settings file beside the launcher, placeholders and\n"
                 "messages: docs/reference.md (in the release and in the sources).\n"
                 "\nExit status: 0 done, 1 failed, 2 bad command line.\n");
