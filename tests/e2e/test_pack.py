@@ -193,15 +193,39 @@ def test_main_class_of_255_bytes_and_long_settings_are_read_whole(lane, work):
     assert (c["JvmOptions"], c["ClassPath"], c["AppOptions"]) == (text, "y" * 1023, non_ascii)
 
 
-def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
-    first = pack_full(lane, work)
+def listed_archives(exe: Path) -> list:
+    """(name, size) of the archives `vantrel-pack --list` shows."""
+    lines = run_packer("--list", exe).stdout.decode().splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith("Archives"))
+    return [(line.split()[0], int(line.split()[1])) for line in lines[at + 1:]]
+
+
+def test_repacking_keeps_what_the_stub_carries_unless_reset(lane, work):
+    first = pack_full(lane, work)  # app.jar, b.jar, empty.zip; messages in 1031
+    (work / "new").mkdir(exist_ok=True)
+    (work / "new" / "app.jar").write_bytes(b"PK\3\4 replaced")
+    (work / "new" / "more.jar").write_bytes(b"PK\3\4 added")
+    kept = lane.pack(work / f"kept-{lane.name}", stub=first, settings={"JvmVersion": "17"},
+                     archives=[work / "new" / "more.jar", work / "new" / "app.jar"], check=False)
+    assert kept.status == 0, kept
+    assert kept.stdout.splitlines() == [
+        f"vantrel-pack: kept what {first} carries (43 settings, 21 messages, 3 archives); --reset starts from the "
+        "bare launcher", "vantrel-pack: archive app.jar replaces the one the stub carries"], kept
+    c = lane.probe_config(work / f"kept-{lane.name}{lane.exe_suffix}")
+    assert (c["JvmVersion"], c["MainClass"], c["ServiceName"]) == ("17", LONG_CLASS.replace(".", "/"), "VantrelTest")
+    assert (c["Message1"], c["Message21"]) == ("First line\nsecond line", "Nur als Dienst: ü")
+    # The new app.jar takes the old one's place; more.jar comes last.
+    assert listed_archives(work / f"kept-{lane.name}{lane.exe_suffix}") == [
+        ("app.jar", 13), ("b.jar", 14), ("empty.zip", 0), ("more.jar", 10)]
+
     again = lane.pack(work / f"again-{lane.name}", stub=first, settings={"MainClass": "x.Y"},
-                      messages={2: "Zugriff: %s"}, message_language=1033)
+                      messages={2: "Zugriff: %s"}, message_language=1033, extra_args=["--reset"])
     c = lane.probe_config(again)
     assert c["MainClass"] == "x/Y"
     assert c["JvmOptions"] == "-Xmx1024M"  # nothing of the first pack is left
     assert c["Message1"] == "An instance of this program is already running."
     assert c["Message2"] == "Zugriff: %s"
+    assert listed_archives(again) == []
     if lane.windows:
         listed = wrestool_list(again)
         assert {(6, 1, 1033), (6, 2, 1033)} <= listed
@@ -211,6 +235,21 @@ def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
     else:
         types = [(t, i, lang) for t, i, lang, _ in read_bundle(again)]
         assert types == [(6, 1, 1033), (6, 2, 1033), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0)]
+
+
+def test_packing_over_a_signed_stub_says_the_signature_goes(windows_lane, work, tmp_path):
+    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Vantrel test",
+                    "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert, "-days", "2"],
+                   check=True, capture_output=True)
+    signed = tmp_path / "signed.exe"
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", pack_full(windows_lane, work),
+                    "-out", signed], check=True, capture_output=True)
+    result = windows_lane.pack(tmp_path / "repacked", stub=signed, settings={"JvmVersion": "11"}, check=False)
+    assert result.status == 0 and result.stdout.splitlines()[0] == (
+        f"vantrel-pack: {signed} is signed; the signature is removed (sign the packed launcher after packing)"), result
+    verify = subprocess.run(["osslsigncode", "verify", "-in", tmp_path / "repacked.exe"], capture_output=True, text=True)
+    assert verify.returncode != 0 and windows_lane.probe_config(tmp_path / "repacked.exe")["JvmVersion"] == "11"
 
 
 # --- Windows executables ---------------------------------------------------------

@@ -25,21 +25,6 @@ void civilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
     *year = int64_t(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
-// Texts of the string blocks by id, per language.
-using StringTable = std::map<uint32_t, std::map<unsigned, std::string>>;
-
-StringTable readStrings(const std::vector<Resource>& resources) {
-    StringTable table;
-    for (const Resource& r : resources) {
-        if (r.type.named || r.name.named || r.type.number != kTypeString || r.name.number == 0) continue;
-        std::vector<std::u16string> texts = readStringBlock(r.data);
-        for (unsigned entry = 0; entry < 16; ++entry)
-            if (!texts[entry].empty())
-                table[r.language][(r.name.number - 1) * 16 + entry] = utf16ToUtf8(texts[entry]);
-    }
-    return table;
-}
-
 }  // namespace
 
 std::string formatFileTime(uint64_t fileTime) {
@@ -66,7 +51,7 @@ int listLauncher(const std::string& path) {
     else
         throw PackError(1, "not a PE or ELF executable: " + path);
 
-    StringTable strings = readStrings(resources);
+    StringTable strings = readStringTables(resources);
     const std::map<unsigned, std::string>& settings = strings[kLanguageNeutral];
     std::printf("Settings:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
@@ -87,11 +72,7 @@ int listLauncher(const std::string& path) {
         }
     }
 
-    const Resource* payload = nullptr;
-    for (const Resource& r : resources)
-        if (!r.type.named && !r.name.named && r.type.number == kTypeRcData && r.name.number == 1 &&
-            (payload == nullptr || r.language == kLanguageNeutral))
-            payload = &r;
+    const Resource* payload = findPayloadResource(resources);
     PayloadRecord record = payload != nullptr ? parsePayload(payload->data.data(), payload->data.size())
                                               : parsePayload(nullptr, 0);
     int status = 0;

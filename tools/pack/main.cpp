@@ -14,16 +14,20 @@ namespace {
 
 void printHelp() {
     std::printf(
-        "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
+        "usage: vantrel-pack [--config FILE] [--stub PATH [--reset]] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
         "       vantrel-pack --list LAUNCHER\n"
         "       vantrel-pack --help | --version\n"
         "\n"
         "Copies a launcher stub to PATH and writes the application's settings, messages\n"
         "and archives into the copy (PE resources for a Windows stub, an appended\n"
-        "bundle for an ELF stub). An already packed launcher may serve as the stub.\n"
+        "bundle for an ELF stub). An already packed launcher may serve as the stub: its\n"
+        "settings, messages and archives are kept, and what is given here goes on top\n"
+        "(an archive of the same name replaces the stub's). Packing removes a stub's\n"
+        "signature: sign the packed launcher afterwards.\n"
         "\n"
         "  --stub PATH            launcher to copy (default: vantrel.exe beside the packer)\n"
+        "  --reset                start from the bare launcher: drop what the stub carries\n"
         "  --out PATH             packed launcher to write (replaced only on success)\n"
         "  --config FILE          settings file, see below\n"
         "  --set KEY=VALUE        one setting; overrides the configuration file\n"
@@ -68,6 +72,7 @@ struct Options {
     std::vector<std::string> messages;
     bool help = false;
     bool version = false;
+    bool reset = false;
 };
 
 Options parseCommandLine(int argc, char** argv) {
@@ -80,6 +85,10 @@ Options parseCommandLine(int argc, char** argv) {
         }
         if (arg == "--version") {
             o.version = true;
+            continue;
+        }
+        if (arg == "--reset") {
+            o.reset = true;
             continue;
         }
         std::string value;
@@ -162,13 +171,13 @@ int run(int argc, char** argv) {
                                         directoryOf(options.config));
         values = config.values;
         for (const auto& [number, message] : config.messages) messages.emplace(number, message);
-        if (config.hasMessageLanguage && !languageGiven) language = config.messageLanguage;
+        if (config.hasMessageLanguage && !languageGiven) {
+            language = config.messageLanguage;
+            languageGiven = true;
+        }
         archivePaths = config.archives;
     }
     for (const auto& [key, value] : sets) values[key] = value;
-    for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
-    input.messages = messages;
-    input.messageLanguage = language;
     archivePaths.insert(archivePaths.end(), options.archives.begin(), options.archives.end());
 
     // The stub is read and checked before the archives, which may be large.
@@ -176,17 +185,40 @@ int run(int argc, char** argv) {
     Bytes stub = readFile(stubPath, "stub", kMaxStubBytes);
     bool pe = isPeImage(stub);
     std::vector<Resource> resources;
+    std::vector<Resource> packerResources;  // what an earlier pack wrote
     if (pe) {
         for (Resource& r : readPeResources(stub))
-            if (!isPackerResource(r)) resources.push_back(std::move(r));
+            (isPackerResource(r) ? packerResources : resources).push_back(std::move(r));
+        if (peIsSigned(stub))
+            std::printf("vantrel-pack: %s is signed; the signature is removed (sign the packed launcher after "
+                        "packing)\n", shownText(stubPath).c_str());
     } else if (isElfImage(stub)) {
+        packerResources = readBundle(stub);
         stub = stripBundle(stub);
         checkElfImage(stub);
     } else {
         throw PackError(1, "stub is neither a PE nor an ELF executable: " + stubPath);
     }
 
-    input.payload = buildPayloadFromFiles(archivePaths);
+    // A packed stub's own settings, messages and archives come first; what
+    // is given here goes on top of them.
+    StubContent carried = options.reset ? StubContent{} : readStubContent(packerResources);
+    input.settings = carried.settings;
+    for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
+    for (const auto& [number, message] : carried.messages) messages.emplace(number, message);
+    input.messages = messages;
+    input.messageLanguage = languageGiven || carried.messages.empty() ? language : carried.messageLanguage;
+    std::vector<std::string> replaced;
+    input.payload = joinPayloads(carried, archivePaths, &replaced);
+    if (!carried.settings.empty() || !carried.messages.empty() || !carried.archives.empty())
+        std::printf("vantrel-pack: kept what %s carries (%zu settings, %zu messages, %zu archives); --reset "
+                    "starts from the bare launcher\n",
+                    shownText(stubPath).c_str(), carried.settings.size(), carried.messages.size(),
+                    carried.archives.size());
+    for (const std::string& name : replaced)
+        std::printf("vantrel-pack: archive %s replaces the one the stub carries\n", shownText(name).c_str());
+    packerResources.clear();
+
     for (Resource& r : buildResources(std::move(input))) resources.push_back(std::move(r));
     Bytes packed;
     if (pe) {

@@ -123,6 +123,45 @@ Bytes buildPayload(const std::vector<Archive>& archives);
 // must be plain and distinct without case.
 Bytes buildPayloadFromFiles(const std::vector<std::string>& paths);
 
+// True when two archive names would unpack to one file (names compared
+// without regard to case).
+bool sameArchiveName(const std::string& a, const std::string& b);
+
+// ---- Re-packing (repack.cpp) -------------------------------------------------
+
+// Texts of the string blocks by language, then by id.
+using StringTable = std::map<uint32_t, std::map<unsigned, std::string>>;
+StringTable readStringTables(const std::vector<Resource>& resources);
+// The payload resource (RCDATA 1, the neutral language preferred), or null.
+const Resource* findPayloadResource(const std::vector<Resource>& resources);
+
+// An archive a packed stub carries: its bytes lie in the stub's payload.
+struct StubArchive {
+    std::string name;
+    uint64_t fileTime = 0;
+    size_t offset = 0;  // in the payload resource
+    size_t size = 0;
+};
+// What a packed launcher used as the stub carries. Empty for a bare launcher.
+struct StubContent {
+    std::map<unsigned, std::string> settings;  // id -> text; MainClass unscrambled
+    std::map<int, std::string> messages;       // 1..21 -> text
+    uint32_t messageLanguage = kDefaultMessageLanguage;
+    std::vector<StubArchive> archives;
+    const Resource* payload = nullptr;  // the resource the archives lie in
+};
+// Reads the settings (neutral language), messages and archives of a stub's
+// resources; throws when its payload is damaged.
+StubContent readStubContent(const std::vector<Resource>& resources);
+// The payload of the stub's archives followed by the archive files; a file
+// whose name an archive of the stub has takes that archive's place (its
+// name is added to `replaced`). Every file is checked and read as
+// buildPayloadFromFiles does.
+Bytes joinPayloads(const StubContent& stub, const std::vector<std::string>& paths, std::vector<std::string>* replaced);
+// True when a PE image carries a signature (a certificate table), which
+// packing removes: the image changes, so the signature would not hold.
+bool peIsSigned(const Bytes& image);
+
 // ---- Configuration file (config.cpp) -----------------------------------------
 
 struct ConfigFile {
