@@ -169,6 +169,12 @@ ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** f
 size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
                                const char* defaultValue, char* buf, size_t cap);
 void freeProfileFile(ProfileFile* file);
+// The names a loaded file holds, as GetPrivateProfileStringA lists them: the
+// section names when section is null, else the key names of that section
+// ("" for the keys before any section header). Each name ends with a zero
+// byte and the list with a second one; a list too long for cap is cut
+// (Windows may cut its last name). Returns the bytes before the final zero.
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap);
 
 // ---- Files and directories -------------------------------------------------
 

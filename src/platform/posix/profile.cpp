@@ -41,6 +41,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/profile.h"
@@ -156,6 +157,45 @@ Lookup findValue(const std::string& text, const std::string& section, const std:
     return Lookup::Absent;
 }
 
+// The section names (section null) or the key names of the first section
+// of that name, in file order, as findValue reads the file.
+std::vector<std::string> listNames(const std::string& text, const std::string* section) {
+    std::vector<std::string> names;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    bool inSection = section != nullptr && section->empty();
+    bool seen = inSection;
+    while (p < end) {
+        const char* lineStart = p;
+        while (p < end && *p != '\n' && *p != '\r') ++p;
+        const char* lineEnd = p;
+        while (p < end && (*p == '\n' || *p == '\r')) ++p;
+        while (lineStart < lineEnd && isBlank(*lineStart)) ++lineStart;
+        while (lineEnd > lineStart && isBlank(lineEnd[-1])) --lineEnd;
+        if (lineStart == lineEnd) continue;
+        if (*lineStart == '[') {
+            const char* close = lineEnd - 1;
+            while (close > lineStart && *close != ']') --close;
+            if (close > lineStart) {
+                std::string name = trimmedName(lineStart + 1, close);
+                if (section == nullptr) {
+                    names.push_back(name);
+                    continue;
+                }
+                if (inSection) break;  // only the first section of a name is read
+                inSection = !seen && sameName(name, *section);
+                seen = seen || inSection;
+                continue;
+            }
+        }
+        if (section == nullptr || !inSection) continue;
+        const char* equals = lineStart;
+        while (equals < lineEnd && *equals != '=') ++equals;
+        names.push_back(trimmedName(lineStart, equals));
+    }
+    return names;
+}
+
 void stripQuotes(std::string* value) {
     size_t n = value->size();
     if (n >= 2 && ((*value)[0] == '"' || (*value)[0] == '\'') && (*value)[n - 1] == (*value)[0])
@@ -241,6 +281,26 @@ size_t readLoadedProfileString(const ProfileFile* file, const char* section, con
     if (findValue(file->text, sectionName, keyName, &value) != Lookup::Found) value = fallbackText(defaultValue);
     stripQuotes(&value);
     return copyResult(value, buf, cap);
+}
+
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap) {
+    if (cap < 2) return 0;
+    buf[0] = buf[1] = '\0';
+    if (file == nullptr) return 0;
+    std::string wanted;
+    if (section != nullptr) {
+        wanted = normalizeUtf8(section);
+        wanted = trimmedName(wanted.data(), wanted.data() + wanted.size());
+    }
+    size_t used = 0;
+    for (const std::string& name : listNames(file->text, section != nullptr ? &wanted : nullptr)) {
+        if (name.empty()) continue;               // it would end the list
+        if (used + name.size() + 2 > cap) break;  // whole names only
+        memcpy(buf + used, name.c_str(), name.size() + 1);
+        used += name.size() + 1;
+    }
+    buf[used] = '\0';
+    return used;
 }
 
 size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,

@@ -143,6 +143,15 @@ size_t readLoadedProfileString(const ProfileFile* file, const char* section, con
     return readProfileString(section, key, defaultValue, buf, cap, file->path);
 }
 
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap) {
+    if (cap < 2) return 0;
+    buf[0] = buf[1] = '\0';
+    if (file == nullptr) return 0;
+    DWORD size = cap > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(cap);
+    return section == nullptr ? GetPrivateProfileSectionNamesA(buf, size, file->path)
+                              : GetPrivateProfileStringA(section, nullptr, "", buf, size, file->path);
+}
+
 void freeProfileFile(ProfileFile* file) {
     if (file == nullptr) return;
     std::free(file->path);
