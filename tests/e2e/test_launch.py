@@ -10,6 +10,7 @@ property and argument it is handed and follows a script for main.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -285,15 +286,28 @@ class TestLinuxEnds:
     @pytest.mark.parametrize("settings, last_error, before", [
         ({"MainClass": "vt.Missing"}, "Error locating class: vt/Missing", ["java.lang.NoClassDefFoundError: vt/Missing"]),
         ({"MainClass": "vt.NoMain"}, f"Error locating method: {MAIN_TEXT}", []),
+        # A class built for a newer Java: the runtime's own words say which.
+        ({"ClassPath": "{newer}"}, "Error locating class: vt/App (java.lang.UnsupportedClassVersionError: vt/App has "
+         "been compiled by a more recent version of the Java Runtime (class file version 70.0), this version of the "
+         "Java Runtime only recognizes class file versions up to {newest}.0)", []),
         # The VM's stack trace first, then message 13.
         ({"JvmOptions": "-Dapp.mode=throw"}, f"Error invoking method: {MAIN_TEXT}",
          ["java.lang.IllegalStateException: app failure on purpose", "at vt.App.main(App.java"]),
         ({"JvmOptions": "-Xbogus"}, "Unable to create JVM instance using {libjvm}", []),
         ({"WorkingDirectory": "{folder}/missing"}, "Reason: No such file or directory",
          ["Error accessing file/directory: {folder}/missing"]),
-    ], ids=["noclass", "nomain", "throws", "bad-option", "bad-workdir"])
+    ], ids=["noclass", "nomain", "toonew", "throws", "bad-option", "bad-workdir"])
     def test_reports_and_minus_one(self, launch, settings, last_error, before):
-        names = {"libjvm": launch.jdk / "lib" / "server" / "libjvm.so", "folder": launch.folder}
+        # The classes, App.class marked as built for Java 26 (class file 70).
+        newer = launch.folder / "newer"
+        shutil.copytree(launch.apps["classes"], newer)
+        app = bytearray((newer / "vt" / "App.class").read_bytes())
+        app[6:8] = (70).to_bytes(2, "big")
+        (newer / "vt" / "App.class").write_bytes(app)
+        release = (launch.jdk / "release").read_text()
+        feature = int(re.search(r'JAVA_VERSION="(\d+)', release).group(1))
+        names = {"libjvm": launch.jdk / "lib" / "server" / "libjvm.so", "folder": launch.folder, "newer": newer,
+                 "newest": feature + 44}
         settings = {key: value.format(**names) for key, value in settings.items()}
         result = launch.run(launch.pack("end", **settings))
         assert launch.lane.exit_status(result.status) == 255, result
@@ -427,6 +441,9 @@ class TestWindowsStandIn:
         message_7 = f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
         cases = [
             ("noclass", {}, 255, "Error locating class: vt/App", None),
+            ("toonew", {}, 255, "Error locating class: vt/App (java.lang.UnsupportedClassVersionError: vt/App has been "
+             "compiled by a more recent version of the Java Runtime (class file version 69.0), this version of the "
+             "Java Runtime only recognizes class file versions up to 61.0)", None),
             ("nomain", {}, 255, f"Error locating method: {MAIN_TEXT}", None),
             ("throw", {}, 255, f"Error invoking method: {MAIN_TEXT}", None),
             # A refused option: the runtime's own words, then message 7.

@@ -141,6 +141,7 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
     if lane.windows:
         old = place(tmp_path / "jdk7" / "bin" / "server" / "jvm.dll")
         request.getfixturevalue("registry")({
+            key: {"CurrentVersion": "1.7.0_80"},
             f"{key}\\1.7.0_80": {"RuntimeLib": lane.native_path(old)},
             f"{key}\\11.0.2": {"JavaHome": lane.native_path(home),
                                "RuntimeLib": lane.native_path(home.joinpath(*library))}})
@@ -150,24 +151,29 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
             (root / name).mkdir(parents=True)
             (root / name / "release").write_text(f'JAVA_VERSION="{version}"\n')
         place(root / "jdk7" / "lib" / "server" / "libjvm.so")
+        (root / "default-java").symlink_to(root / "jdk7")
         home = root / "jdk11"
         env["VANTREL_JVM_ROOT"] = str(root)
     exe = lane.pack(tmp_path / "app" / "app", settings={"MainClass": "p.M", "JvmSearchOrder": "1",
                                                          "JvmVersion": "1.8"})
     result = lane.run(exe, env=env)
     assert lane.exit_status(result.status) == 255, result
+    old_home = "" if lane.windows else lane.native_path(tmp_path / "jvm" / "jdk7")
     in_order(trace_of(result.stderr), [
         'runtime: method 1',
-        f'runtime: key "{key}" version 1.7.0_80: fails JvmVersion',
-        f'runtime: key "{key}" version 11.0.2: accepted, JavaHome "{lane.native_path(home)}"',
+        f'runtime: key "{key}\\1.7.0_80" (JavaHome "{old_home}"): version fails JvmVersion',
+        f'runtime: key "{key}\\11.0.2" (JavaHome "{lane.native_path(home)}"): version accepted',
         f'runtime: RuntimeLib "{lane.native_path(home.joinpath(*library))}": no readable file',
         f'runtime: below JavaHome "{lane.native_path(home)}": no runtime library',
         'runtime: key "Software\\JavaSoft\\Java Runtime Environment" absent',
+        'runtime: key "Software\\Eclipse Adoptium\\JDK" absent',
         f'runtime: JavaHome+hint "{lane.native_path(home.joinpath(*hint))}": no readable file',
         'runtime: none found',
         'exit: status -1',
     ])
     assert result.stderr.splitlines()[-2] == "Unable to locate suitable Java Runtime (min 1.8) on this machine."
+    # The entry CurrentVersion names is judged once, not again in the enumeration.
+    assert len([line for line in trace_of(result.stderr) if "1.7.0_80\" (JavaHome" in line]) == 1, result
 
 
 def test_linux_service_events_and_notifications_beside_the_trace(linux_lane, java_apps, tmp_path):  # noqa: F811
