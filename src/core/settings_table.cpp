@@ -195,17 +195,21 @@ const ReferenceRow kPlaceholderRows[] = {
 };
 
 const ReferenceRow kSearchMethodRows[] = {
-    {"0", "each entry of JvmPath, in order; the first readable one", nullptr},
+    {"0", "each entry of JvmPath, in order; the first readable one that fits JvmVersion", nullptr},
     {"1",
      "registry keys HKLM\\Software\\JavaSoft\\JRE, ...\\Java Runtime Environment and IBM's Java2 Runtime "
-     "Environment: the version named by CurrentVersion first, then every version subkey that meets JvmVersion",
-     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION; default-java first"},
+     "Environment, then ...\\JavaSoft\\JDK (current JDK installers: Oracle, Red Hat, Amazon Corretto, BellSoft "
+     "Liberica): the version named by CurrentVersion first, then every version subkey that meets JvmVersion; then "
+     "the keys of Eclipse Adoptium (Eclipse Adoptium\\JDK and \\JRE), Microsoft (Microsoft\\JDK) and Azul Zulu "
+     "(Azul Systems\\Zulu), whose version subkeys name the runtime's folder",
+     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION: JDKs (with bin/javac) "
+     "as ...\\JavaSoft\\JDK, the others as ...\\JavaSoft\\JRE; default-java first in its key"},
     {"2", "JRockit and IBM Java Development Kit registry keys", "nothing"},
     {"3", "JRockit registry key, server VM", "nothing"},
     {"4", "JRockit and JavaSoft Java Development Kit registry keys, classic VM", "nothing"},
     {"5",
      "the JAVA_HOME environment variable: jre\\bin\\client, jre\\bin\\server, bin\\client, bin\\server "
-     "(jvm.dll), without a version check",
+     "(jvm.dll), when the runtime fits JvmVersion",
      "lib/server, lib/client, jre/lib/amd64/server (libjvm.so)"},
 };
 

@@ -130,8 +130,12 @@ std::string generate() {
 
     out << "## Finding a Java runtime\n\n"
            "The digits of `JvmSearchOrder` name the search methods, tried left to right; the first one that\n"
-           "finds a runtime library wins. Characters other than `0` to `5` are skipped. Only methods 1 to 4\n"
-           "check `JvmVersion`. When nothing is found, the launcher reports message 4 (unless\n"
+           "finds a runtime library wins. Characters other than `0` to `5` are skipped. Every runtime found\n"
+           "must fit `JvmVersion`: a registry entry by the version it is registered under, and every library\n"
+           "by the `JAVA_VERSION` of its runtime's `release` file (in the library's folder or up to four\n"
+           "folders above it), where there is one; one that does not fit is passed over and the search goes\n"
+           "on. A runtime without a `release` file is taken as found. When nothing is found, the launcher\n"
+           "reports message 4 (unless\n"
            "`ShowJvmNotFoundMessage` is 0), opens `JvmNotFoundDocument` and runs `JvmNotFoundCommand`.\n\n";
     referenceTable(out, "Digit", kSearchMethodTable);
 
