@@ -111,7 +111,9 @@ const SettingInfo kSettings[] = {
     {1037, "ForwardSecondInstance", Flag, "0",
      "a second instance calls main itself with its arguments instead of reporting message 1", Plain, nullptr},
     {1038, "SecondInstanceArguments", Text, "",
-     "arguments placed before the command-line arguments of a forwarded second instance", Plain, nullptr},
+     "arguments placed before the command-line arguments of a forwarded second instance (split like AppOptions; "
+     "the command-line arguments follow exactly as given)",
+     Plain, nullptr},
     {1039, "ShowJvmNotFoundMessage", Flag, "1", "report message 4 when no runtime is found", Plain, nullptr},
     {1040, "JvmNotFoundDocument", Text, "", "document or web address opened when no runtime is found", Plain,
      nullptr},
