@@ -43,8 +43,9 @@ namespace {
 //     per-user install).
 //   Microsoft Build of OpenJDK: the same layout under Software\Microsoft\JDK (microsoft/openjdk#143: its
 //     MSI is Adoptium's installer).
-//   Azul Zulu: Software\Azul Systems\Zulu\zulu-<major>, value InstallationPath; besides it the JavaSoft
-//     keys when no other Java has them (adoptium/installer#64 quotes Azul's behaviour).
+//   Azul Zulu: the JavaSoft keys when no other Java has them, else only its own (adoptium/installer#64
+//     quotes Azul's behaviour); that key, Software\Azul Systems\Zulu\zulu-<major> with the value
+//     InstallationPath, is as its installer writes it: no documentation of it was found.
 //   BellSoft Liberica and Amazon Corretto write the JavaSoft keys: Software\JavaSoft\JDK from 11 on
 //     (corretto-11#301; bell-sw/Liberica#54), Java Runtime Environment and Java Development Kit for 8
 //     (corretto-8#14, #40). Oracle and Red Hat document Software\JavaSoft\JDK\<version> with JavaHome
