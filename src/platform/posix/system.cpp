@@ -44,6 +44,7 @@ static const char* const kOwnErrorTexts[] = {
     "The folder is a link, belongs to another user or others may write to it",
     "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247), or a line break in a unit text",
     "The specified service does not exist as an installed service",
+    "Not a regular file: a link, a folder, a device, a FIFO or a socket",
 };
 
 void setFailureReason(Failure failure) {
@@ -54,6 +55,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
         case Failure::NotServiceName: errno = static_cast<int>(kOwnErrorBase + 3); return;
         case Failure::NoSuchService: errno = static_cast<int>(kOwnErrorBase + 4); return;
+        case Failure::NotRegularFile: errno = static_cast<int>(kOwnErrorBase + 5); return;
     }
 }
 

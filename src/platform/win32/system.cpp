@@ -181,6 +181,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
+        case Failure::NotRegularFile: SetLastError(ERROR_CANT_ACCESS_FILE); return;
     }
 }
 
