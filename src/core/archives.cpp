@@ -198,8 +198,11 @@ void extractArchives() {
     }
     trace("archives: %d, %s", int(payload.count), payload.status == PayloadStatus::Valid ? "checked" : "damaged");
     if (payload.status == PayloadStatus::BadName) {
+        // A name from a damaged payload may hold anything: shown escaped.
+        char* shown = escapeControlCharacters(payload.badName);
         platform::setFailureReason(platform::Failure::NotPlainName);
-        reportWriteFailure(payload.badName);
+        reportWriteFailure(shown);
+        std::free(shown);
         return;
     }
     if (payload.status == PayloadStatus::Damaged) {

@@ -18,9 +18,10 @@ constexpr const char* kIgnored = "written for compatibility; the launcher ignore
 }  // namespace
 
 const SettingInfo kSettings[] = {
-    {1001, "JvmVersion", Text, "1.8",
-     "lowest Java version accepted from the installed runtimes (search methods 1-4); ';'-separated requirements "
-     "with >, >=, =, <, <= (>= when none is written), all of which must hold, e.g. 11;<22",
+    {1001, "JvmVersion", SettingKind::Version, "1.8",
+     "lowest Java version accepted, checked against every runtime found (the version of a registry entry, and the "
+     "JAVA_VERSION of the runtime's release file where it has one); ';'-separated requirements with >, >=, =, <, <= "
+     "(>= when none is written), all of which must hold, e.g. 11;<22",
      Plain, kReplaces},
     {1002, "JvmPath", Text, "",
      "runtime libraries (jvm.dll; libjvm.so on Linux) tried by search method 0, ';'-separated, the first readable "
@@ -39,9 +40,9 @@ const SettingInfo kSettings[] = {
     {1006, "RemoveExtractedFiles", Flag, "0", "delete the unpacked archives once the application has ended", Plain,
      nullptr},
     {1007, "ExtractLocation", Number, "2",
-     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, any other value the "
-     "per-user temporary folder",
-     Plain, nullptr},
+     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, 2 the per-user "
+     "temporary folder (a launcher reads any other number as 2)",
+     Plain, nullptr, 0, 2},
     {1008, "InstallSwitch", Text, "-install", "first argument that installs the service", Plain, nullptr},
     {1009, "UninstallSwitch", Text, "-uninstall", "first argument that removes the service", Plain, nullptr},
     {1010, "ServiceSwitch", Text, "-startlauncherinservicemode",
@@ -83,10 +84,10 @@ const SettingInfo kSettings[] = {
      Plain, nullptr},
     {1025, "StdOutMode", Number, "0",
      "Java's standard output: 0 unchanged, 1 into StdOutFile, 2 captured for the error reports of a service",
-     Plain, nullptr},
+     Plain, nullptr, 0, 2},
     {1026, "StdErrMode", Number, "0",
      "Java's standard error: 0 unchanged, 1 into StdErrFile, 2 captured for the error reports of a service", Plain,
-     nullptr},
+     nullptr, 0, 2},
     {1027, "StdOutFile", Text, "system.log",
      "file for standard output when StdOutMode is 1; missing folders on its path are created", Expanded,
      "replaces it and sets StdOutMode to 1"},
@@ -100,9 +101,9 @@ const SettingInfo kSettings[] = {
     {1032, "Reserved1032", Number, "0", kIgnored, Plain, nullptr},
     {1033, "ProcessPriority", Number, "3",
      "priority of the process: 0 realtime, 1 high, 2 above normal, 3 normal, 4 below normal, 5 idle (nice -20, "
-     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; any other value, such as "
-     "-1, keeps the priority it was started with",
-     Plain, nullptr},
+     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; -1 keeps the priority it "
+     "was started with (as a launcher reads any other number)",
+     Plain, nullptr, -1, 5},
     {1034, "ServiceOnly", Flag, "0", "refuse to run except as a service (message 21)", Plain, nullptr},
     {1035, "StaticOptions", Text, "", "arguments always passed first to main", EachArgument, kReplaces},
     {1036, "ServiceCommandLineOverride", Flag, "0",
@@ -112,13 +113,46 @@ const SettingInfo kSettings[] = {
     {1037, "ForwardSecondInstance", Flag, "0",
      "a second instance calls main itself with its arguments instead of reporting message 1", Plain, nullptr},
     {1038, "SecondInstanceArguments", Text, "",
-     "arguments placed before the command-line arguments of a forwarded second instance", Plain, nullptr},
+     "arguments placed before the command-line arguments of a forwarded second instance (split like AppOptions; "
+     "the command-line arguments follow exactly as given)",
+     Plain, nullptr},
     {1039, "ShowJvmNotFoundMessage", Flag, "1", "report message 4 when no runtime is found", Plain, nullptr},
     {1040, "JvmNotFoundDocument", Text, "", "document or web address opened when no runtime is found", Plain,
      nullptr},
     {1041, "JvmNotFoundCommand", Text, "", "command run when no runtime is found", Plain, nullptr},
     {1042, "StdOutFileAppend", Flag, "0", "append to StdOutFile instead of replacing it", Plain, kExactlyOne},
     {1043, "StdErrFileAppend", Flag, "0", "append to StdErrFile instead of replacing it", Plain, kExactlyOne},
+    // What Windows shows of the executable: its version information and the
+    // manifest, which the packer writes from these (a Linux launcher has no
+    // use for them).
+    {1125, "FileVersion", Text, "1.0.0.0",
+     "file version in the executable's version information (Windows): one to four numbers from 0 to 65535, "
+     "e.g. 1.4.2 or 1.4.2.7; missing numbers are 0",
+     Plain, nullptr},
+    {1126, "ProductVersion", Text, "", "product version in the version information, in the same form; empty: FileVersion",
+     Plain, nullptr},
+    {1127, "CompanyName", Text, "", "company named in the version information; empty: none", Plain, nullptr},
+    {1128, "ProductName", Text, "",
+     "product name in the version information, and the title of the windowed launcher's message boxes; empty: "
+     "the executable's name without extension",
+     Plain, nullptr},
+    {1129, "FileDescription", Text, "",
+     "description in the version information, which Task Manager and the taskbar show; empty: ProductName", Plain,
+     nullptr},
+    {1130, "LegalCopyright", Text, "", "copyright notice in the version information; empty: none", Plain, nullptr},
+    {1131, "OriginalFilename", Text, "",
+     "original file name in the version information; empty: the packed executable's file name", Plain, nullptr},
+    {1132, "InternalName", Text, "",
+     "internal name in the version information; empty: the executable's name without extension", Plain, nullptr},
+    {1133, "Comments", Text, "", "comments in the version information; empty: none", Plain, nullptr},
+    {1134, "ExecutionLevel", Text, "",
+     "rights the executable asks Windows for in its manifest: asInvoker, highestAvailable or requireAdministrator; "
+     "empty: the stub's manifest stays (asInvoker)",
+     Plain, nullptr},
+    {1135, "DpiAwareness", Text, "",
+     "DPI awareness declared in the manifest: unaware, system or permonitorv2 (Windows draws an unaware "
+     "application's windows scaled, hence blurred); empty: the stub's manifest stays (unaware)",
+     Plain, nullptr},
 };
 
 const unsigned kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);
@@ -198,17 +232,21 @@ const ReferenceRow kPlaceholderRows[] = {
 };
 
 const ReferenceRow kSearchMethodRows[] = {
-    {"0", "each entry of JvmPath, in order; the first readable one", nullptr},
+    {"0", "each entry of JvmPath, in order; the first readable one that fits JvmVersion", nullptr},
     {"1",
      "registry keys HKLM\\Software\\JavaSoft\\JRE, ...\\Java Runtime Environment and IBM's Java2 Runtime "
-     "Environment: the version named by CurrentVersion first, then every version subkey that meets JvmVersion",
-     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION; default-java first"},
+     "Environment, then ...\\JavaSoft\\JDK (current JDK installers: Oracle, Red Hat, Amazon Corretto, BellSoft "
+     "Liberica): the version named by CurrentVersion first, then every version subkey that meets JvmVersion; then "
+     "the keys of Eclipse Adoptium (Eclipse Adoptium\\JDK and \\JRE), Microsoft (Microsoft\\JDK) and Azul Zulu "
+     "(Azul Systems\\Zulu), whose version subkeys name the runtime's folder",
+     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION: JDKs (with bin/javac) "
+     "as ...\\JavaSoft\\JDK, the others as ...\\JavaSoft\\JRE; default-java first in its key"},
     {"2", "JRockit and IBM Java Development Kit registry keys", "nothing"},
     {"3", "JRockit registry key, server VM", "nothing"},
     {"4", "JRockit and JavaSoft Java Development Kit registry keys, classic VM", "nothing"},
     {"5",
      "the JAVA_HOME environment variable: jre\\bin\\client, jre\\bin\\server, bin\\client, bin\\server "
-     "(jvm.dll), without a version check",
+     "(jvm.dll), when the runtime fits JvmVersion",
      "lib/server, lib/client, jre/lib/amd64/server (libjvm.so)"},
 };
 
@@ -263,6 +301,7 @@ const char* settingKindName(SettingKind kind) {
         case SettingKind::Flag: return "flag";
         case SettingKind::Number: return "number";
         case SettingKind::ScrambledText: return "class";
+        case SettingKind::Version: return "version";
         case SettingKind::Text: break;
     }
     return "text";

@@ -9,6 +9,7 @@
 #include "core/archives.h"
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/text_buffer.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
 #include "java/streams.h"
@@ -80,6 +81,26 @@ bool setSystemProperties(JNIEnv* env) {
     return true;
 }
 
+// Message 9 for a main class that did not load. The runtime's own words go
+// with it unless they only repeat that the class is missing: a class built
+// for a newer Java says which class file version it has and which this
+// runtime takes, a missing dependency names itself.
+void reportClassNotLoaded(JNIEnv* env) {
+    LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    checkJavaException(env);
+    char* text = throwableText(env, thrown.ref);
+    TextBuffer missing{};
+    appendText(&missing, "java.lang.NoClassDefFoundError: ");
+    appendText(&missing, Config.MainClass);
+    const MessageBuffer message = formatMessage(MsgLocateClass, Config.MainClass);
+    if (text == nullptr || text[0] == '\0' || std::strcmp(text, missing.text) == 0)
+        reportWithCapture("%s", message.text);
+    else
+        reportWithCapture("%s (%s)", message.text, text);
+    freeTextBuffer(&missing);
+    std::free(text);
+}
+
 // Steps 4 to 12 of an invocation, on the thread's own interface pointer.
 // `given` says where the caller's arguments came from, for the trace.
 bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given, MainGate gate) {
@@ -87,8 +108,8 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given, Ma
 
     trace("main: class \"%s\"", Config.MainClass);
     LocalRef<jclass> mainClass(env, env->FindClass(Config.MainClass));
-    if (checkJavaException(env) || mainClass.ref == nullptr) {
-        reportWithCapture("%s", formatMessage(MsgLocateClass, Config.MainClass).text);
+    if (env->ExceptionCheck() || mainClass.ref == nullptr) {
+        reportClassNotLoaded(env);
         return false;
     }
     jmethodID mainMethod = env->GetStaticMethodID(mainClass.ref, "main", "([Ljava/lang/String;)V");

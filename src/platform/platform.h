@@ -55,6 +55,7 @@ enum class Failure {
     UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
     NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name
     NoSuchService,    // ERROR_SERVICE_DOES_NOT_EXIST; POSIX: no unit file of that name
+    NotRegularFile,   // ERROR_CANT_ACCESS_FILE; POSIX: a link, folder, device, FIFO or socket
     NotUnitText,      // ERROR_INVALID_NAME; POSIX: a text systemd would read otherwise in its unit line
     ManagerRefused,   // ERROR_SERVICE_REQUEST_TIMEOUT; POSIX: systemctl failed or did not answer in time
 };
@@ -171,6 +172,12 @@ ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** f
 size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
                                const char* defaultValue, char* buf, size_t cap);
 void freeProfileFile(ProfileFile* file);
+// The names a loaded file holds, as GetPrivateProfileStringA lists them: the
+// section names when section is null, else the key names of that section
+// ("" for the keys before any section header). Each name ends with a zero
+// byte and the list with a second one; a list too long for cap is cut
+// (Windows may cut its last name). Returns the bytes before the final zero.
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap);
 
 // ---- Files and directories -------------------------------------------------
 
@@ -228,10 +235,26 @@ bool createOutputFile(const char* path, OutputFile* file);
 // its content), for a log that several processes may write at once: every
 // write goes to the file's end as one piece (Windows: FILE_APPEND_DATA,
 // shared for reading, writing and deleting; POSIX: O_APPEND, mode 0600 less
-// the umask for a new file). Never inherited by a program the launcher
-// starts, and never waits: a FIFO without a reader fails at once (ENXIO)
-// instead of blocking (writes to one that has a reader may wait as usual).
+// the umask for a new file). Only a regular file, and never through a final
+// link (O_NOFOLLOW; Windows: a reparse point is opened itself, then
+// refused), so that a link someone planted cannot send the writes into
+// another file: anything else fails with Failure::NotRegularFile. Never
+// inherited by a program the launcher starts, and never waits on a FIFO.
 bool openAppendFile(const char* path, OutputFile* file);
+// The name under which Java opens an output file (StdOutFile, StdErrFile)
+// whose path is given. In a folder that others may write to and that is
+// sticky (POSIX, /tmp), a link planted at the name could send the output
+// into any file the launcher may write: there the file is opened here
+// first, created when missing but not truncated, without following a final
+// link and only when it is a regular file (else Failure::NotRegularFile),
+// and Java is given "/proc/self/fd/N" of that descriptor, which names the
+// file opened and nothing else. *held receives the descriptor (-1 when
+// none); releaseJavaOutputName closes it once Java has opened the file.
+// Elsewhere, and on Windows (where links need a privilege), the path
+// itself. False, last error set, when the file cannot be opened or the
+// name does not fit in cap.
+bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held);
+void releaseJavaOutputName(intptr_t held);
 // Writes all of data, or fails.
 bool writeOutputFile(OutputFile file, const void* data, size_t size);
 // Sets the last-write time (FILETIME); creation and access times stay.
@@ -555,6 +578,13 @@ const char* serviceVmOption();
 
 void hideConsoleWindow();
 void attachServiceConsole();
+// A report of a program that has no console to write it to: the windowed
+// Windows launcher (an image of the GUI subsystem) shows the text in a
+// message box with the title (nullptr: the system's) and an error or
+// information icon, and returns true once the user has closed it. False,
+// nothing shown, for a console program, on POSIX, and when no box can be
+// shown (no desktop): the caller writes the report to its streams.
+bool showReportWindow(bool error, const char* title, const char* text);
 // Registers the handler that ignores the interactive user's log-off.
 void installLogoffFilter();
 // One event-log entry (type 4 information / 1 error) with the given id.

@@ -97,8 +97,9 @@ void appendShown(BoundedText* line, const char* text, size_t length, bool cut) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         size_t matched = 0;
         const Secret* secret = SecretCount > 0 ? secretAt(text, length, i, cut, quoted, &matched) : nullptr;
+        char escaped[5];
         if (secret == nullptr && c == '"') quoted = !quoted;
-        if (secret == nullptr && c >= 0x20 && c != 0x7F) {
+        if (secret == nullptr && !controlEscape(c, escaped)) {
             ++i;
             continue;
         }
@@ -109,8 +110,6 @@ void appendShown(BoundedText* line, const char* text, size_t length, bool cut) {
             appendBounded(line, "%>", 2);
             i += matched;
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
             appendBounded(line, escaped, 4);
             ++i;
         }

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Key paths under HKEY_LOCAL_MACHINE where installed runtimes register.
-constexpr int kRuntimeKeyCount = 7;
+// Key paths under HKEY_LOCAL_MACHINE where installed runtimes register:
+// each with CurrentVersion and version subkeys holding JavaHome and
+// RuntimeLib. Index 7 is the key current JDK installers write.
+constexpr int kRuntimeKeyCount = 8;
 extern const char* const RuntimeKeyTable[kRuntimeKeyCount];
 
 // Relative path of the runtime library below a registry JavaHome, tried
@@ -29,6 +31,12 @@ bool versionAccepted(const char* versionName, const char* requirements);
 
 // True when the path names a file that opens for reading.
 bool fileIsReadable(const char* path);
+
+// The JAVA_VERSION of the release file of the runtime a library belongs to:
+// the nearest of the library's folder and the four above it (a JDK 8 keeps
+// jre/lib/amd64/server/libjvm.so that deep) that holds a release file. home
+// receives that folder. False when there is none, or it names no version.
+bool runtimeRelease(const char* library, char* home, size_t homeCapacity, char* version, size_t versionCapacity);
 
 // Looks for the runtime library below a directory, depth first; on success
 // path holds the directory of the find joined with the library's name.

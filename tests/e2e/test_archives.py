@@ -165,6 +165,9 @@ def _payload_variants(good: bytes, name: bytes):
         yield bad.decode(), bad.decode(), good[:4] + bad + good[4 + len(name):]
     for bad in (b"..", b"."):
         yield bad.decode(), bad.decode(), one(bad)
+    # Control characters of a refused name reach the terminal escaped.
+    bad = b"\x1b[2J/\r" + name[6:]
+    yield "escape sequence", "\\x1b[2J/\\x0d" + name[6:].decode(), good[:4] + bad + good[4 + len(name):]
 
 
 def test_damaged_payloads_and_bad_names_are_refused(lane, tmp_path):
@@ -211,7 +214,8 @@ def test_damaged_payloads_and_bad_names_are_refused(lane, tmp_path):
     assert sorted(p.name for p in folder.iterdir() if not p.name.startswith("case")) == \
         sorted(["tool" + lane.exe_suffix, "app" + lane.exe_suffix])
     listing = subprocess.run([str(PACKER), "--list", str(exes[1])], capture_output=True, text=True)
-    assert listing.returncode == 1 and "; the launcher unpacks nothing" in listing.stdout, listing
+    assert listing.returncode == 1 and f'"{bad_name}" is not a plain file name' in listing.stdout, listing
+    assert "\x1b" not in listing.stdout, listing
 
 
 def test_list_shows_what_a_launcher_carries(lane, tmp_path):

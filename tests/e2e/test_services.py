@@ -213,8 +213,8 @@ def test_linux_systemctl_failures_fail_the_change(linux_lane, tmp_path):
 # Every way a service can end, in both lanes: what the service manager records
 # (Windows: state, WIN32_EXIT_CODE and SERVICE_EXIT_CODE as sc query shows
 # them; Linux: the exit status and the notifications) and the event-log
-# entries with their types. The forced stop waits out the 30 s stop timeout
-# on a thread of its own beside the other cases.
+# entries with their types. The slow cases (the forced stop waits out the
+# 30 s stop timeout) run on threads of their own beside the other cases.
 
 MAIN_FAILED = "Error invoking method: main(java/lang/String[])"
 
@@ -252,8 +252,9 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
          [(info, STARTED), (error, "Error invoking method: exit(int)"), (error, TIMED_OUT)], (1066, 1014), []),
         ("Abort", "out=last words,abort", {"StdOutMode": "2"}, 0, [(info, STARTED), (error, ABORTED)], (1066, 1015),
          ["standin abort"]),
-        # A stop while the VM is created: main is never called.
-        ("EarlyStop", "args", {"JvmOptions": "-Dstandin.createms=4000", "ServiceStopArguments": "--stop"}, 2,
+        # A stop while the VM is created (10 s, long enough for sc on a busy
+        # machine to see it start): main is never called.
+        ("EarlyStop", "args", {"JvmOptions": "-Dstandin.createms=10000", "ServiceStopArguments": "--stop"}, 2,
          [(info, STOPPED)], (0, 0), ["!main call"]),
         # The override form: name, description and start type come from the
         # service's own command line.
@@ -271,7 +272,8 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
                         archives=[jar] if "ExtractLocation" in settings else ())
         return name, exe, log, services.run(exe, name, stop=1 if stop else 0, stop_state=stop or 4, wait=90)
 
-    for case, (name, exe, log, run) in zip(cases, run_table(cases, run, slow=lambda case: case[0] == "Forced")):
+    slow = ("Forced", "EarlyStop")
+    for case, (name, exe, log, run) in zip(cases, run_table(cases, run, slow=lambda case: case[0] in slow)):
         case_id, _, _, _, entries, codes, lines = case
         assert run.entries() == [(kind, text.format(name)) for kind, text in entries], (case_id, run.events)
         assert run.state == (STOPPED_STATE, *codes, 0), (case_id, run.state)
@@ -282,6 +284,18 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
             assert run.events[1][1] == ABORTED + "\n\nDetails:\nlast words\r\n", run.events
         # The unpacked archives go once the process has ended.
         wait_until(lambda: not folders(exe.parent), 30, f"{case_id}: the unpacked archives removed")
+
+
+def test_windows_windowed_launcher_reports_to_the_event_log(windows_lane, services, tmp_path):
+    # As a service the windowed launcher shows no window: its reports go to
+    # the event log, and a failure to start is reported to the manager.
+    name = unique_name("Windowed")
+    exe = windows_lane.pack(tmp_path / "svc", stub=windows_lane.windowed, settings={
+        **standin_base(windows_lane, tmp_path / "standin.log", name, "args"), "JvmPath": "Z:\\nowhere\\jvm.dll",
+        "JvmVersion": "1.8"})
+    run = services.run(exe, name)
+    assert run.texts() == [NOT_FOUND, FAILED.format(name)], run.events
+    assert run.state == (STOPPED_STATE, 1066, 1013, 0), run.state
 
 
 def linux_base(jdk, java_apps, name, **settings):  # noqa: F811

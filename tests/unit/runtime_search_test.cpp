@@ -230,14 +230,19 @@ TEST_F(RuntimeSearch, TableListsRealRuntimeDirectoriesSortedByVersion) {
     fs::create_directory_symlink(jdk17, root / "jvm" / "java-1.17.0-openjdk-amd64");
     fs::create_directory_symlink(jdk17, root / "jvm" / "openjdk-17");
     fs::create_directories(root / "jvm" / "no-release");
+    touch("jvm/temurin-25-jdk-amd64/bin/javac");  // a JDK: the JDK key lists it, the JRE key does not
 
-    platform::RegistryKey* key = platform::openRegistryKey("Software\\JavaSoft\\JRE");
-    ASSERT_NE(key, nullptr);
-    std::vector<std::string> names;
-    char name[256];
-    for (uint32_t i = 0; platform::enumRegistrySubkey(key, i, name, sizeof(name)); ++i) names.push_back(name);
-    platform::closeRegistryKey(key);
-    EXPECT_EQ(names, (std::vector<std::string>{"11.0.2", "17.0.9", "25.0.1"}));
+    auto subkeys = [](const char* path) {
+        platform::RegistryKey* key = platform::openRegistryKey(path);
+        std::vector<std::string> names;
+        char name[256];
+        for (uint32_t i = 0; key != nullptr && platform::enumRegistrySubkey(key, i, name, sizeof(name)); ++i)
+            names.push_back(name);
+        platform::closeRegistryKey(key);
+        return names;
+    };
+    EXPECT_EQ(subkeys("Software\\JavaSoft\\JRE"), (std::vector<std::string>{"11.0.2", "17.0.9"}));
+    EXPECT_EQ(subkeys("Software\\JavaSoft\\JDK"), (std::vector<std::string>{"25.0.1"}));
 
     char value[260];
     const char* entry = "Software\\JavaSoft\\JRE\\17.0.9";

@@ -20,7 +20,7 @@ void checkArchiveName(const std::string& name) {
     utf8ToUtf16(name, "archive name \"" + name + "\"");
 }
 
-static bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
+bool sameArchiveName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
@@ -61,7 +61,7 @@ Bytes buildPayloadFromFiles(const std::vector<std::string>& paths) {
         std::string name = baseName(path);
         checkArchiveName(name);
         for (const std::string& earlier : names)
-            if (sameNameIgnoringCase(earlier, name))
+            if (sameArchiveName(earlier, name))
                 throw PackError(1, "two archives are named " + name + "; they would unpack to one file");
         names.push_back(name);
     }

@@ -44,6 +44,7 @@ static const char* const kOwnErrorTexts[] = {
     "The folder is a link, belongs to another user or others may write to it",
     "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)",
     "The specified service does not exist as an installed service",
+    "Not a regular file: a link, a folder, a device, a FIFO or a socket",
     "A text systemd would read otherwise: a line break, a quote outside the quoted texts, or a lone ';'",
     "systemctl failed (its own words are above) or did not answer in time",
 };
@@ -56,8 +57,9 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
         case Failure::NotServiceName: errno = static_cast<int>(kOwnErrorBase + 3); return;
         case Failure::NoSuchService: errno = static_cast<int>(kOwnErrorBase + 4); return;
-        case Failure::NotUnitText: errno = static_cast<int>(kOwnErrorBase + 5); return;
-        case Failure::ManagerRefused: errno = static_cast<int>(kOwnErrorBase + 6); return;
+        case Failure::NotRegularFile: errno = static_cast<int>(kOwnErrorBase + 5); return;
+        case Failure::NotUnitText: errno = static_cast<int>(kOwnErrorBase + 6); return;
+        case Failure::ManagerRefused: errno = static_cast<int>(kOwnErrorBase + 7); return;
     }
 }
 
@@ -302,6 +304,7 @@ bool createNamedMutex(const char* name) {
 
 void hideConsoleWindow() {}
 void attachServiceConsole() {}
+bool showReportWindow(bool, const char*, const char*) { return false; }
 
 void installLogoffFilter() {
     // A log-off hangs up the terminal; a service ignores it.

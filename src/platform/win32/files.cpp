@@ -143,6 +143,15 @@ size_t readLoadedProfileString(const ProfileFile* file, const char* section, con
     return readProfileString(section, key, defaultValue, buf, cap, file->path);
 }
 
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap) {
+    if (cap < 2) return 0;
+    buf[0] = buf[1] = '\0';
+    if (file == nullptr) return 0;
+    DWORD size = cap > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(cap);
+    return section == nullptr ? GetPrivateProfileSectionNamesA(buf, size, file->path)
+                              : GetPrivateProfileStringA(section, nullptr, "", buf, size, file->path);
+}
+
 void freeProfileFile(ProfileFile* file) {
     if (file == nullptr) return;
     std::free(file->path);
@@ -285,12 +294,36 @@ bool createOutputFile(const char* path, OutputFile* file) {
 
 bool openAppendFile(const char* path, OutputFile* file) {
     // Append access alone: the system puts every write at the end, also when
-    // another process appends to the same file.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // another process appends to the same file. A link (a reparse point) is
+    // opened itself and refused below, as is a device.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     file->handle = reinterpret_cast<intptr_t>(handle);
-    return handle != INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(handle);
+        file->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+        setFailureReason(Failure::NotRegularFile);
+        return false;
+    }
+    return true;
 }
+
+bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held) {
+    *held = -1;
+    size_t n = std::strlen(path);
+    if (n >= cap) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::memcpy(name, path, n + 1);
+    return true;
+}
+
+void releaseJavaOutputName(intptr_t) {}
 
 bool writeOutputFile(OutputFile file, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);

@@ -181,6 +181,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
+        case Failure::NotRegularFile: SetLastError(ERROR_CANT_ACCESS_FILE); return;
         case Failure::NotUnitText: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::ManagerRefused: SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT); return;
     }
@@ -258,6 +259,17 @@ void attachServiceConsole() {
     if (std::freopen("CONIN$", "r", stdin) == nullptr) { /* ignored */ }
     if (std::freopen("CONOUT$", "a", stdout) == nullptr) { /* ignored */ }
     if (std::freopen("CONOUT$", "a", stderr) == nullptr) { /* ignored */ }
+}
+
+bool showReportWindow(bool error, const char* title, const char* text) {
+    // The windowed launcher is the same program linked for the GUI
+    // subsystem: its own image header says which one this is.
+    const auto* image = reinterpret_cast<const unsigned char*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    if (nt->OptionalHeader.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI) return false;
+    const UINT style = MB_OK | MB_SETFOREGROUND | (error ? MB_ICONERROR : MB_ICONINFORMATION);
+    return MessageBoxA(nullptr, text, title, style) > 0;
 }
 
 namespace {
