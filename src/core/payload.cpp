@@ -1,9 +1,14 @@
 #include "core/payload.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/text_buffer.h"
+#include "platform/name_order.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,12 +41,47 @@ bool readMemory(void* context, uint64_t offset, void* buffer, size_t size) {
     return true;
 }
 
+// Windows opens a device for these names, whatever follows the first dot
+// and whatever blanks end the part before it.
+bool isDeviceName(const char* name) {
+    size_t base = std::strcspn(name, ".");
+    while (base > 0 && name[base - 1] == ' ') --base;
+    char upper[8] = {};
+    if (base >= sizeof(upper)) return false;
+    for (size_t i = 0; i < base; ++i) upper[i] = name[i] >= 'a' && name[i] <= 'z' ? char(name[i] - 32) : name[i];
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (std::strcmp(upper, device) == 0) return true;
+    // COM and LPT with a digit, or with a superscript one, two or three.
+    if (std::strncmp(upper, "COM", 3) != 0 && std::strncmp(upper, "LPT", 3) != 0) return false;
+    const char* port = upper + 3;
+    if (base == 4) return port[0] >= '0' && port[0] <= '9';
+    return base == 5 && (std::strcmp(port, "\xC2\xB9") == 0 || std::strcmp(port, "\xC2\xB2") == 0 ||
+                         std::strcmp(port, "\xC2\xB3") == 0);
+}
+
 }  // namespace
 
-bool isPlainFileName(const char* name) {
-    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    return std::strpbrk(name, "/\\:") == nullptr;
+const char* fileNameProblem(const char* name) {
+    if (name[0] == '\0') return "is empty";
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return "is not a file name";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\' || *p == ':') return "holds a path separator or a drive's ':'";
+        if (*p < 0x20 || *p == 0x7F || std::strchr("\"*?<>|", *p) != nullptr)
+            return "holds a character that Windows does not take in a file name";
+        if (*p == ';' || *p == '%') return "holds ';' or '%', which would change the class path";
+    }
+    const char last = name[std::strlen(name) - 1];
+    if (last == '.' || last == ' ') return "ends with a dot or a blank, which Windows drops";
+    if (isDeviceName(name)) return "is a device name on Windows";
+    // Bytes that are no UTF-8 become U+FFFD: two such names would be one.
+    for (char16_t unit : platform::windowsNameKey(name)) {
+        if (unit == 0xFFFD) return "is not UTF-8";
+        if (unit >= 0x80 && unit <= 0x9F) return "holds a character that Windows does not take in a file name";
+    }
+    return nullptr;
 }
+
+bool isPlainFileName(const char* name) { return fileNameProblem(name) == nullptr; }
 
 PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size) {
     PayloadRecord record{PayloadStatus::Damaged, 0, nullptr, nullptr};
@@ -92,6 +132,16 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
             freeEntries(entries, count);
             return record;
         }
+    }
+    // Two names of one file on Windows: one archive would hold the other's
+    // bytes, and the up-to-date test would rewrite it at every start.
+    std::vector<std::u16string> keys;
+    keys.reserve(size_t(count));
+    for (int32_t i = 0; i < count; ++i) keys.push_back(platform::windowsNameKey(entries[i].name));
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+        freeEntries(entries, count);
+        return record;
     }
     return PayloadRecord{PayloadStatus::Valid, count, entries, nullptr};
 }

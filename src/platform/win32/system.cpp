@@ -1,6 +1,8 @@
 // Windows side of the platform seam: paths, errors, processes, console,
 // event log, mutexes, shell folders.
 #include <windows.h>
+// After windows.h: RtlGenRandom (advapi32's SystemFunction036).
+#include <ntsecapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -63,7 +65,8 @@ size_t currentDirectory(char* buf, size_t cap) {
 
 bool setCurrentDirectory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
-size_t temporaryDirectory(char* buf, size_t cap) {
+size_t temporaryDirectory(char* buf, size_t cap, char* passedOver, size_t passedCap) {
+    if (passedOver != nullptr && passedCap > 0) passedOver[0] = '\0';
     if (cap == 0) return 0;
     // GetTempPath2A gives a SYSTEM process (a service) a folder that other
     // users cannot write; older systems lack it.
@@ -77,7 +80,35 @@ size_t temporaryDirectory(char* buf, size_t cap) {
         buf[0] = '\0';
         return 0;
     }
+    // The class-path option is built from it: ';' would split it, '%' start
+    // a placeholder.
+    if (std::strpbrk(buf, ";%\"") != nullptr) {
+        SetLastError(ERROR_INVALID_NAME);
+        buf[0] = '\0';
+        return 0;
+    }
     return n;
+}
+
+bool ensurePrivateFolder(const char* path) {
+    if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+uint64_t randomNumber() {
+    uint64_t value = 0;
+    if (!RtlGenRandom(&value, sizeof(value))) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        value = static_cast<uint64_t>(now.QuadPart) ^ (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64();
+    }
+    return value;
 }
 
 void ignoreBrokenPipes() {}
@@ -181,6 +212,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
+        case Failure::UntrustedFile: SetLastError(ERROR_ACCESS_DENIED); return;
     }
 }
 

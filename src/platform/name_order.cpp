@@ -1,4 +1,4 @@
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 
 #include <string.h>
 
@@ -37,7 +37,9 @@ char16_t upperCase(char16_t c) {
     return c;
 }
 
-std::u16string sortKey(const char* name) {
+}  // namespace
+
+std::u16string windowsNameKey(const char* name) {
     size_t length = strlen(name);
     std::u16string key(narrowToWide(name, length, nullptr, 0), u'\0');
     if (!key.empty()) narrowToWide(name, length, reinterpret_cast<uint16_t*>(key.data()), key.size());
@@ -45,10 +47,8 @@ std::u16string sortKey(const char* name) {
     return key;
 }
 
-}  // namespace
-
 int compareNamesAsWindows(const char* a, const char* b) {
-    int order = sortKey(a).compare(sortKey(b));
+    int order = windowsNameKey(a).compare(windowsNameKey(b));
     return order != 0 ? order : strcmp(a, b);
 }
 
