@@ -93,10 +93,14 @@ bool payloadFolder(const PayloadRecord& payload, char* folder, size_t capacity) 
         for (int k = 0; k < 4; ++k) fields[8 + k] = uint8_t(entry.size >> (8 * k));
         mix(fields, sizeof(fields));
     }
+    const char* encoded = Config.EncodedMainClass != nullptr ? Config.EncodedMainClass : "";
+    if (!isPlainFileName(encoded)) {
+        platform::setFailureReason(platform::Failure::NotPlainName);
+        return false;
+    }
     char base[kPathCapacity];
     if (platform::temporaryDirectory(base, sizeof(base)) == 0) return false;
-    int n = std::snprintf(folder, capacity, "%s%s-%016llX", base, Config.EncodedMainClass,
-                          static_cast<unsigned long long>(digest));
+    int n = std::snprintf(folder, capacity, "%s%s-%016llX", base, encoded, static_cast<unsigned long long>(digest));
     if (n < 0 || size_t(n) >= capacity) {
         platform::setFailureReason(platform::Failure::NameTooLong);
         return false;
@@ -123,16 +127,14 @@ bool sameContent(const char* path, const PayloadEntry& entry) {
     return same;
 }
 
-// What is at an archive's name is the archive: a regular file of this user
-// (or root) with its size, and its time or, where the time differs (a time
-// the file system cannot keep, a copy that did not keep it), its bytes. The
-// trace says which.
-bool holdsArchive(const char* path, const platform::FileFacts& facts, const PayloadEntry& entry, const char** how) {
-    if (facts.kind != platform::FileKind::File || facts.foreignOwner || facts.size != entry.size) return false;
-    *how = "unchanged";
-    if (facts.writeTime == entry.fileTime) return true;
-    *how = "same content";
-    return sameContent(path, entry);
+// Whether what is at an archive's name is the archive: a regular file of
+// this user (or root) with its size, and its time or, where the time differs
+// (a time the file system cannot keep, a copy that did not keep it), its
+// bytes. Says which for the trace; nullptr when it is not the archive.
+const char* heldArchive(const char* path, const platform::FileFacts& facts, const PayloadEntry& entry) {
+    if (facts.kind != platform::FileKind::File || facts.foreignOwner || facts.size != entry.size) return nullptr;
+    if (facts.writeTime == entry.fileTime) return "kept, unchanged";
+    return sameContent(path, entry) ? "kept, same content" : nullptr;
 }
 
 // A temporary file of this process, created exclusively under a name no one
@@ -224,9 +226,8 @@ Placed placeEntry(const char* directory, const char* path, const PayloadEntry& e
                 reportWriteFailure(path);
                 return Placed::Stopped;
             }
-            const char* how = "";
-            if (holdsArchive(path, facts, entry, &how)) {
-                traceArchive(path, how[0] == 'u' ? "kept, unchanged" : "kept, same content");
+            if (const char* kept = heldArchive(path, facts, entry)) {
+                traceArchive(path, kept);
                 return Placed::Done;
             }
             break;
@@ -380,9 +381,8 @@ void cleanFolder(const char* directory, bool mustBeOwn, const PayloadRecord& pay
         char path[kEntryPathCapacity];
         if (!joinPath(path, sizeof(path), directory, payload.entries[i].name)) continue;
         platform::FileFacts facts;
-        const char* how = "";
         const bool ours = platform::fileFacts(path, &facts) == platform::FactsResult::Found &&
-                          holdsArchive(path, facts, payload.entries[i], &how);
+                          heldArchive(path, facts, payload.entries[i]) != nullptr;
         const bool deleted = ours && platform::deleteFile(path);
         trace("cleanup: \"%s\" %s", path, deleted ? "deleted" : ours ? "kept" : "kept, not this payload's");
     }

@@ -347,6 +347,27 @@ def test_linux_per_user_folder_is_the_users_own_on_disk(linux_lane, tmp_path):
             planted[0].unlink() if planted[0].is_symlink() else shutil.rmtree(planted[0])
 
 
+def test_windows_temporary_folder_that_would_change_the_options_is_not_used(windows_lane, tmp_path):
+    """TMP and TEMP (Wine takes them from the registry) naming a folder whose
+    path holds ';' or '%': refused with message 2, never put on the class path."""
+    jar = make_archive(tmp_path / "src" / "a.jar", b"PK\3\4")
+    probe = windows_lane.pack_probe(tmp_path / "app" / "tool", archives=[jar], settings={"MainClass": "p.M"})
+    saved = {name: windows_lane.wine.reg("query", r"HKCU\Environment", "/v", name).stdout.split("REG_SZ")[1].strip()
+             for name in ("TMP", "TEMP")}
+    try:
+        for odd in ("a;b", "%TMP%"):
+            (tmp_path / odd).mkdir()
+            for name in ("TMP", "TEMP"):
+                windows_lane.wine.reg("add", r"HKCU\Environment", "/v", name, "/d",
+                                      windows_lane.native_path(tmp_path / odd), "/f")
+            result = windows_lane.run(probe)
+            assert result.err_lines[0] == "Error accessing file/directory: TEMP_PATH", (odd, str(result))
+            assert parse_record(result)["ClassPath"] == "", odd
+    finally:
+        for name, value in saved.items():
+            windows_lane.wine.reg("add", r"HKCU\Environment", "/v", name, "/d", value, "/f")
+
+
 # --- launches: the test application carried as an archive -----------------------------------
 
 class VmApp:
@@ -507,6 +528,30 @@ def test_another_payloads_archives_never_run(lane, vm_app, tmp_path):
     if not lane.windows:
         assert "late class from APP X" in first.output, first.output
     wait_until(lambda: not shared.exists(), "X's cleanup child removed its folder")
+
+
+def test_what_is_no_archive_never_goes_on_the_class_path(lane, vm_app, tmp_path):
+    """A folder of classes at an archive's name (and on Linux a link to one, in
+    the user's own folder too) stops the launch with message 3: nothing planted
+    there runs."""
+    cache = tmp_path / "cache"
+    places = [("0", lambda exe: exe.parent)]
+    if not lane.windows:
+        places.append(("2", lambda exe: cache / "vantrel" / scramble("vt.App")))
+    for location, folder_of in places:
+        for how in ("folder", "link")[:1 if lane.windows else 2]:
+            exe = vm_app.pack(tmp_path / f"{location}-{how}" / "app", ExtractLocation=location)
+            planted = folder_of(exe) / "app.jar"
+            planted.parent.mkdir(parents=True, exist_ok=True, mode=0o700)
+            if how == "folder":
+                shutil.copytree(vm_app.classes, planted) if vm_app.classes else planted.mkdir()
+            else:
+                planted.symlink_to(vm_app.archive)
+            result = vm_app.run(exe, env={"XDG_CACHE_HOME": str(cache)})
+            path = f".{lane.sep}app.jar" if location == "0" else str(planted)
+            assert f"Error writing to file/directory: {path}" in result.err_lines, (location, how, str(result))
+            assert "app main" not in result.stdout and "app.jar" not in "".join(parse_report(result.stdout)["options"])
+            shutil.rmtree(planted) if how == "folder" else planted.unlink()
 
 
 def test_a_folder_that_cannot_be_written(lane, vm_app, tmp_path):
