@@ -13,6 +13,7 @@ down at the end, also when tests fail.
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 from dataclasses import dataclass
@@ -229,6 +230,8 @@ def wine():
 def pytest_sessionfinish(session, exitstatus):
     if _wine_session is not None:
         _wine_session.stop()
+    for name in ("XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+        shutil.rmtree(os.environ[name], ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

@@ -669,61 +669,58 @@ def run_as(user, command, env, wait=True):
     return proc
 
 
-def test_linux_another_local_user_plants_nothing_and_locks_nobody_out(linux_lane, linux_vm_app, local_users):
+@pytest.mark.parametrize("plant", ["a folder of classes", "a file of the archive's size and time",
+                                   "the next temporary names", "the single-instance lock", "the per-user folder"])
+def test_linux_another_local_user_plants_nothing_and_locks_nobody_out(linux_lane, linux_vm_app, local_users, plant):
     """att shares a sticky folder with vic, where vic's launcher unpacks
     (ExtractLocation 0) or keeps its per-user folder (no home: TMPDIR)."""
     att, vic = local_users["att"], local_users["vic"]
     shared = Path(tempfile.mkdtemp(prefix="vantrel-e2e-shared-"))
     try:
         shared.chmod(0o1777)
-        exe = linux_vm_app.pack(shared / "app", ExtractLocation="0", options="-XX:-UsePerfData")
+        settings = {"ExtractLocation": "0"}
+        env = {"TMPDIR": str(shared), "VANTREL_TRACE": "1"}
         planted = shared / "app.jar"
-
-        def launch(env=None, **settings):
-            result = run_as(vic, [exe if not settings else linux_vm_app.pack(
-                shared / "apps" / "app", options="-XX:-UsePerfData", **settings)],
-                {"TMPDIR": str(shared), "VANTREL_TRACE": "1", **(env or {})})
-            return result, "app main" in result.stdout
-
-        def plant_folder():
+        hold = None
+        if plant == "a folder of classes":
             shutil.copytree(linux_vm_app.classes, planted)
-        for what, plant in (("a folder of classes", plant_folder),
-                            ("a file with the archive's size and time", lambda: shutil.copy2(linux_vm_app.archive, planted))):
-            plant()
             subprocess.run(["chown", "-R", att.pw_name, str(planted)], check=True)
-            result, ran = launch()
-            assert not ran and "Error writing to file/directory: ./app.jar" in result.stderr, (what, result.stderr)
-            shutil.rmtree(planted) if planted.is_dir() else planted.unlink()
-
-        # The temporary names of the next few hundred process ids, made first.
-        last = int(Path("/proc/sys/kernel/ns_last_pid").read_text())
-        traps = [shared / f".vantrel-{pid}-0.tmp" for pid in range(last + 1, last + 400)]
-        for trap in traps:
-            trap.touch(mode=0o666)
-            os.chown(trap, att.pw_uid, att.pw_gid)
-        result, ran = launch()
-        assert ran and "Error" not in result.stderr, result.stderr
-        assert all(trap.stat().st_size == 0 for trap in traps)
-
-        # att holds the single-instance lock of its own; XDG_RUNTIME_DIR unset, or relative.
-        holder = shared / "hold_mutex"
-        shutil.copy(linux_lane.build / "tests" / "hold_mutex", holder)
-        hold = run_as(att, [holder, "vt/App"], {"TMPDIR": str(shared)}, wait=False)
-        try:
+        elif plant == "a file of the archive's size and time":
+            shutil.copy2(linux_vm_app.archive, planted)
+            os.chown(planted, att.pw_uid, att.pw_gid)
+        elif plant == "the next temporary names":
+            last = int(Path("/proc/sys/kernel/ns_last_pid").read_text())
+            traps = [shared / f".vantrel-{pid}-0.tmp" for pid in range(last + 1, last + 400)]
+            for trap in traps:
+                trap.touch(mode=0o666)
+                os.chown(trap, att.pw_uid, att.pw_gid)
+        elif plant == "the single-instance lock":
+            holder = shared / "hold_mutex"
+            shutil.copy(linux_lane.build / "tests" / "hold_mutex", holder)
+            hold = run_as(att, [holder, "vt/App"], {"TMPDIR": str(shared)}, wait=False)
             assert hold.stdout.readline().strip() == "held"
-            for env in ({}, {"XDG_RUNTIME_DIR": "relative"}):
-                result, ran = launch(env, AllowMultipleInstances="0")
-                assert ran and "Error" not in result.stderr and "already" not in result.stderr, (env, result.stderr)
+            settings["AllowMultipleInstances"] = "0"
+        else:
+            assert run_as(att, ["mkdir", "-m", "777", shared / f"vantrel-{vic.pw_uid}"], {}).returncode == 0
+            settings["ExtractLocation"] = "2"
+        exe = linux_vm_app.pack(shared / "app", options="-XX:-UsePerfData", **settings)
+        try:
+            # XDG_RUNTIME_DIR unset, and relative: neither is used.
+            for more in ({}, {"XDG_RUNTIME_DIR": "relative"}):
+                result = run_as(vic, [exe], {**env, **more})
+                if plant.startswith("a f"):  # never on the class path: message 3 instead
+                    assert "app main" not in result.stdout, result.stdout
+                    assert "Error writing to file/directory: ./app.jar" in result.stderr, result.stderr
+                else:
+                    assert "app main" in result.stdout and "Error" not in result.stderr, result.stderr
         finally:
-            hold.kill()
-            hold.wait()
-
-        # att makes vic's per-user folder first: vic unpacks into a fresh one of its own.
-        (shared / "tmp").mkdir(mode=0o1777)
-        (shared / "tmp").chmod(0o1777)
-        assert run_as(att, ["mkdir", "-m", "777", shared / "tmp" / f"vantrel-{vic.pw_uid}"], {}).returncode == 0
-        result, ran = launch({"TMPDIR": str(shared / "tmp")}, ExtractLocation="2")
-        assert ran and "Error" not in result.stderr and "passed over" in result.stderr, result.stderr
+            if hold is not None:
+                hold.kill()
+                hold.wait()
+        if plant == "the next temporary names":
+            assert all(trap.stat().st_size == 0 for trap in traps)
+        if plant == "the per-user folder":
+            assert "passed over" in result.stderr, result.stderr
     finally:
         shutil.rmtree(shared, ignore_errors=True)
 

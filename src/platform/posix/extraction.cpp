@@ -108,49 +108,38 @@ void notePassedOver(char* note, size_t cap, const char* path, uint32_t error) {
 
 // The first candidate that ensurePrivateFolder takes, into folder.
 bool firstPrivateFolder(char* folder, size_t cap, char* note, size_t noteCap) {
-    const char* cache = getenv("XDG_CACHE_HOME");
-    const char* home = getenv("HOME");
-    const char* base = getenv("TMPDIR");
-    if (!usableBase(base)) base = "/tmp";
-    size_t baseLength = strlen(base);
-    while (baseLength > 1 && base[baseLength - 1] == '/') --baseLength;
-    const unsigned uid = static_cast<unsigned>(geteuid());
-
-    for (int candidate = 0; candidate < 3; ++candidate) {
-        int n = -1;
-        const char* parent = nullptr;
-        char parentPath[4096];
-        if (candidate == 0 && cache != nullptr && cache[0] != '\0') {
-            if (!usableBase(cache)) {
-                setFailureReason(Failure::NotPlainName);
-                notePassedOver(note, noteCap, cache, lastError());
-                continue;
-            }
-            parent = cache;
-            n = snprintf(folder, cap, "%s/vantrel", cache);
-        } else if (candidate == 1 && home != nullptr && home[0] != '\0') {
-            if (!usableBase(home)) {
-                setFailureReason(Failure::NotPlainName);
-                notePassedOver(note, noteCap, home, lastError());
-                continue;
-            }
-            snprintf(parentPath, sizeof(parentPath), "%s/.cache", home);
-            parent = parentPath;
-            n = snprintf(folder, cap, "%s/.cache/vantrel", home);
-        } else if (candidate == 2) {
-            n = snprintf(folder, cap, "%.*s/vantrel-%u", static_cast<int>(baseLength), base, uid);
-        }
-        if (n < 0) continue;
-        if (static_cast<size_t>(n) >= cap) {
+    // Below the cache and the home: the folder itself and the one above it,
+    // which may be missing too (the user's cache: 0700).
+    const struct {
+        const char* value;
+        const char* below;
+    } bases[] = {{getenv("XDG_CACHE_HOME"), "/vantrel"}, {getenv("HOME"), "/.cache/vantrel"}};
+    for (const auto& base : bases) {
+        if (base.value == nullptr || base.value[0] == '\0') continue;
+        int n = snprintf(folder, cap, "%s%s", base.value, base.below);
+        const char* passed = base.value;
+        if (!usableBase(base.value)) {
+            setFailureReason(Failure::NotPlainName);
+        } else if (n < 0 || static_cast<size_t>(n) >= cap) {
             errno = ENAMETOOLONG;
-            notePassedOver(note, noteCap, parent != nullptr ? parent : base, lastError());
-            continue;
+        } else {
+            char* last = strrchr(folder, '/');
+            *last = '\0';
+            const bool above = mkdir(folder, 0700) == 0 || errno == EEXIST;
+            *last = '/';
+            if (above && ensurePrivateFolder(folder)) return true;
+            passed = folder;
         }
-        // The cache's own folder may be missing; it is the user's (0700).
-        if (parent != nullptr && mkdir(parent, 0700) != 0 && errno != EEXIST) {
-            notePassedOver(note, noteCap, folder, lastError());
-            continue;
-        }
+        notePassedOver(note, noteCap, passed, lastError());
+    }
+    // Without a usable home: a folder of the user's own in the temporary one.
+    const char* temporary = getenv("TMPDIR");
+    if (!usableBase(temporary)) temporary = "/tmp";
+    int length = static_cast<int>(strlen(temporary));
+    while (length > 1 && temporary[length - 1] == '/') --length;
+    const unsigned uid = static_cast<unsigned>(geteuid());
+    int n = snprintf(folder, cap, "%.*s/vantrel-%u", length, temporary, uid);
+    if (n >= 0 && static_cast<size_t>(n) < cap) {
         if (ensurePrivateFolder(folder)) return true;
         notePassedOver(note, noteCap, folder, lastError());
     }
@@ -159,7 +148,7 @@ bool firstPrivateFolder(char* folder, size_t cap, char* note, size_t noteCap) {
     static char fresh[4096];
     if (fresh[0] == '\0') {
         char name[4096];
-        int n = snprintf(name, sizeof(name), "%.*s/vantrel-%u-XXXXXX", static_cast<int>(baseLength), base, uid);
+        n = snprintf(name, sizeof(name), "%.*s/vantrel-%u-XXXXXX", length, temporary, uid);
         if (n < 0 || static_cast<size_t>(n) >= sizeof(name)) {
             errno = ENAMETOOLONG;
             return false;
