@@ -1,10 +1,7 @@
 #include "core/payload.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "core/text_buffer.h"
 #include "platform/name_order.h"
@@ -41,6 +38,42 @@ bool readMemory(void* context, uint64_t offset, void* buffer, size_t size) {
     return true;
 }
 
+// A name as Windows compares it, for finding two names of one file.
+struct NameKey {
+    const char16_t* units;
+    size_t length;
+};
+
+int compareNameKeys(const void* a, const void* b) {
+    const NameKey& x = *static_cast<const NameKey*>(a);
+    const NameKey& y = *static_cast<const NameKey*>(b);
+    for (size_t i = 0; i < x.length && i < y.length; ++i)
+        if (x.units[i] != y.units[i]) return x.units[i] < y.units[i] ? -1 : 1;
+    return x.length < y.length ? -1 : x.length > y.length ? 1 : 0;
+}
+
+// True when two of the names are one file on Windows: sorted by their keys,
+// equal ones meet.
+bool twoNamesOfOneFile(const PayloadEntry* entries, int32_t count) {
+    if (count < 2) return false;
+    size_t total = 0;
+    for (int32_t i = 0; i < count; ++i) total += std::strlen(entries[i].name);  // bytes: at least the units
+    auto* units = static_cast<char16_t*>(std::malloc((total + 1) * sizeof(char16_t)));
+    auto* keys = static_cast<NameKey*>(std::malloc(size_t(count) * sizeof(NameKey)));
+    if (units == nullptr || keys == nullptr) std::abort();
+    size_t used = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        keys[i] = {units + used, platform::windowsNameKey(entries[i].name, units + used, total + 1 - used)};
+        used += keys[i].length;
+    }
+    std::qsort(keys, size_t(count), sizeof(NameKey), compareNameKeys);
+    bool twice = false;
+    for (int32_t i = 1; i < count && !twice; ++i) twice = compareNameKeys(&keys[i - 1], &keys[i]) == 0;
+    std::free(units);
+    std::free(keys);
+    return twice;
+}
+
 // Windows opens a device for these names, whatever follows the first dot
 // and whatever blanks end the part before it.
 bool isDeviceName(const char* name) {
@@ -49,7 +82,8 @@ bool isDeviceName(const char* name) {
     char upper[8] = {};
     if (base >= sizeof(upper)) return false;
     for (size_t i = 0; i < base; ++i) upper[i] = name[i] >= 'a' && name[i] <= 'z' ? char(name[i] - 32) : name[i];
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
         if (std::strcmp(upper, device) == 0) return true;
     // COM and LPT with a digit, or with a superscript one, two or three.
     if (std::strncmp(upper, "COM", 3) != 0 && std::strncmp(upper, "LPT", 3) != 0) return false;
@@ -70,13 +104,16 @@ const char* fileNameProblem(const char* name) {
             return "holds a character that Windows does not take in a file name";
         if (*p == ';' || *p == '%') return "holds ';' or '%', which would change the class path";
     }
-    const char last = name[std::strlen(name) - 1];
-    if (last == '.' || last == ' ') return "ends with a dot or a blank, which Windows drops";
+    const size_t length = std::strlen(name);
+    if (length > kMaxPayloadNameBytes) return "is longer than 255 bytes";
+    if (name[length - 1] == '.' || name[length - 1] == ' ') return "ends with a dot or a blank, which Windows drops";
     if (isDeviceName(name)) return "is a device name on Windows";
     // Bytes that are no UTF-8 become U+FFFD: two such names would be one.
-    for (char16_t unit : platform::windowsNameKey(name)) {
-        if (unit == 0xFFFD) return "is not UTF-8";
-        if (unit >= 0x80 && unit <= 0x9F) return "holds a character that Windows does not take in a file name";
+    char16_t key[kMaxPayloadNameBytes];
+    const size_t units = platform::windowsNameKey(name, key, kMaxPayloadNameBytes);
+    for (size_t i = 0; i < units; ++i) {
+        if (key[i] == 0xFFFD) return "is not UTF-8";
+        if (key[i] >= 0x80 && key[i] <= 0x9F) return "holds a character that Windows does not take in a file name";
     }
     return nullptr;
 }
@@ -135,11 +172,7 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
     }
     // Two names of one file on Windows: one archive would hold the other's
     // bytes, and the up-to-date test would rewrite it at every start.
-    std::vector<std::u16string> keys;
-    keys.reserve(size_t(count));
-    for (int32_t i = 0; i < count; ++i) keys.push_back(platform::windowsNameKey(entries[i].name));
-    std::sort(keys.begin(), keys.end());
-    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+    if (twoNamesOfOneFile(entries, count)) {
         freeEntries(entries, count);
         return record;
     }

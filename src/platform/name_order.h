@@ -6,12 +6,13 @@
 // it, and the payload's names are checked with it on every platform.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 namespace platform {
 
-// The name as Windows compares it: UTF-16, upper-cased.
-std::u16string windowsNameKey(const char* name);
+// The name as Windows compares it, UTF-16 upper-cased, into key (capacity
+// in units); returns its length, 0 when it is empty or does not fit.
+size_t windowsNameKey(const char* name, char16_t* key, size_t cap);
 // <0, 0, >0 as strcmp. Names equal but for case are ordered by their bytes,
 // so that the order is total.
 int compareNamesAsWindows(const char* a, const char* b);

@@ -2,6 +2,8 @@
 // name, FILETIME and size (little-endian, no alignment).
 #include "pack.h"
 
+#include <algorithm>
+
 #include "core/payload.h"
 #include "platform/name_order.h"
 
@@ -14,7 +16,13 @@ void checkArchiveName(const std::string& name) {
         throw PackError(1, "archive name \"" + name + "\" is longer than 255 bytes");
     if (const char* problem = fileNameProblem(name.c_str()))
         throw PackError(1, name.empty() ? "an archive needs a file name"
-                                        : "archive name \"" + name + "\" " + problem);
+                                        : "archive name \"" + name + "\" is not a plain file name: it " + problem);
+}
+
+static bool sameNameOnWindows(const std::string& a, const std::string& b) {
+    char16_t x[kMaxPayloadNameBytes], y[kMaxPayloadNameBytes];  // checked names: at most 255 bytes
+    size_t n = platform::windowsNameKey(a.c_str(), x, kMaxPayloadNameBytes);
+    return n == platform::windowsNameKey(b.c_str(), y, kMaxPayloadNameBytes) && std::equal(x, x + n, y);
 }
 
 // One archive's header; its size is patched in once the data is there.
@@ -47,7 +55,7 @@ Bytes buildPayloadFromFiles(const std::vector<std::string>& paths) {
         std::string name = baseName(path);
         checkArchiveName(name);
         for (const std::string& earlier : names)
-            if (platform::windowsNameKey(earlier.c_str()) == platform::windowsNameKey(name.c_str()))
+            if (sameNameOnWindows(earlier, name))
                 throw PackError(1, "two archives are named " + name + "; they would unpack to one file");
         names.push_back(name);
     }
