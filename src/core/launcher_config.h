@@ -60,6 +60,7 @@ struct LauncherConfig {
     char* JvmNotFoundCommand;
     uint8_t StdOutFileAppend;
     uint8_t StdErrFileAppend;
+    char* ProductName;  // the title of a report shown in a window
 
     // Settings that only the settings file sets.
     char* AppMutex;
