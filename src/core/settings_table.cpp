@@ -40,8 +40,8 @@ const SettingInfo kSettings[] = {
     {1006, "RemoveExtractedFiles", Flag, "0", "delete the unpacked archives once the application has ended", Plain,
      nullptr},
     {1007, "ExtractLocation", Number, "2",
-     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, 2 the per-user "
-     "temporary folder (a launcher reads any other number as 2)",
+     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, 2 the user's own "
+     "folder (Linux: ~/.cache/vantrel; a launcher reads any other number as 2)",
      Plain, nullptr, 0, 2},
     {1008, "InstallSwitch", Text, "-install", "first argument that installs the service", Plain, nullptr},
     {1009, "UninstallSwitch", Text, "-uninstall", "first argument that removes the service", Plain, nullptr},
@@ -277,7 +277,7 @@ const ReferenceRow kSystemPropertyRows[] = {
     {"vantrel.csidl.appdata", "the user's roaming application-data folder", "$XDG_CONFIG_HOME or ~/.config"},
     {"vantrel.csidl.local.appdata", "the user's local application-data folder", "$XDG_DATA_HOME or ~/.local/share"},
     {"vantrel.csidl.personal", "the user's documents folder", "$HOME"},
-    {"vantrel.extract.path", "the folder the embedded archives were unpacked into", nullptr},
+    {"vantrel.extract.path", "the folder the embedded archives were unpacked into, as an absolute path", nullptr},
     {"vantrel.appini.showconsole", "true or false: ShowConsole", nullptr},
     {"vantrel.service.name", "ServiceName (as a service only)", nullptr},
     {"vantrel.service.description", "ServiceDescription (as a service only)", nullptr},

@@ -69,8 +69,9 @@ bool setSystemProperties(JNIEnv* env) {
         }
     }
 
-    if (!isEmpty(Config.ExtractionDirectory))
-        setProperty(env, "vantrel.extract.path", Config.ExtractionDirectory, false);
+    // Absolute: the application may have made another folder current.
+    char extracted[2 * kPathCapacity];
+    if (extractionFolderPath(extracted, sizeof(extracted))) setProperty(env, "vantrel.extract.path", extracted, false);
     setProperty(env, "vantrel.appini.showconsole", Config.ShowConsole ? "true" : "false", false);
 
     if (Config.ServiceMode) {

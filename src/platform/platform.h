@@ -56,6 +56,7 @@ enum class Failure {
     NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name
     NoSuchService,    // ERROR_SERVICE_DOES_NOT_EXIST; POSIX: no unit file of that name
     NotRegularFile,   // ERROR_CANT_ACCESS_FILE; POSIX: a link, folder, device, FIFO or socket
+    UntrustedFile,    // ERROR_ACCESS_DENIED; POSIX: a folder, link or device, or another user's file
     NotUnitText,      // ERROR_INVALID_NAME; POSIX: a text systemd would read otherwise in its unit line
     ManagerRefused,   // ERROR_SERVICE_REQUEST_TIMEOUT; POSIX: systemctl failed or did not answer in time
 };
@@ -76,15 +77,30 @@ size_t executablePath(char* buf, size_t cap);
 // fit (then with ERROR_INSUFFICIENT_BUFFER / ENAMETOOLONG).
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
-// The user's own temporary-files directory, with its trailing separator.
+// The user's own folder for unpacked archives, the single-instance lock and
+// the capture pipe, with its trailing separator. Its path never holds '"',
+// ';' or '%', which would change the class-path option built from it.
 // Windows: GetTempPath2A where the system exports it (a SYSTEM process then
-// gets a folder other users cannot write), else GetTempPathA. POSIX:
-// $XDG_RUNTIME_DIR when it is an absolute path, else a folder vantrel-<uid>
-// in $TMPDIR (when absolute) or /tmp, created 0700 and refused (reason
-// Failure::UntrustedFolder) when it is a link, belongs to another user or
-// others may write to it.
+// gets a folder other users cannot write), else GetTempPathA; one holding
+// ';' or '%' is refused (Failure::NotPlainName). POSIX, on disk and never
+// $XDG_RUNTIME_DIR (RAM with a small cap), the first of these that
+// ensurePrivateFolder takes: $XDG_CACHE_HOME/vantrel, $HOME/.cache/vantrel,
+// vantrel-<uid> in $TMPDIR or /tmp, and last a fresh folder
+// vantrel-<uid>-XXXXXX there (the same one for the rest of the process); a
+// relative variable, or one holding '"', ';' or '%', is passed over.
+// passedOver (capacity passedCap, may be null) receives, for the trace, the
+// candidates refused and why: "\"path\": reason; ..." (empty when none).
 // Returns its length, 0 on failure or when it does not fit.
-size_t temporaryDirectory(char* buf, size_t cap);
+size_t temporaryDirectory(char* buf, size_t cap, char* passedOver = nullptr, size_t passedCap = 0);
+// Makes path a folder of this user's own, that no one else can plant files
+// in or point elsewhere: its last level is created when missing (0700 on
+// POSIX), then a link, a folder of another user (root excepted) or one that
+// others may write to is refused (false, Failure::UntrustedFolder). Windows:
+// created, and refused when what is there is no folder or is a reparse
+// point. False with the last error when it cannot be created or looked at.
+bool ensurePrivateFolder(const char* path);
+// A random number from the system's generator, for names no one can guess.
+uint64_t randomNumber();
 uint32_t currentProcessId();
 // Priority class by index 0..5 (realtime .. idle). Failures are ignored.
 void setPriorityIndex(int index);
@@ -208,11 +224,13 @@ InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size);
 bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got);
 void closeInputFile(InputFile* file);
 
-// Size and last-write time of what path names (links followed).
+// What path names itself: a final link is not followed (it is Other, as a
+// Windows reparse point is).
 struct FileFacts {
     uint64_t size;
     uint64_t writeTime;  // FILETIME, as fileWriteTime
-    bool isDirectory;
+    FileKind kind;
+    bool foreignOwner;  // POSIX: owned by another user than this one and root; Windows: false
 };
 enum class FactsResult { Missing, Found, Failed };
 // Missing when nothing is there (nor its folder); Failed, with the last
@@ -221,15 +239,18 @@ FactsResult fileFacts(const char* path, FileFacts* facts);
 // True when path exists but cannot be opened to be replaced: on Windows
 // another process holds it open without sharing (a running VM holds its
 // archives so) or it may not be written. POSIX: false, a move replaces a
-// file without disturbing those who have it open.
+// file without disturbing those who have it open (the folder's locks tell
+// whether another launcher uses it).
 bool fileInUse(const char* path);
 
 // A file being written, from createOutputFile to closeOutputFile.
 struct OutputFile {
     intptr_t handle;
 };
-// Creates path for writing, or truncates it when it exists, shared with
-// nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
+// Creates path for writing, shared with nobody; fails (ERROR_FILE_EXISTS /
+// EEXIST) when anything is there, a link included, so that the file is this
+// process's own (CREATE_NEW; POSIX: O_EXCL | O_NOFOLLOW, mode 0644 less the
+// umask).
 bool createOutputFile(const char* path, OutputFile* file);
 // Opens path for appending (created when missing; an existing file keeps
 // its content), for a log that several processes may write at once: every
@@ -269,27 +290,36 @@ bool closeOutputFile(OutputFile file);
 bool deleteFile(const char* path);
 bool removeDirectory(const char* path);
 
-// The extraction folder. The launcher holds its folder from unpacking to
-// its end; a cleanup child claims it before deleting anything. Windows
-// needs neither: files in use cannot be replaced or deleted there. POSIX,
-// where they can, holds a shared flock on the folder and claims it with an
-// exclusive one, so that a cleanup child deletes nothing while another live
-// launcher uses the folder. With mustBeOwn (the folder is named after the
-// application, not the executable's own folder) POSIX refuses a folder that
-// is a link, belongs to another user (root excepted) or may be written by
-// others: such a folder could hold planted archives or point the writes
-// elsewhere.
+// The extraction folder. A launcher holds its folder from unpacking to its
+// end; a cleanup child claims it before deleting anything. Windows needs
+// neither: files in use cannot be replaced or deleted there, so a launcher
+// always holds its folder alone. POSIX, where they can, uses flocks on the
+// folder: a launcher holds it exclusively (alone) when no other live
+// launcher uses it, and only then writes there, else shared; a cleanup
+// child claims it exclusively, so that it deletes nothing another live
+// launcher uses. With mustBeOwn (a folder named after the application, not
+// the executable's own folder) POSIX refuses a folder that is a link,
+// belongs to another user (root excepted) or may be written by others: such
+// a folder could hold planted archives or point the writes elsewhere.
 enum class FolderResult {
     Ready,      // held, or claimed
     Untrusted,  // refused, last error set by setFailureReason
-    Busy,       // claim only: another live launcher holds the folder
+    Busy,       // another live launcher (or a cleanup child) holds the folder exclusively
     Failed,     // cannot be created or opened; last error set (a claim of a missing folder fails)
 };
+struct FolderHold;
 // Creates the folder's last level when create is set (0700 on POSIX; an
-// existing one is fine), then holds it for the life of the process. Waits
-// at most a few seconds for a cleanup child that is deleting.
-FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn);
+// existing one is fine), then holds it, alone when no other live process
+// holds it (*alone says which), until releaseExtractionFolder or the end of
+// the process. Waits at most a few seconds for an exclusive holder (a
+// cleanup child deleting, a launcher writing), then gives Busy.
+FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn, FolderHold** hold, bool* alone);
+// From alone to shared: other launchers may use the folder from now on.
+void shareExtractionFolder(FolderHold* hold);
+// Gives the folder up (nullptr: nothing to do).
+void releaseExtractionFolder(FolderHold* hold);
 // Claims the folder for deleting; the claim lasts until the process ends.
+// Busy when another live launcher holds it.
 FolderResult claimExtractionFolder(const char* path, bool mustBeOwn);
 
 struct DirectoryEntry {

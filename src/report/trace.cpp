@@ -195,7 +195,8 @@ void markFromSettingsFile(const char* name) {
 }
 
 bool isShownVariable(const char* name, size_t length) {
-    static const char* const kShown[] = {"JAVA_HOME", "TMP", "TEMP", "TMPDIR", "XDG_RUNTIME_DIR"};
+    static const char* const kShown[] = {"JAVA_HOME", "TMP",  "TEMP", "TMPDIR", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
+                                         "HOME"};
     for (const char* shown : kShown)
         if (std::strlen(shown) == length && strncasecmpAscii(name, shown, length) == 0) return true;
     return false;

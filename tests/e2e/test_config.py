@@ -56,7 +56,7 @@ def test_temporary_directory_too_long_is_reported_with_the_systems_reason(linux_
     archive.write_bytes(b"PK\x05\x06" + bytes(18))
     exe = linux_lane.pack_probe(tmp_path / "tool", archives=[archive],
                                 settings={"MainClass": "com.example.Main", "ExtractLocation": "2"})
-    env = {"TMPDIR": str(temporary), "XDG_RUNTIME_DIR": str(temporary)}
+    env = {"TMPDIR": str(temporary), "XDG_CACHE_HOME": str(temporary)}
     result = linux_lane.run(exe, env=env)
     assert result.err_lines == ["Error accessing file/directory: TEMP_PATH", "", "Reason: File name too long"], result
 

@@ -184,7 +184,7 @@ class TestLinuxVm:
         assert props["vantrel.csidl.appdata"] == str(home / "cfg")
         assert props["vantrel.csidl.local.appdata"] == str(home / "data")
         assert props["vantrel.csidl.personal"] == str(home)
-        assert props["vantrel.extract.path"] == "."
+        assert props["vantrel.extract.path"] == str(exe.parent)
         assert props["vantrel.appini.showconsole"] == "true"
         assert not any(name.startswith("vantrel.service.") for name in props)
 
@@ -397,7 +397,7 @@ class TestWindowsStandIn:
         assert props["vantrel.csidl.appdata"].endswith("\\AppData\\Roaming")
         assert props["vantrel.csidl.local.appdata"].endswith("\\AppData\\Local")
         assert props["vantrel.csidl.personal"].startswith("C:\\users\\")
-        assert props["vantrel.extract.path"] == "."
+        assert props["vantrel.extract.path"] == wlaunch.lane.native_path(exe.parent)
         assert props["vantrel.appini.showconsole"] == "true"
         assert not any(name.startswith("vantrel.service.") for name in props)
         # Properties come in their fixed order.

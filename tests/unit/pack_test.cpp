@@ -56,7 +56,8 @@ TEST(PackText, StringBlocksAndTheirLimits) {
 TEST(PackPayload, ArchiveNamesMustBePlain) {
     for (const char* good : {"app.jar", "a b.zip", "\xC3\xA9.jar", "..jar"}) EXPECT_NO_THROW(checkArchiveName(good));
     for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b.jar", "a\\b.jar", "c:x.jar", "a?.jar",
-                                                           "a\tb", std::string(256, 'a')})
+                                                           "a\tb", std::string(256, 'a'), "NUL.jar", "lib.jar.",
+                                                           "v;t.jar", "\xff.jar"})
         expectError([&] { checkArchiveName(bad); });
 }
 

@@ -123,8 +123,8 @@ Bytes buildPayload(const std::vector<Archive>& archives);
 // must be plain and distinct without case.
 Bytes buildPayloadFromFiles(const std::vector<std::string>& paths);
 
-// True when two archive names would unpack to one file (names compared
-// without regard to case).
+// True when two archive names would unpack to one file on Windows (names
+// compared without regard to case, beyond ASCII too). Both names checked.
 bool sameArchiveName(const std::string& a, const std::string& b);
 
 // ---- Re-packing (repack.cpp) -------------------------------------------------

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 #include "platform/posix/utf8.h"
 
 namespace platform {
@@ -192,17 +192,18 @@ bool fileWriteTime(const char* path, uint64_t* fileTime) {
 
 FactsResult fileFacts(const char* path, FileFacts* facts) {
     struct stat info;
-    if (stat(path, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FactsResult::Missing : FactsResult::Failed;
+    if (lstat(path, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FactsResult::Missing : FactsResult::Failed;
     facts->size = static_cast<uint64_t>(info.st_size);
     facts->writeTime = toFileTime(info.st_mtim);
-    facts->isDirectory = S_ISDIR(info.st_mode);
+    facts->kind = S_ISLNK(info.st_mode) ? FileKind::Other : kindOf(info);
+    facts->foreignOwner = info.st_uid != geteuid() && info.st_uid != 0;
     return FactsResult::Found;
 }
 
 bool fileInUse(const char*) { return false; }
 
 bool createOutputFile(const char* path, OutputFile* file) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     file->handle = fd;
     return fd >= 0;
 }

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 
 namespace platform {
 

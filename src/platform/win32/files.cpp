@@ -272,7 +272,11 @@ FactsResult fileFacts(const char* path, FileFacts* facts) {
     }
     facts->size = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
     facts->writeTime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
-    facts->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const DWORD attributes = data.dwFileAttributes;
+    facts->kind = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ? FileKind::Other
+                  : (attributes & FILE_ATTRIBUTE_DIRECTORY)                            ? FileKind::Directory
+                                                                                       : FileKind::File;
+    facts->foreignOwner = false;
     return FactsResult::Found;
 }
 
@@ -287,7 +291,7 @@ bool fileInUse(const char* path) {
 }
 
 bool createOutputFile(const char* path, OutputFile* file) {
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     file->handle = reinterpret_cast<intptr_t>(handle);
     return handle != INVALID_HANDLE_VALUE;
 }
@@ -369,11 +373,17 @@ bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
 bool removeDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
 
 // Files in use can be neither replaced nor deleted here, so the folder needs
-// no lock of its own; the temporary directory is the user's own.
-FolderResult holdExtractionFolder(const char* path, bool create, bool) {
+// no lock of its own and is always held alone; the temporary directory is
+// the user's own.
+FolderResult holdExtractionFolder(const char* path, bool create, bool, FolderHold** hold, bool* alone) {
+    *hold = nullptr;
+    *alone = true;
     if (create) CreateDirectoryA(path, nullptr);  // an existing folder is fine
     return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;
 }
+
+void shareExtractionFolder(FolderHold*) {}
+void releaseExtractionFolder(FolderHold*) {}
 
 FolderResult claimExtractionFolder(const char* path, bool) {
     return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;
