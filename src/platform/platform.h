@@ -82,6 +82,16 @@ bool setCurrentDirectory(const char* path);
 // others may write to it.
 // Returns its length, 0 on failure or when it does not fit.
 size_t temporaryDirectory(char* buf, size_t cap);
+// The user's own folder for caches that the launcher keeps between starts,
+// created when missing, with its trailing separator. Windows:
+// %LOCALAPPDATA%\Vantrel\cache (the shell folder), a reparse point refused.
+// POSIX: $XDG_CACHE_HOME/vantrel/cache when $XDG_CACHE_HOME is absolute and
+// holds no quote, ';' or '%', else ~/.cache/vantrel/cache; the folders
+// created 0700, and vantrel and cache refused (reason
+// Failure::UntrustedFolder) when they are a link, belong to another user or
+// others may write to them. Returns its length, 0 on failure (last error
+// set) or when it does not fit.
+size_t userCacheDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
 // Priority class by index 0..5 (realtime .. idle). Failures are ignored.
 void setPriorityIndex(int index);
@@ -185,6 +195,7 @@ bool fileWriteTime(const char* path, uint64_t* fileTime);
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
 // Renames a file over another one, replacing it (MoveFileExA with
 // MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
+// A read-only file is replaced too.
 bool replaceFile(const char* from, const char* to);
 
 // Reading a file in pieces. openInputFile opens path for reading only when
@@ -241,6 +252,8 @@ bool setOutputFileTime(OutputFile file, uint64_t fileTime);
 bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size);
 // Closes the file; false when what was written could not be kept.
 bool closeOutputFile(OutputFile file);
+// Deletes a file, a read-only one too (Windows clears the attribute first,
+// as unlink ignores the mode).
 bool deleteFile(const char* path);
 bool removeDirectory(const char* path);
 

@@ -10,6 +10,7 @@
 #include "report/report.h"
 #include "report/trace.h"
 #include "runtime/jvm.h"
+#include "runtime/search.h"
 
 namespace {
 
@@ -40,6 +41,20 @@ bool runtimeDirectory(const char* library, char* out, size_t capacity) {
     std::memcpy(out, library, n);
     std::memcpy(out + n, up, sizeof(up));
     return true;
+}
+
+// The chosen runtime's home and version, which the class-data cache needs.
+void noteRuntimeRelease(const char* library) {
+    char home[kPathCapacity];
+    char version[64];
+    if (!runtimeHomeOfLibrary(library, home, sizeof(home))) return;
+    replaceText(&Config.RuntimeHome, duplicateText(home));
+    const bool found = readRuntimeReleaseVersion(home, version, sizeof(version));
+    trace("runtime: release file of \"%s\": %s%s%s", home, found ? "JAVA_VERSION \"" : "none readable",
+          found ? version : "", found ? "\"" : "");
+    if (!found) return;
+    replaceText(&Config.RuntimeVersion, duplicateText(version));
+    Config.RuntimeMajor = parseVersionSpec(version).value / 1000000;  // 1 for 1.8 and older
 }
 
 }  // namespace
@@ -88,6 +103,7 @@ bool createJavaVm(VmUse use) {
         return false;
     }
     platform::loadAuxiliaryRuntimeLibraries();
+    if (Config.ClassDataCache) noteRuntimeRelease(library);
     platform::setCurrentDirectory(remembered);
     platform::setLibraryDirectory(nullptr);
 

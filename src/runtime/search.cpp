@@ -411,6 +411,48 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
     return false;
 }
 
+bool runtimeHomeOfLibrary(const char* library, char* home, size_t capacity) {
+    if (!copyText(home, capacity, library)) return false;
+    for (int level = 0; level < 3; ++level)
+        if (!cutAtLastSeparator(home)) return false;
+    return home[0] != '\0';
+}
+
+bool readRuntimeReleaseVersion(const char* home, char* version, size_t capacity) {
+    constexpr size_t kReleaseLimit = 64 * 1024;  // a release file is a few hundred bytes
+    static const char kKey[] = "JAVA_VERSION=";
+    char path[kPathCapacity];
+    if (capacity == 0 || !joinPath(path, sizeof(path), home, "release")) return false;
+    platform::FileKind kind;
+    uint64_t size = 0;
+    platform::InputFile* file = platform::openInputFile(path, &kind, &size);
+    if (file == nullptr) return false;
+    char* text = static_cast<char*>(std::malloc(kReleaseLimit + 1));
+    if (text == nullptr) std::abort();
+    size_t used = 0, got = 0;
+    while (used < kReleaseLimit && platform::readInputFile(file, text + used, kReleaseLimit - used, &got) && got > 0)
+        used += got;
+    platform::closeInputFile(file);
+    text[used] = '\0';
+    const char* line = text;
+    while (line != nullptr && std::strncmp(line, kKey, sizeof(kKey) - 1) != 0) {
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    const bool found = line != nullptr;
+    if (found) {
+        const char* value = line + sizeof(kKey) - 1;
+        size_t length = std::strcspn(value, "\r\n");
+        if (length > 0 && value[0] == '"') ++value, --length;
+        if (length > 0 && value[length - 1] == '"') --length;
+        if (length >= capacity) length = wholeCharacterLength(value, capacity - 1);
+        std::memcpy(version, value, length);
+        version[length] = '\0';
+    }
+    std::free(text);
+    return found;
+}
+
 bool findJavaRuntime() {
     char path[kPathCapacity];
     path[0] = '\0';

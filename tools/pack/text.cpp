@@ -248,8 +248,12 @@ bool isPackerResource(const Resource& r) {
     if (r.type.number == kTypeRcData) return r.name.number == 1;
     if (r.type.number != kTypeString) return false;
     unsigned block = r.name.number;
-    // Messages 1..21 live in blocks 1 and 2, settings 1001..1043 in 63..66.
-    return block == 1 || block == 2 || (block >= 1001 / 16 + 1 && block <= 1043 / 16 + 1);
+    // Messages 1..21 live in blocks 1 and 2, the settings in the blocks of
+    // their ids.
+    if (block == 1 || block == 2) return true;
+    for (unsigned i = 0; i < kSettingCount; ++i)
+        if (kSettings[i].id / 16 + 1 == block) return true;
+    return false;
 }
 
 }  // namespace pack

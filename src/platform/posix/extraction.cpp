@@ -1,5 +1,5 @@
-// POSIX side: the per-user temporary directory and the extraction folder's
-// trust checks and locks.
+// POSIX side: the per-user temporary directory, the cache folder, and the
+// extraction folder's trust checks and locks.
 //
 // A running VM keeps reading its archives, and POSIX lets anyone delete or
 // replace a file that is open. So a launcher holds a shared flock on its
@@ -121,6 +121,60 @@ size_t temporaryDirectory(char* buf, size_t cap) {
     if (needsSlash) buf[n++] = '/';
     buf[n] = '\0';
     return n;
+}
+
+namespace {
+
+// A folder named by the environment that the launcher builds paths on:
+// absolute, and free of what the option texts give a meaning (quotes, the
+// class-path separator, placeholders).
+bool usableBase(const char* path) { return path != nullptr && path[0] == '/' && strpbrk(path, "\";%") == nullptr; }
+
+// One level of the cache folder: created 0700 when missing, then it must be
+// the user's own.
+bool ownLevel(const char* path) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) return false;
+    struct stat info;
+    if (lstat(path, &info) != 0) return false;
+    if (isOwnFolder(info)) return true;
+    setFailureReason(Failure::UntrustedFolder);
+    return false;
+}
+
+}  // namespace
+
+size_t userCacheDirectory(char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    buf[0] = '\0';
+    const char* xdg = getenv("XDG_CACHE_HOME");
+    const char* home = getenv("HOME");
+    char base[4096];
+    int written = usableBase(xdg)    ? snprintf(base, sizeof(base), "%s", xdg)
+                  : usableBase(home) ? snprintf(base, sizeof(base), "%s/.cache", home)
+                                     : -1;
+    if (written < 0) {
+        errno = ENOENT;
+        return 0;
+    }
+    size_t n = static_cast<size_t>(written);
+    while (n > 1 && base[n - 1] == '/') base[--n] = '\0';
+    char folder[4096];
+    written = snprintf(folder, sizeof(folder), "%s/vantrel/cache/", base);
+    if (static_cast<size_t>(written) >= sizeof(folder) || static_cast<size_t>(written) + 1 > cap) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    // The base may not exist yet (XDG asks for 0700 then); vantrel and cache
+    // are the launcher's and must be the user's own.
+    if (mkdir(base, 0700) != 0 && errno != EEXIST) return 0;
+    folder[n + sizeof("/vantrel") - 1] = '\0';
+    if (!ownLevel(folder)) return 0;
+    folder[n + sizeof("/vantrel") - 1] = '/';
+    folder[written - 1] = '\0';
+    if (!ownLevel(folder)) return 0;
+    folder[written - 1] = '/';
+    memcpy(buf, folder, static_cast<size_t>(written) + 1);
+    return static_cast<size_t>(written);
 }
 
 FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn) {
