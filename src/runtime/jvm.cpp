@@ -10,7 +10,6 @@
 #include "report/report.h"
 #include "report/trace.h"
 #include "runtime/jvm.h"
-#include "runtime/search.h"
 
 namespace {
 
@@ -54,7 +53,7 @@ void noteRuntimeRelease(const char* library) {
           found ? version : "", found ? "\"" : "");
     if (!found) return;
     replaceText(&Config.RuntimeVersion, duplicateText(version));
-    Config.RuntimeMajor = parseVersionSpec(version).value / 1000000;  // 1 for 1.8 and older
+    Config.RuntimeMajor = javaMajorVersion(version);
 }
 
 }  // namespace

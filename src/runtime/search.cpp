@@ -453,6 +453,8 @@ bool readRuntimeReleaseVersion(const char* home, char* version, size_t capacity)
     return found;
 }
 
+int32_t javaMajorVersion(const char* version) { return parseVersionSpec(version).value / 1000000; }
+
 bool findJavaRuntime() {
     char path[kPathCapacity];
     path[0] = '\0';

@@ -41,12 +41,3 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity);
 // in place with "\" and the version name once the version is accepted.
 bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionName, char* path,
                         size_t capacity);
-
-// The runtime's home folder: three levels above its library
-// (home/lib/server/libjvm.so, home\bin\server\jvm.dll). False when the
-// path has fewer levels or the result does not fit.
-bool runtimeHomeOfLibrary(const char* library, char* home, size_t capacity);
-// The JAVA_VERSION of the runtime's "release" file (home/release), without
-// its quotes: only a regular file, at most its first 64 KB, a value cut to
-// capacity - 1 on a whole character. False when there is no such line.
-bool readRuntimeReleaseVersion(const char* home, char* version, size_t capacity);

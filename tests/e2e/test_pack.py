@@ -179,7 +179,7 @@ def test_payload_holds_the_archives_in_order_with_exact_times(lane, work):
     else:
         entries = read_bundle(exe)
         assert [(t, i, lang) for t, i, lang, _ in entries] == [
-            (6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (10, 1, 0)]
+            (6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0), (10, 1, 0)]
         assert entries[-1][3] == expected
 
 
@@ -210,7 +210,7 @@ def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
         assert pe_headers(again)["sections"] == pe_headers(first)["sections"]
     else:
         types = [(t, i, lang) for t, i, lang, _ in read_bundle(again)]
-        assert types == [(6, 1, 1033), (6, 2, 1033), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0)]
+        assert types == [(6, 1, 1033), (6, 2, 1033), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0)]
 
 
 # --- Windows executables ---------------------------------------------------------
@@ -222,7 +222,7 @@ def test_packed_windows_launcher_keeps_the_stub_resources_and_runs(windows_lane,
     without = windows_lane.pack(work / "launcher-plain")
     stub = {(t, n) for t, n, _ in wrestool_list(windows_lane.launcher)}
     assert {(3, 1), (14, 1), (16, 1), (24, 1)} <= stub
-    ours = {(6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0)}
+    ours = {(6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0)}
     listed = wrestool_list(with_archives)
     assert ours | {(10, 1, 0)} <= listed
     assert stub <= {(t, n) for t, n, _ in listed}

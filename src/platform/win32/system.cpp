@@ -90,7 +90,8 @@ size_t userCacheDirectory(char* buf, size_t cap) {
     }
     size_t n = std::strlen(folder);
     if (folder[n - 1] == '\\') folder[--n] = '\0';
-    for (const char* level : {"\\Vantrel", "\\cache"}) {
+    static const char* const kLevels[] = {"\\Vantrel", "\\cache"};
+    for (const char* level : kLevels) {
         size_t add = std::strlen(level);
         if (n + add + 2 > sizeof(folder) || n + add + 2 > cap) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
