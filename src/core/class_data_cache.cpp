@@ -43,9 +43,9 @@ const char kClassPathOption[] = "-Djava.class.path=";
 
 // Options by which the application's own JvmOptions already choose how
 // classes are shared: the cache then stays out of the way.
-const char* const kSharingOptions[] = {
-    "-Xshare",          "-XX:SharedArchiveFile",   "-XX:ArchiveClassesAtExit", "-XX:+AutoCreateSharedArchive",
-    "-XX:-UseSharedSpaces", "-XX:SharedClassListFile", "-XX:DumpLoadedClassList", "-XX:AOT", "-XX:+AOT"};
+const char* const kSharingOptions[] = {"-Xshare", "-XX:SharedArchiveFile", "-XX:ArchiveClassesAtExit",
+                                       "-XX:+AutoCreateSharedArchive", "-XX:-UseSharedSpaces",
+                                       "-XX:SharedClassListFile", "-XX:DumpLoadedClassList", "-XX:AOT", "-XX:+AOT"};
 // Options left out of the digest (see above).
 const char* const kUndigestedOptions[] = {"-D", "-Xmx", "-Xms", "-Xmn", "-Xss"};
 

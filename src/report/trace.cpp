@@ -178,8 +178,8 @@ const void* const kFields[] = {
     &Config.StdOutFile, &Config.StdErrFile, &Config.AllowMultipleInstances, &Config.ServiceOnly,
     &Config.StaticOptions, &Config.ServiceCommandLineOverride, &Config.ForwardSecondInstance,
     &Config.SecondInstanceArguments, &Config.ShowJvmNotFoundMessage, &Config.JvmNotFoundDocument,
-    &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.ClassDataCache, &Config.AppMutex,
-    &Config.ShowConsole};
+    &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.ClassDataCache,
+    &Config.AppMutex, &Config.ShowConsole};
 constexpr size_t kListedCount = sizeof(kFields) / sizeof(kFields[0]);
 static_assert(sizeof(kKinds) - 1 == kListedCount, "one kind per setting");
 static_assert(kListedCount <= 64, "one bit each in FromSettingsFile");
