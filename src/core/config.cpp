@@ -212,6 +212,7 @@ void loadConfiguration() {
     loadText(&c.SecondInstanceArguments, IdSecondInstanceArguments);
     loadText(&c.JvmNotFoundDocument, IdJvmNotFoundDocument);
     loadText(&c.JvmNotFoundCommand, IdJvmNotFoundCommand);
+    loadText(&c.ProductName, IdProductName);
 
     loadFlag(&c.StdOutFileAppend, IdStdOutFileAppend);
     loadFlag(&c.StdErrFileAppend, IdStdErrFileAppend);

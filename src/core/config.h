@@ -51,6 +51,7 @@ enum SettingId : unsigned {
     IdStdOutFileAppend = 1042,
     IdStdErrFileAppend = 1043,
     IdClassDataCache = 1101,
+    IdProductName = 1128,
 };
 
 // Loaders of the string table.

@@ -61,6 +61,7 @@ struct LauncherConfig {
     uint8_t StdOutFileAppend;
     uint8_t StdErrFileAppend;
     uint8_t ClassDataCache;
+    char* ProductName;  // the title of a report shown in a window
 
     // Settings that only the settings file sets.
     char* AppMutex;

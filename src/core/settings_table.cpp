@@ -121,6 +121,37 @@ const SettingInfo kSettings[] = {
      "keep a class-data cache of the application in the user's cache folder (Java 17 and later): the first start "
      "writes it when the VM ends, later starts map the classes from it (see docs/faster-starts.md)",
      Plain, nullptr},
+    // What Windows shows of the executable: its version information and the
+    // manifest, which the packer writes from these (a Linux launcher has no
+    // use for them).
+    {1125, "FileVersion", Text, "1.0.0.0",
+     "file version in the executable's version information (Windows): one to four numbers from 0 to 65535, "
+     "e.g. 1.4.2 or 1.4.2.7; missing numbers are 0",
+     Plain, nullptr},
+    {1126, "ProductVersion", Text, "", "product version in the version information, in the same form; empty: FileVersion",
+     Plain, nullptr},
+    {1127, "CompanyName", Text, "", "company named in the version information; empty: none", Plain, nullptr},
+    {1128, "ProductName", Text, "",
+     "product name in the version information, and the title of the windowed launcher's message boxes; empty: "
+     "the executable's name without extension",
+     Plain, nullptr},
+    {1129, "FileDescription", Text, "",
+     "description in the version information, which Task Manager and the taskbar show; empty: ProductName", Plain,
+     nullptr},
+    {1130, "LegalCopyright", Text, "", "copyright notice in the version information; empty: none", Plain, nullptr},
+    {1131, "OriginalFilename", Text, "",
+     "original file name in the version information; empty: the packed executable's file name", Plain, nullptr},
+    {1132, "InternalName", Text, "",
+     "internal name in the version information; empty: the executable's name without extension", Plain, nullptr},
+    {1133, "Comments", Text, "", "comments in the version information; empty: none", Plain, nullptr},
+    {1134, "ExecutionLevel", Text, "",
+     "rights the executable asks Windows for in its manifest: asInvoker, highestAvailable or requireAdministrator; "
+     "empty: the stub's manifest stays (asInvoker)",
+     Plain, nullptr},
+    {1135, "DpiAwareness", Text, "",
+     "DPI awareness declared in the manifest: unaware, system or permonitorv2 (Windows draws an unaware "
+     "application's windows scaled, hence blurred); empty: the stub's manifest stays (unaware)",
+     Plain, nullptr},
 };
 
 const unsigned kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);

@@ -548,6 +548,13 @@ const char* serviceVmOption();
 
 void hideConsoleWindow();
 void attachServiceConsole();
+// A report of a program that has no console to write it to: the windowed
+// Windows launcher (an image of the GUI subsystem) shows the text in a
+// message box with the title (nullptr: the system's) and an error or
+// information icon, and returns true once the user has closed it. False,
+// nothing shown, for a console program, on POSIX, and when no box can be
+// shown (no desktop): the caller writes the report to its streams.
+bool showReportWindow(bool error, const char* title, const char* text);
 // Registers the handler that ignores the interactive user's log-off.
 void installLogoffFilter();
 // One event-log entry (type 4 information / 1 error) with the given id.

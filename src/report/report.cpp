@@ -33,6 +33,15 @@ void reportMessage(int severity, const char* text) {
                                 text);
         return;
     }
+    // Outside service mode the windowed launcher shows the report in a window
+    // titled with the application's name; a service never does, as nobody
+    // would see the window and the report would wait for them.
+    if (Config.ServiceMode.load() == 0) {
+        const char* title = Config.ProductName != nullptr && Config.ProductName[0] != '\0' ? Config.ProductName
+                            : Config.AppName[0] != '\0'                                     ? Config.AppName
+                                                                                          : nullptr;
+        if (platform::showReportWindow(severity != SeverityInformation, title, text)) return;
+    }
     std::fprintf(severity == SeverityInformation ? stdout : stderr, "%s\n", text);
 }
 

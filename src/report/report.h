@@ -1,7 +1,8 @@
 // Reporting: every message the launcher shows goes through these operations.
 // Information goes to standard output, errors to standard error, one line
-// each; in service mode both go to the event log instead. No operation ends
-// the process, and a text is never used as a format.
+// each (the windowed Windows launcher shows each in a message box instead);
+// in service mode both go to the event log. No operation ends the process,
+// and a text is never used as a format.
 #pragma once
 
 #include <cstdarg>

@@ -71,6 +71,8 @@ class Lane:
         self.build = build
         self.windows = windows
         self.launcher = _exe(build, "vantrel", windows)
+        # The windowed launcher (GUI subsystem), Windows only.
+        self.windowed = build / "vantrelw.exe" if windows else None
         self.probe = _exe(build, "tests/vantrel-probe", windows)
         self.packer = _exe(LINUX_BUILD, "tools/pack/vantrel-pack", False)
         self.env_base = {}
@@ -122,6 +124,9 @@ class Lane:
         return [str(exe), *map(str, args)]
 
     def environment(self, env=None, unset=()):
+        # No display for Wine unless a test gives one: a windowed launcher's
+        # message box then returns at once, and its report goes to stderr too.
+        unset = (*unset, "DISPLAY") if self.windows else unset
         full = {name: value for name, value in {**os.environ, **self.env_base}.items() if name not in unset}
         return {**full, **(env or {})}
 
@@ -193,6 +198,10 @@ class WineSession:
             subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120,
                            **{**quiet, "stderr": log,
                               "env": {**quiet["env"], "WINEDEBUG": "trace+eventlog,fixme+advapi"}})
+        # The desktop's process, which the first window of the session would
+        # start with that program's standard streams (a windowed launcher's
+        # message box, run with its output read through pipes).
+        subprocess.run([WINE, "rundll32.exe", "user32.dll,GetDesktopWindow"], timeout=120, **quiet)
 
     def stop(self):
         if self.started:

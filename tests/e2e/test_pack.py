@@ -14,6 +14,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
+import zlib
 from pathlib import Path
 
 import pytest
@@ -23,6 +25,8 @@ from conftest import LINUX_BUILD, WINDOWS_BUILD
 PACKER = LINUX_BUILD / "tools" / "pack" / "vantrel-pack"
 KEY = b"Tb4wQ81Zr6Ya0Pk7\0"
 MAGIC = b"VTRLBND1"
+# The string-table blocks of the settings (ids 1001-1043 and 1125-1135).
+SETTING_BLOCKS = [(6, block, 0) for block in (63, 64, 65, 66, 69, 71)]
 
 LONG_CLASS = "com.example.deeply.nested.Main"          # longer than the 17-byte key
 CLASS_255 = ("a." * 127) + "B"                           # exactly 255 bytes
@@ -179,7 +183,7 @@ def test_payload_holds_the_archives_in_order_with_exact_times(lane, work):
     else:
         entries = read_bundle(exe)
         assert [(t, i, lang) for t, i, lang, _ in entries] == [
-            (6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0), (10, 1, 0)]
+            (6, 1, 1031), (6, 2, 1031), *SETTING_BLOCKS, (10, 1, 0)]
         assert entries[-1][3] == expected
 
 
@@ -210,7 +214,7 @@ def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
         assert pe_headers(again)["sections"] == pe_headers(first)["sections"]
     else:
         types = [(t, i, lang) for t, i, lang, _ in read_bundle(again)]
-        assert types == [(6, 1, 1033), (6, 2, 1033), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0)]
+        assert types == [(6, 1, 1033), (6, 2, 1033), *SETTING_BLOCKS]
 
 
 # --- Windows executables ---------------------------------------------------------
@@ -222,12 +226,11 @@ def test_packed_windows_launcher_keeps_the_stub_resources_and_runs(windows_lane,
     without = windows_lane.pack(work / "launcher-plain")
     stub = {(t, n) for t, n, _ in wrestool_list(windows_lane.launcher)}
     assert {(3, 1), (14, 1), (16, 1), (24, 1)} <= stub
-    ours = {(6, 1, 1031), (6, 2, 1031), (6, 63, 0), (6, 64, 0), (6, 65, 0), (6, 66, 0), (6, 69, 0)}
+    ours = {(6, 1, 1031), (6, 2, 1031), *SETTING_BLOCKS}
     listed = wrestool_list(with_archives)
     assert ours | {(10, 1, 0)} <= listed
     assert stub <= {(t, n) for t, n, _ in listed}
     assert pe_resource(with_archives, 24, 1) == pe_resource(windows_lane.launcher, 24, 1)
-    assert pe_resource(with_archives, 16, 1) == pe_resource(windows_lane.launcher, 16, 1)
     plain = wrestool_list(without)
     assert not [r for r in plain if r[0] == 10]
     assert {(6, 1, 1028), (6, 2, 1028)} <= plain  # the default message language
@@ -239,6 +242,83 @@ def test_packed_windows_launcher_keeps_the_stub_resources_and_runs(windows_lane,
     # Message 4, from the resources under language 1031, with the built-in minimum version.
     result = windows_lane.run(with_archives)
     assert "No Java here (min 1.8)" in result.stderr, result
+
+
+# --- what Windows shows: icon, version information, manifest ------------------------
+
+def png_image(side: int) -> bytes:
+    rows = b"".join(b"\0" + bytes((200, 30, 30, 255)) * side for _ in range(side))
+    chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))  # noqa: E731
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def bitmap_image(side: int, bits: int) -> bytes:
+    """An icon's bitmap: header (twice the height, for colours and mask), colour table, pixels, mask."""
+    colours = 1 << bits if bits <= 8 else 0
+    rows = (side * bits + 31) // 32 * 4 * side + (side + 31) // 32 * 4 * side
+    return struct.pack("<IiiHHIIiiII", 40, side, 2 * side, 1, bits, 0, 0, 0, 0, 0, 0) + b"\x40\x80\xc0\0" * colours \
+        + b"\x7f" * rows
+
+
+def ico_file(*images: bytes, kind=1) -> bytes:
+    """An .ico file; its directory says nothing of the images (the packer reads them)."""
+    out, body = struct.pack("<HHH", 0, kind, len(images)), b""
+    for image in images:
+        out += struct.pack("<BBBBHHII", 0, 0, 0, 0, 0, 0, len(image), 6 + 16 * len(images) + len(body))
+        body += image
+    return out + body
+
+
+def resource_query(lane, exe: Path) -> dict:
+    """What Windows reads of the icon, version information and manifest, through its own API."""
+    result = lane.run(lane.build / "tests" / "standin" / "resource_query.exe", [lane.native_path(exe)])
+    assert result.status == 0, result
+    return dict(line.split("=", 1) for line in result.out_lines)
+
+
+def test_icon_version_and_manifest_are_what_windows_reads(windows_lane, work):
+    lane, stub = windows_lane, windows_lane.launcher
+    (work / "desktop").mkdir()
+    (work / "desktop" / "app.ico").write_bytes(ico_file(bitmap_image(16, 32), bitmap_image(32, 8), png_image(256)))
+    own = pe_resource(stub, 24, 1).replace(b'level="asInvoker"', b'level="requireAdministrator"')
+    (work / "desktop" / "own.manifest").write_bytes(own)
+    (work / "desktop" / "app.toml").write_text(
+        'Icon = "app.ico"\nFileVersion = "1.4.2"\nProductName = "Fine"\nDpiAwareness = "PerMonitorV2"\n', "utf-8")
+    full = lane.pack(work / "desktop" / "Desk", config=work / "desktop" / "app.toml", settings={
+        "ProductVersion": "2.0.0.7", "CompanyName": "Example Ltd", "FileDescription": "Fine app \U0001F600",
+        "LegalCopyright": "\u00a9 2024", "Comments": "c", "ExecutionLevel": "highestAvailable",
+        "JvmSearchOrder": "0"})
+    plain = lane.pack(work / "desktop" / "Plain")
+    same = lane.pack(work / "desktop" / "Same", settings={"ExecutionLevel": "asInvoker"})
+    owned = lane.pack(work / "desktop" / "Own", extra_args=["--manifest", work / "desktop" / "own.manifest"])
+
+    # Every image of the file, under the stub's language; the stub's own ones are gone.
+    assert {(t, n, lang) for t, n, lang in wrestool_list(full) if t in (3, 14)} == \
+        {(3, 1, 1033), (3, 2, 1033), (3, 3, 1033), (14, 1, 1033)}
+    assert resource_query(lane, full) == {
+        "version.fixed": "1.4.2.0/2.0.0.7", "version.CompanyName": "Example Ltd",
+        "version.FileDescription": "Fine app \U0001F600", "version.FileVersion": "1.4.2",
+        "version.InternalName": "Desk", "version.LegalCopyright": "\u00a9 2024", "version.OriginalFilename": "Desk.exe",
+        "version.ProductName": "Fine", "version.ProductVersion": "2.0.0.7", "version.Comments": "c",
+        "icon.16": "16x16", "icon.32": "32x32", "icon.48": "32x32", "icon.256": "256x256",
+        "manifest.runlevel": "2", "manifest.activeCodePage": "UTF-8", "manifest.dpiAware": "true/pm",
+        "manifest.dpiAwareness": "PerMonitorV2, PerMonitor"}
+    # Unset, the version information describes the executable, and the
+    # stub's icon and manifest stay; the manifest the packer writes for the
+    # defaults is the stub's own.
+    read = resource_query(lane, plain)
+    assert {k: v for k, v in read.items() if k.startswith("version.")} == {
+        "version.fixed": "1.0.0.0/1.0.0.0", "version.FileDescription": "Plain", "version.FileVersion": "1.0.0.0",
+        "version.InternalName": "Plain", "version.OriginalFilename": "Plain.exe", "version.ProductName": "Plain",
+        "version.ProductVersion": "1.0.0.0"}
+    for t in (3, 14, 24):
+        assert pe_resource(plain, t, 1) == pe_resource(stub, t, 1), t
+    assert pe_resource(same, 24, 1) == pe_resource(stub, 24, 1)
+    assert pe_resource(owned, 24, 1) == own and resource_query(lane, owned)["manifest.runlevel"] == "3"
+    # It still starts: message 4, as the runtime search finds nothing.
+    result = lane.run(full)
+    assert lane.exit_status(result.status) == 255 and "Unable to locate suitable Java Runtime" in result.stderr, result
 
 
 # --- refusals ----------------------------------------------------------------------
@@ -253,6 +333,14 @@ def bad_inputs(work):
     (work / "broken.toml").write_text('MainClass = "a.B"\n\nJvmOptions = "unterminated\n')
     (work / "unknown.toml").write_text('JvmOption = "-Xmx1g"\n')
     (work / "nul.toml").write_bytes(b'JvmOptions = "-Da\0b"\n')
+    good = ico_file(bitmap_image(16, 32))
+    (work / "cursor.ico").write_bytes(ico_file(bitmap_image(16, 32), kind=2))
+    (work / "outside.ico").write_bytes(good[:6 + 12] + struct.pack("<I", len(good)) + good[6 + 16:])
+    (work / "cut.ico").write_bytes(ico_file(bitmap_image(16, 32)[:-1]))
+    (work / "deep.ico").write_bytes(ico_file(bitmap_image(16, 32)[:14] + b"\x07" + bitmap_image(16, 32)[15:]))
+    (work / "ansi.manifest").write_text(
+        '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><!-- <activeCodePage>UTF-8'
+        '</activeCodePage> --></assembly>')
     return work
 
 
@@ -289,6 +377,20 @@ def _bad_cases(work: Path, stub: Path):
         ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is 0, 1 or 2"),
         ("main class not UTF-8", a + [b"--set", b"MainClass=a\xffb"], 2, "MainClass is not valid UTF-8"),
         ("ELF stub cut short", ["--stub", work / "cut-probe"], 1, "not a valid ELF executable"),
+        ("icon missing", a + ["--icon", work / "none.ico"], 1, "icon not found"),
+        ("icon not an icon", a + ["--icon", work / "notes.txt"], 1, "not a valid icon file: no icon header"),
+        ("icon a cursor", a + ["--icon", work / "cursor.ico"], 1, "holds a cursor"),
+        ("icon image outside the file", a + ["--icon", work / "outside.ico"], 1, "image 1 lies outside the file"),
+        ("icon image cut short", a + ["--icon", work / "cut.ico"], 1, "image 1 is a bitmap cut short"),
+        ("icon of 7 bits per pixel", a + ["--icon", work / "deep.ico"], 1, "a bitmap of 7 bits per pixel"),
+        ("manifest without the UTF-8 code page", a + ["--manifest", work / "ansi.manifest"], 1,
+         "does not keep the UTF-8 active code page"),
+        ("manifest and a manifest setting", a + ["--manifest", work / "ansi.manifest", "--set", "DpiAwareness=system"],
+         1, "set them in that file"),
+        ("version not numbers", a + ["--set", "FileVersion=1.2-beta"], 2, "FileVersion is one to four numbers"),
+        ("version number too large", a + ["--set", "ProductVersion=1.65536"], 2, "ProductVersion is one to four"),
+        ("unknown execution level", a + ["--set", "ExecutionLevel=admin"], 2,
+         "ExecutionLevel is asInvoker, highestAvailable or requireAdministrator"),
     ]
 
 
@@ -375,7 +477,8 @@ def test_help_lists_every_key(linux_lane):
     assert proc.returncode == 0
     text = proc.stdout.decode()
     for line in ("JvmVersion                  1001  text    1.8", "MainClass                   1012  class   Main",
-                 "StdErrFileAppend            1043  flag    0", "Archives", "[Messages]"):
+                 "StdErrFileAppend            1043  flag    0", "FileVersion                 1125  text    1.0.0.0",
+                 "--icon FILE", "--manifest FILE", "Archives", "[Messages]"):
         assert line in text
 
 
@@ -450,8 +553,11 @@ def test_windows_packer_output_is_identical_to_the_linux_packer(windows_lane, li
     common = ["--config", work / "app.toml", "--archive", work / "empty.zip", "--set", "StdErrFile=err €.log",
               "--message", "1=First line\\nsecond", "--message-language", "1036"]
     for stub, name in ((None, "launcher.exe"), (linux_lane.probe, "probe")):
-        linux_out = work / f"linux-packer-{name}"
-        windows_out = work / f"windows-packer-{name}"
+        # One file name: the version information names the executable.
+        linux_out = work / "linux-packer" / name
+        windows_out = work / "windows-packer" / name
+        linux_out.parent.mkdir(exist_ok=True)
+        windows_out.parent.mkdir(exist_ok=True)
         proc = run_packer("--stub", stub or windows_lane.launcher, "--out", linux_out, *common)
         assert proc.returncode == 0, proc.stderr
         args = ["--out", windows_lane.native_path(windows_out)]
@@ -470,3 +576,164 @@ def test_windows_builds_stay_small_and_self_contained(windows_lane):
         assert dlls <= {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "user32.dll"}, (exe, dlls)
         print(f"{exe.name}: {exe.stat().st_size} bytes, imports {sorted(dlls)}")
     assert windows_lane.launcher.stat().st_size < 200 * 1024
+
+
+# --- signing after packing ----------------------------------------------------------------
+
+def standin_settings(lane, **settings):
+    runtime = lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
+    return {"MainClass": "vt.App", "JvmPath": lane.native_path(runtime), "JvmSearchOrder": "0", "JvmVersion": "",
+            "JvmOptions": "-Dstandin.script=args", **settings}
+
+
+def test_signed_after_packing_verifies_and_runs(windows_lane, tmp_path):
+    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=Vantrel test signer", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True, timeout=60)
+    archive = tmp_path / "app.jar"
+    archive.write_bytes(b"PK\x05\x06" + bytes(18))
+    exe = windows_lane.pack(tmp_path / "app", settings=standin_settings(windows_lane), archives=[archive])
+    signed = tmp_path / "signed.exe"
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Signed app", "-in", exe, "-out", signed],
+                   check=True, capture_output=True, timeout=60)
+    verify = lambda path: subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],  # noqa: E731
+                                         capture_output=True, text=True, timeout=60)
+    assert verify(signed).returncode == 0, verify(signed).stdout
+    # The payload is inside the signed image: the archive is unpacked and main runs.
+    result = windows_lane.run(signed, ["one"])
+    assert result.status == 0 and "standin main arg[0]=one" in result.stdout, result
+    assert (tmp_path / "app.jar").read_bytes() == archive.read_bytes()
+    # Packing a signed launcher again leaves an unsigned one, and says so.
+    again = windows_lane.pack(tmp_path / "again", stub=signed, check=False)
+    assert again.status == 0 and "is signed" in again.stderr and "Signing" in again.stderr, again
+    assert verify(tmp_path / "again.exe").returncode != 0
+
+
+# --- the windowed launcher ------------------------------------------------------------
+
+_MESSAGE_BOX = re.compile(r'Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "((?:[^"\\]|\\.)*)",'
+                          r'(?:[0-9a-f]+ "((?:[^"\\]|\\.)*)"|0+),([0-9a-f]+)\)')
+
+
+def _relay_text(text):
+    """A string as Wine's relay trace writes it, back to the string."""
+    escapes = {"n": b"\n", "r": b"\r", "t": b"\t"}
+    raw = re.sub(rb"\\(x[0-9a-f]{2}|.)", lambda m: bytes([int(m.group(1)[1:], 16)]) if len(m.group(1)) == 3
+                 else escapes.get(m.group(1).decode(), m.group(1)), text.encode("latin-1"))
+    return raw.decode("utf-8")
+
+
+def windows_shown(stderr: str):
+    """The message boxes (text, title, style) and the console allocations in a relay trace."""
+    boxes = [(_relay_text(t), _relay_text(title) if title else None, int(style, 16))
+             for t, title, style in _MESSAGE_BOX.findall(stderr)]
+    return boxes, len(re.findall(r"Call kernel32\.AllocConsole\(", stderr, re.I))
+
+
+@pytest.fixture(scope="module")
+def relay(windows_lane):
+    """The environment that traces the message boxes and console allocations
+    of a Wine process (and only those calls) on its stderr."""
+    key = r"HKCU\Software\Wine\Debug"
+    windows_lane.wine.reg("add", key, "/v", "RelayInclude", "/d",
+                          "user32.MessageBoxA;kernel32.AllocConsole;kernelbase.AllocConsole", "/f")
+    yield {"WINEDEBUG": "+relay"}
+    windows_lane.wine.reg("delete", key, "/v", "RelayInclude", "/f")
+
+
+ERROR_BOX, INFORMATION_BOX = 0x10010, 0x10040  # MB_SETFOREGROUND with MB_ICONERROR / MB_ICONINFORMATION
+
+
+def test_windowed_launcher_reports_in_message_boxes(windows_lane, relay, tmp_path):
+    lane = windows_lane
+    mutex = f"vt-windowed-{os.getpid()}"
+    holder = lane.start(lane.build / "tests" / "hold_mutex.exe", [mutex])
+    assert holder.stdout.readline().strip() == "held"
+    runtime = lane.native_path(lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll")
+    title = {"ProductName": "Box Test \u00e9"}
+    not_found = "Unable to locate suitable Java Runtime (min 1.8) on this machine."
+    cases = [  # name, settings, expected boxes, exit status
+        ("no runtime", {"JvmSearchOrder": "0", "JvmPath": "", **title}, [(not_found, ERROR_BOX)], 255),
+        ("no VM", standin_settings(lane, JvmOptions="-Xbogus", **title),
+         [(f"Unable to create JVM instance using {runtime}", ERROR_BOX)], 255),
+        ("no class", standin_settings(lane, JvmOptions="-Dstandin.script=noclass", **title),
+         [("Error locating class: vt/App", ERROR_BOX)], 255),
+        ("settings file too large", {"JvmSearchOrder": "0", "JvmPath": "", "SettingsFile": "big.ini", **title},
+         [(f"The settings file {lane.native_path(tmp_path / 'settings file too large' / 'big.ini')} is larger than "
+           "1048576 bytes and was ignored.", ERROR_BOX), (not_found, ERROR_BOX)], 255),
+        ("second instance", {"AllowMultipleInstances": "0", "MainClass": mutex, **title},
+         [("An instance of this program is already running.", ERROR_BOX)], 0),
+        ("service only", {"ServiceName": "VtWindowed", "ServiceOnly": "1", **title},
+         [("This program can only be run as a service.", INFORMATION_BOX)], 0),
+        # Without a product name, the executable's name.
+        ("untitled", {"JvmSearchOrder": "0", "JvmPath": ""}, [(not_found, ERROR_BOX)], 255),
+    ]
+    try:
+        for name, settings, expected, status in cases:
+            exe = lane.pack(tmp_path / name / "Windowed App", stub=lane.windowed, settings=settings)
+            if "SettingsFile" in settings:
+                (exe.parent / "big.ini").write_bytes(b"[Application Configuration]\n" + b";" * (1 << 20))
+            result = lane.run(exe, env=relay)
+            boxes, consoles = windows_shown(result.stderr)
+            want_title = settings.get("ProductName", "Windowed App")
+            assert boxes == [(text, want_title, style) for text, style in expected], (name, boxes, result.stderr[-2000:])
+            assert consoles == 0 and lane.exit_status(result.status) == status, (name, result.status)
+    finally:
+        holder.terminate()
+        holder.wait(timeout=30)
+
+
+def test_windowed_launcher_runs_main_as_the_console_launcher_does(windows_lane, relay, tmp_path):
+    lane = windows_lane
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(lane.windowed)], capture_output=True, text=True)
+    assert re.search(r"Subsystem\s+00000002", dump.stdout), dump.stdout
+    outputs = {}
+    for stub, folder in ((lane.launcher, "stub-console"), (lane.windowed, "stub-windowed")):
+        exe = lane.pack(tmp_path / folder / "app", stub=stub, settings=standin_settings(lane))
+        result = lane.run(exe, ["a b", "\u00e9"], env=relay)
+        assert result.status == 0, result
+        outputs[folder] = [re.sub(r"thread \d+", "thread N", line.replace(folder, "FOLDER"))
+                           for line in result.out_lines if line.startswith("standin ")]
+        # Not a window or console of its own.
+        assert windows_shown(result.stderr) == ([], 0), (stub, result.stderr[-2000:])
+    assert outputs["stub-windowed"] == outputs["stub-console"]
+    assert "standin main arg[1]=\u00e9" in outputs["stub-windowed"]
+
+
+def test_windowed_message_box_waits_on_the_screen(windows_lane, relay, tmp_path):
+    """On a virtual screen (Xvfb), on a Wine desktop of its own: the box
+    appears with the product name as its title, and the launcher waits until
+    the user has closed it."""
+    lane = windows_lane
+    exe = lane.pack(tmp_path / "Shown", stub=lane.windowed,
+                    settings={"JvmSearchOrder": "0", "JvmPath": "", "ProductName": "Shown On Screen"})
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                              pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    log = tmp_path / "relay.log"
+    try:
+        with os.fdopen(read) as display_number:
+            display = {"DISPLAY": ":" + display_number.readline().strip()}
+        x = {**os.environ, **display}
+        with open(log, "w") as out:
+            app = subprocess.Popen(lane.command("explorer", ["/desktop=VantrelTest", lane.native_path(exe)]),
+                                   stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                   env=lane.environment({**display, **relay}))
+        find = ["xdotool", "search", "--name", "^Shown On Screen$"]
+        deadline = time.monotonic() + 60
+        while subprocess.run(find, env=x, capture_output=True).returncode != 0:
+            assert app.poll() is None and time.monotonic() < deadline, f"no message box: {log.read_text()[-2000:]}"
+            time.sleep(0.2)
+        time.sleep(1)
+        shown = log.read_text(errors="replace")
+        assert app.poll() is None and "Ret  user32.MessageBoxA" not in shown, "the launcher did not wait"
+        assert windows_shown(shown)[0] == [
+            ("Unable to locate suitable Java Runtime (min 1.8) on this machine.", "Shown On Screen", ERROR_BOX)]
+        subprocess.run(["xdotool", "key", "Return"], env=x, check=True, timeout=30)
+        app.wait(timeout=60)
+        assert re.search(r"Ret  user32\.MessageBoxA\(\) retval=00000001", log.read_text(errors="replace"))
+    finally:
+        server.terminate()
+        server.wait(timeout=30)

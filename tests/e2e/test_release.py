@@ -18,7 +18,7 @@ import pytest
 
 from conftest import LINUX_BUILD, SOURCE_DIR, WINDOWS_BUILD
 
-CONTENTS = {"vantrel.exe", "vantrel-pack.exe", "vantrel", "vantrel-pack", "README.md", "docs/", "docs/reference.md",
+CONTENTS = {"vantrel.exe", "vantrelw.exe", "vantrel-pack.exe", "vantrel", "vantrel-pack", "README.md", "docs/", "docs/reference.md",
             "docs/faster-starts.md", "docs/troubleshooting.md", "sample/", "sample/Hello.java", "sample/hello.jar", "sample/hello.toml"}
 STANDIN = WINDOWS_BUILD / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll"
 
@@ -26,7 +26,8 @@ STANDIN = WINDOWS_BUILD / "tests" / "standin" / "runtime" / "bin" / "server" / "
 def pe_file_version(path: Path) -> str:
     """major.minor.patch of the VS_FIXEDFILEINFO in a PE's version resource."""
     data = path.read_bytes()
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    # The resource's key comes first (the packer's code holds the signature too).
+    at = data.find(struct.pack("<I", 0xFEEF04BD), data.rfind("VS_VERSION_INFO".encode("utf-16-le")))
     assert at > 0, f"{path} has no version information"
     ms, ls = struct.unpack("<II", data[at + 8:at + 16])
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}"
@@ -54,9 +55,12 @@ def test_archive_holds_everything_in_one_version(release, windows_lane):
     packer = subprocess.run([str(folder / "vantrel-pack"), "--version"], capture_output=True, text=True)
     assert packer.stdout == f"vantrel-pack {version}\n"
     assert windows_lane.run(folder / "vantrel-pack.exe", ["--version"]).stdout.strip() == f"vantrel-pack {version}"
-    assert pe_file_version(folder / "vantrel.exe") == version
-    assert pe_file_version(folder / "vantrel-pack.exe") == version
-    assert (folder / "vantrel.exe").stat().st_size <= 200 * 1024
+    for name in ("vantrel.exe", "vantrelw.exe", "vantrel-pack.exe"):
+        assert pe_file_version(folder / name) == version, name
+    for name, subsystem in (("vantrel.exe", 3), ("vantrelw.exe", 2)):  # console, windowed
+        assert (folder / name).stat().st_size <= 200 * 1024, name
+        data = (folder / name).read_bytes()
+        assert struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 24 + 68)[0] == subsystem, name
     # The Linux executables are stripped and need no C++ runtime of the system.
     for name in ("vantrel", "vantrel-pack"):
         sections = subprocess.run(["objdump", "-h", str(folder / name)], capture_output=True, text=True).stdout

@@ -185,6 +185,18 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
         wait_until(lambda: not folders(exe.parent), 30, f"{case}: the unpacked archives removed")
 
 
+def test_windows_windowed_launcher_reports_to_the_event_log(windows_lane, services, tmp_path):
+    # As a service the windowed launcher shows no window: its reports go to
+    # the event log, and a failure to start is reported to the manager.
+    name = unique_name("Windowed")
+    exe = windows_lane.pack(tmp_path / "svc", stub=windows_lane.windowed, settings={
+        **standin_base(windows_lane, tmp_path / "standin.log", name, "args"), "JvmPath": "Z:\\nowhere\\jvm.dll",
+        "JvmVersion": "1.8"})
+    run = services.run(exe, name)
+    assert run.texts() == [STARTED.format(name), NOT_FOUND, FAILED.format(name)], run.events
+    assert run.state == (STOPPED_STATE, 1066, 1013, 0), run.state
+
+
 def linux_base(jdk, java_apps, name, **settings):  # noqa: F811
     return {"MainClass": "vt.App", "JvmPath": str(jdk / "lib" / "server" / "libjvm.so"), "JvmSearchOrder": "0",
             "ClassPath": str(java_apps["jar"]), "ServiceName": name, **settings}

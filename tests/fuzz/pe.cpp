@@ -2,7 +2,8 @@
 // accepts must be written with the packer's resources and read back to
 // exactly the resources written, the written image must itself be valid and
 // packing it again must change nothing (the resource section is rewritten in
-// place), and the output may grow only by the resources and alignment.
+// place), and the output may grow only by the resources and alignment. The
+// same input read as an icon file exercises the icon reader.
 #include <algorithm>
 #include <tuple>
 #include <vector>
@@ -27,10 +28,31 @@ bool same(const std::vector<Resource>& a, const std::vector<Resource>& b) {
     return true;
 }
 
+// The same bytes as an icon file: an icon the packer accepts becomes a group
+// that names each of its images once, every image a piece of the file.
+void checkIcon(const Bytes& ico) {
+    std::vector<Resource> icon;
+    try {
+        icon = iconResources(ico, "fuzz.ico");
+    } catch (const PackError&) {
+        return;
+    }
+    FUZZ_CHECK(icon.size() >= 2 && icon.back().type.number == kTypeGroupIcon);
+    const Bytes& group = icon.back().data;
+    FUZZ_CHECK(group.size() == 6 + 14 * (icon.size() - 1));
+    for (size_t i = 0; i + 1 < icon.size(); ++i) {
+        const Bytes& image = icon[i].data;
+        FUZZ_CHECK(icon[i].type.number == kTypeIcon && icon[i].name.number == i + 1);
+        FUZZ_CHECK(!image.empty() && std::search(ico.begin(), ico.end(), image.begin(), image.end()) != ico.end());
+        FUZZ_CHECK(size_t(group[6 + 14 * i + 8] | group[6 + 14 * i + 9] << 8) == image.size() % 0x10000);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes image(data, data + size);
+    checkIcon(image);
     if (!isPeImage(image)) return 0;
     std::vector<Resource> resources;
     try {

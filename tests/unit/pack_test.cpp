@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -291,6 +292,134 @@ TEST(PackPe, HostileStubsAreRefused) {
     }
     set32(image, 0x400 + 0x60, 0x2080), set32(image, 0x400 + 0x64, 4);
     EXPECT_NE(expectError([&] { readPeResources(image); }).find("shared"), std::string::npos);
+}
+
+// ---- What Windows shows: icon, version information, manifest ---------------------
+
+// An icon's bitmap (header with twice the height, colour table, pixels, mask).
+Bytes bitmapImage(int side, int bits, uint32_t coloursUsed = 0) {
+    Bytes b(40, 0);
+    set32(b, 0, 40), set32(b, 4, side), set32(b, 8, 2 * side), set16(b, 12, 1), set16(b, 14, bits);
+    set32(b, 32, coloursUsed);
+    size_t colours = bits <= 8 ? (coloursUsed != 0 ? coloursUsed : 1u << bits) : 0;
+    b.resize(40 + 4 * colours + ((side * bits + 31) / 32 * 4 + (side + 31) / 32 * 4) * side, 0x55);
+    return b;
+}
+
+// A PNG signature and header chunk (what the reader looks at).
+Bytes pngImage(uint32_t side, uint8_t depth = 8, uint8_t colourType = 6) {
+    Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t v : {side, side}) b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+    b.insert(b.end(), {depth, colourType, 0, 0, 0, 0, 0, 0, 0});
+    return b;
+}
+
+Bytes cut(Bytes b, size_t size) {
+    b.resize(size);
+    return b;
+}
+
+Bytes icoFile(const std::vector<Bytes>& images, uint16_t kind = 1) {
+    Bytes out = {0, 0, uint8_t(kind), 0, uint8_t(images.size()), uint8_t(images.size() >> 8)};
+    size_t offset = 6 + 16 * images.size();
+    for (const Bytes& image : images) {
+        out.insert(out.end(), 8, 0);  // the directory's claims: the reader takes the images' own
+        putU32(out, uint32_t(image.size()));
+        putU32(out, uint32_t(offset));
+        offset += image.size();
+    }
+    for (const Bytes& image : images) out.insert(out.end(), image.begin(), image.end());
+    return out;
+}
+
+TEST(PackDesktop, IconsAreCheckedWholeAndDescribedByTheirImages) {
+    std::vector<Resource> icon = iconResources(icoFile({bitmapImage(16, 32), bitmapImage(48, 4, 3), pngImage(300)}), "a.ico");
+    ASSERT_EQ(icon.size(), 4u);
+    const Bytes& group = icon[3].data;
+    EXPECT_EQ(icon[3].type.number, kTypeGroupIcon);
+    // Per image: width, height, colours, 0, planes, bits, size, id.
+    const Bytes entries[] = {{16, 16, 0, 0, 1, 0, 32, 0}, {48, 48, 16, 0, 1, 0, 4, 0}, {0, 0, 0, 0, 1, 0, 32, 0}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(Bytes(group.begin() + 6 + 14 * i, group.begin() + 14 + 14 * i), entries[i]) << i;
+        EXPECT_EQ(get32(group, 6 + 14 * i + 8), icon[i].data.size());
+        EXPECT_EQ(group[6 + 14 * i + 12], i + 1);
+    }
+
+    Bytes huge = icoFile({bitmapImage(16, 32)});
+    set16(huge, 4, kMaxIconImages + 1);
+    Bytes compressed = bitmapImage(16, 8), planes = bitmapImage(16, 8), colours = bitmapImage(16, 4, 17);
+    set32(compressed, 16, 1), set16(planes, 12, 2);
+    const std::pair<Bytes, const char*> bad[] = {
+        {Bytes{0, 0, 1}, "no icon header"},
+        {icoFile({bitmapImage(16, 32)}, 2), "holds a cursor"},
+        {icoFile({}), "holds no image"},
+        {huge, "more than 256 images"},
+        {cut(icoFile({bitmapImage(16, 32)}), 20), "directory is cut short"},
+        {icoFile({Bytes()}), "image 1 lies outside the file"},
+        {icoFile({pngImage(16), cut(pngImage(16), 20)}), "image 2 is a PNG image without its header"},
+        {icoFile({pngImage(16, 8, 5)}), "an unknown colour type"},
+        {icoFile({pngImage(2000)}), "an image of 2000 x 2000 pixels"},
+        {icoFile({cut(bitmapImage(16, 32), bitmapImage(16, 32).size() - 1)}), "a bitmap cut short"},
+        {icoFile({compressed}), "a compressed bitmap"},
+        {icoFile({planes}), "a bitmap of 2 planes"},
+        {icoFile({colours}), "more colours than its depth holds"},
+        {icoFile({bitmapImage(2048, 1)}), "a bitmap of 2048 x 2048 pixels"},
+    };
+    for (const auto& [file, expected] : bad)
+        EXPECT_NE(expectError([&] { iconResources(file, "a.ico"); }).find(expected), std::string::npos) << expected;
+}
+
+TEST(PackDesktop, VersionsAndChoices) {
+    const std::pair<const char*, std::array<uint16_t, 4>> good[] = {
+        {"1", {1, 0, 0, 0}}, {"1.4.2", {1, 4, 2, 0}}, {"1.4.2.7", {1, 4, 2, 7}}, {"65535.0.00007.0", {65535, 0, 7, 0}}};
+    for (const auto& [text, parts] : good) {
+        uint16_t got[4];
+        EXPECT_TRUE(parseVersion(text, got)) << text;
+        EXPECT_EQ((std::array<uint16_t, 4>{got[0], got[1], got[2], got[3]}), parts) << text;
+    }
+    for (const char* bad : {"", ".", "1.", ".1", "1..2", "1.2.3.4.5", "65536", "123456", "1.x", " 1", "-1", "1.2-beta"}) {
+        uint16_t got[4];
+        EXPECT_FALSE(parseVersion(bad, got)) << bad;
+    }
+    const std::tuple<const char*, const char*, const char*> choices[] = {
+        {"ExecutionLevel", "REQUIREadministrator", "requireAdministrator"}, {"DpiAwareness", "PerMonitorV2", "permonitorv2"},
+        {"FileVersion", "1.2", "1.2"}, {"CompanyName", "anything at all", "anything at all"}};
+    for (const auto& [name, given, stored] : choices) {
+        std::string value = given;
+        EXPECT_EQ(desktopSettingProblem(name, value), "") << name;
+        EXPECT_EQ(value, stored);
+    }
+    std::string admin = "admin";
+    EXPECT_EQ(desktopSettingProblem("ExecutionLevel", admin),
+              "ExecutionLevel is asInvoker, highestAvailable or requireAdministrator, got \"admin\"");
+    // All texts together must fit the 16-bit lengths of the version tree.
+    EXPECT_NE(expectError([&] { versionResource({{1133, std::string(40000, 'c')}}, "a.exe", 1033); }).find("65535"),
+              std::string::npos);
+}
+
+TEST(PackDesktop, ManifestsMustKeepTheUtf8CodePage) {
+    const std::string assembly = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">";
+    const std::string page = "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">";
+    const std::pair<std::string, const char*> cases[] = {  // text, start of the problem ("" none)
+        {generatedManifest("", ""), ""},
+        {generatedManifest("requireAdministrator", "permonitorv2"), ""},
+        {"\xEF\xBB\xBF" + assembly + page + " utf-8 </activeCodePage></assembly>", ""},
+        {assembly + "<ws:activeCodePage xmlns:ws=\"x\">UTF-8</ws:activeCodePage></assembly>", ""},
+        {assembly + "<!-- " + page + "UTF-8</activeCodePage> --></assembly>", "it does not keep"},
+        {assembly + page + "Windows-1252</activeCodePage></assembly>", "it does not keep"},
+        {assembly + page + "UTF-8</activeCodePage>" + page + "Legacy</activeCodePage></assembly>", "it does not keep"},
+        {assembly + "</assembly>", "it does not keep"},
+        {assembly + page + "UTF-8</activeCodePage><!-- open </assembly>", "a comment is not closed"},
+        {page + "UTF-8</activeCodePage>", "it holds no <assembly>"},
+        {assembly + page + "UTF-8\xFF</activeCodePage></assembly>", "it is not UTF-8 text"},
+        {std::string("<assembly\0", 10) + page + "UTF-8</activeCodePage></assembly>", "it is not UTF-8 text"},
+    };
+    for (const auto& [text, problem] : cases)
+        EXPECT_EQ(manifestProblem(text).rfind(problem, 0), 0u) << text << " -> " << manifestProblem(text);
+    std::string dpi = generatedManifest("highestAvailable", "permonitorv2");
+    EXPECT_NE(dpi.find("level=\"highestAvailable\""), std::string::npos);
+    EXPECT_NE(dpi.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+    EXPECT_EQ(generatedManifest("", "system").find("{"), generatedManifest("", "").find("{"));  // no mark is left
 }
 
 TEST(PackElf, BundleIsAppendedAndStrippedAgain) {

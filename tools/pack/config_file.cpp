@@ -6,6 +6,8 @@
 //   ExtractLocation = 1                 integer (decimal, or 0x hexadecimal)
 //   RemoveExtractedFiles = true         flag: true -> "1", false -> "0"
 //   Archives = ["app.jar", "lib/b.jar"] paths relative to the file's directory
+//   Icon = "app.ico"                    likewise: the icon and the manifest of
+//   Manifest = "app.manifest"           a Windows launcher
 //   MessageLanguage = 1031
 //   [Messages]
 //   1 = "Already running."              messages by number, 1 to 21
@@ -211,6 +213,12 @@ struct LineParser {
     }
 };
 
+// A path of the file relative to its directory, unless it is absolute.
+std::string joinedPath(const std::string& directory, const std::string& path) {
+    bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\' || (path.size() > 1 && path[1] == ':'));
+    return absolute || directory.empty() ? path : directory + "/" + path;
+}
+
 }  // namespace
 
 ConfigFile parseConfig(const std::string& text, const std::string& fileName, const std::string& directory) {
@@ -262,10 +270,14 @@ ConfigFile parseConfig(const std::string& text, const std::string& fileName, con
             if (v.kind != ValueKind::Array) p.fail("Archives must be an array of strings");
             if (archivesSeen) p.fail("Archives given twice");
             archivesSeen = true;
-            for (const std::string& item : v.items) {
-                bool absolute = !item.empty() && (item[0] == '/' || item[0] == '\\' || (item.size() > 1 && item[1] == ':'));
-                config.archives.push_back(absolute || directory.empty() ? item : directory + "/" + item);
-            }
+            for (const std::string& item : v.items) config.archives.push_back(joinedPath(directory, item));
+            continue;
+        }
+        if (key == "Icon" || key == "Manifest") {
+            if (v.kind != ValueKind::String || v.text.empty()) p.fail(key + " must be a file name");
+            std::string& path = key == "Icon" ? config.icon : config.manifest;
+            if (!path.empty()) p.fail(key + " given twice");
+            path = joinedPath(directory, v.text);
             continue;
         }
         if (key == "MessageLanguage") {

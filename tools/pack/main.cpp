@@ -16,6 +16,7 @@ void printHelp() {
     std::printf(
         "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
+        "                    [--icon FILE] [--manifest FILE]\n"
         "       vantrel-pack --list LAUNCHER\n"
         "       vantrel-pack --help | --version\n"
         "\n"
@@ -34,6 +35,11 @@ void printHelp() {
         "  --message N=TEXT       text of message N (1-21); a backslash followed by n\n"
         "                         in TEXT becomes a line break when shown\n"
         "  --message-language ID  language id of the messages (default 1028; 0 neutral)\n"
+        "  --icon FILE            a Windows launcher's icon: every image of the .ico file\n"
+        "                         replaces the stub's icon\n"
+        "  --manifest FILE        a Windows launcher's manifest instead of the one the\n"
+        "                         packer writes; it must keep <activeCodePage>UTF-8\n"
+        "                         (see ExecutionLevel and DpiAwareness for the usual needs)\n"
         "  --list LAUNCHER        print the settings, messages and archives (name, size,\n"
         "                         time) that a packed launcher carries\n"
         "\n"
@@ -45,6 +51,8 @@ void printHelp() {
         "  Archives = [\"app.jar\", \"lib/b.jar\"]  relative to the file's directory;\n"
         "                                     --archive adds to this list\n"
         "  MessageLanguage = 1031\n"
+        "  Icon = \"app.ico\"                   as --icon and --manifest, relative to the\n"
+        "  Manifest = \"app.manifest\"          file's directory; the options win\n"
         "  [Messages]\n"
         "  1 = \"Already running.\"             message texts by number\n"
         "\n"
@@ -61,7 +69,7 @@ void printHelp() {
 }
 
 struct Options {
-    std::string config, stub, out, messageLanguage, list;
+    std::string config, stub, out, messageLanguage, list, icon, manifest;
     std::vector<std::pair<std::string, std::string>> sets;  // in order
     std::vector<bool> raw;                                   // per set: given by --set-raw
     std::vector<std::string> archives;
@@ -86,7 +94,8 @@ Options parseCommandLine(int argc, char** argv) {
         size_t equals = arg.find('=');
         std::string name = arg.compare(0, 2, "--") == 0 && equals != std::string::npos ? arg.substr(0, equals) : arg;
         static const char* const withValue[] = {"--config", "--stub", "--out", "--set", "--set-raw", "--archive",
-                                                "--message-language", "--message", "--list"};
+                                                "--message-language", "--message", "--list", "--icon",
+                                                "--manifest"};
         bool known = false;
         for (const char* candidate : withValue) known = known || name == candidate;
         if (!known) throw PackError(2, "unknown option " + arg + " (see --help)");
@@ -103,6 +112,8 @@ Options parseCommandLine(int argc, char** argv) {
         else if (name == "--archive") o.archives.push_back(value);
         else if (name == "--message") o.messages.push_back(value);
         else if (name == "--list") o.list = value;
+        else if (name == "--icon") o.icon = value;
+        else if (name == "--manifest") o.manifest = value;
         else {
             size_t cut = value.find('=');
             if (cut == std::string::npos) throw PackError(2, name + " needs KEY=VALUE, got " + value);
@@ -164,21 +175,26 @@ int run(int argc, char** argv) {
         for (const auto& [number, message] : config.messages) messages.emplace(number, message);
         if (config.hasMessageLanguage && !languageGiven) language = config.messageLanguage;
         archivePaths = config.archives;
+        if (options.icon.empty()) options.icon = config.icon;
+        if (options.manifest.empty()) options.manifest = config.manifest;
     }
     for (const auto& [key, value] : sets) values[key] = value;
     for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
     input.messages = messages;
     input.messageLanguage = language;
     archivePaths.insert(archivePaths.end(), options.archives.begin(), options.archives.end());
+    DesktopInput desktop = readDesktopInput(options.icon, options.manifest, input.settings, options.out);
 
     // The stub is read and checked before the archives, which may be large.
     std::string stubPath = options.stub.empty() ? packerDirectory() + "vantrel.exe" : options.stub;
     Bytes stub = readFile(stubPath, "stub", kMaxStubBytes);
     bool pe = isPeImage(stub);
+    const bool signedStub = pe && peIsSigned(stub);
     std::vector<Resource> resources;
     if (pe) {
         for (Resource& r : readPeResources(stub))
             if (!isPackerResource(r)) resources.push_back(std::move(r));
+        applyDesktopResources(resources, std::move(desktop), input.settings);
     } else if (isElfImage(stub)) {
         stub = stripBundle(stub);
         checkElfImage(stub);
@@ -198,6 +214,11 @@ int run(int argc, char** argv) {
     resources.clear();
     resources.shrink_to_fit();
     writeFileAtomically(options.out, packed, stubPath);
+    if (signedStub)
+        std::fprintf(stderr,
+                     "vantrel-pack: note: the stub %s is signed; no signature can cover what packing changes, so "
+                     "%s is unsigned: sign it now (see \"Signing\" in docs/reference.md)\n",
+                     stubPath.c_str(), options.out.c_str());
     return 0;
 }
 

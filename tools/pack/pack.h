@@ -128,6 +128,7 @@ struct ConfigFile {
     bool hasMessageLanguage = false;
     uint32_t messageLanguage = 0;
     std::vector<std::string> archives;  // paths, already joined to the config's directory
+    std::string icon, manifest;         // Icon and Manifest, joined likewise; "" when not given
 };
 
 // Parses the TOML subset; `directory` is prefixed to relative archive paths
@@ -142,6 +143,55 @@ std::string unknownKeyText(const std::string& key);
 bool parseLanguage(const std::string& text, uint32_t* language);
 bool parseMessageNumber(const std::string& text, int* number);
 
+// ---- What Windows shows: icon, version information, manifest (desktop.cpp) ----
+
+constexpr uint32_t kTypeIcon = 3;
+constexpr uint32_t kTypeGroupIcon = 14;
+constexpr uint32_t kTypeVersion = 16;
+constexpr uint32_t kTypeManifest = 24;
+constexpr uint32_t kLanguageUsEnglish = 1033;
+// Far beyond any real icon (256 images of 256 x 256 pixels uncompressed take
+// 64 MB, but real files with PNG images stay under 1 MB) or manifest.
+constexpr uint64_t kMaxIconBytes = 16 << 20;
+constexpr uint64_t kMaxManifestBytes = 1 << 20;
+constexpr size_t kMaxIconImages = 256;
+
+// The icon group (RT_GROUP_ICON 1) and its images (RT_ICON 1..n) of an .ico
+// file: every image it holds, bitmaps and PNG images alike, each checked to be
+// whole; the language is left for the caller. Throws PackError naming
+// `path` and what is wrong.
+std::vector<Resource> iconResources(const Bytes& ico, const std::string& path);
+// "1.4.2" or "1.4.2.7" (one to four numbers 0..65535; missing ones are 0).
+bool parseVersion(const std::string& text, uint16_t parts[4]);
+// Why a setting's text is no value of it ("" when it is): the version
+// numbers and the manifest's choices. Normalises a choice's case in place.
+std::string desktopSettingProblem(const std::string& name, std::string& value);
+// RT_VERSION 1: the fixed part and the strings, from the settings (id ->
+// text as given); what is not given describes the executable `fileName`.
+Resource versionResource(const std::map<unsigned, std::string>& settings, const std::string& fileName,
+                         uint32_t language);
+// The launcher's manifest asking for `level` with the elements of `dpi`
+// (both already checked; "" takes the launcher's own).
+std::string generatedManifest(const std::string& level, const std::string& dpi);
+// Why a manifest file cannot serve a launcher ("" when it can): it must be
+// UTF-8 text of an <assembly> that keeps the UTF-8 active code page.
+std::string manifestProblem(const std::string& text);
+
+// The files and settings of what Windows shows, checked before the stub is read.
+struct DesktopInput {
+    std::vector<Resource> icon;  // empty: the stub's icon stays
+    std::string manifest;        // empty: the stub's stays
+    std::string fileName;        // the packed executable's file name
+};
+// Reads and checks the icon and manifest files ("" for none) and the
+// settings that choose the manifest.
+DesktopInput readDesktopInput(const std::string& iconPath, const std::string& manifestPath,
+                              const std::map<unsigned, std::string>& settings, const std::string& outPath);
+// Replaces the stub's icon, version information and manifest in `resources`
+// as `input` and the settings say; each under the language the stub used.
+void applyDesktopResources(std::vector<Resource>& resources, DesktopInput input,
+                           const std::map<unsigned, std::string>& settings);
+
 // ---- Stub formats (pe.cpp, elf.cpp) -----------------------------------------
 
 bool isPeImage(const Bytes& image);
@@ -152,6 +202,9 @@ std::vector<Resource> readPeResources(const Bytes& image);
 // the packer's, plus the new ones), the resource section rebuilt.
 Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resources);
 uint32_t peChecksum(const Bytes& image, size_t checksumOffset);
+// True when the image carries an Authenticode signature (a certificate table),
+// which writing resources drops: it cannot cover what the packer changes.
+bool peIsSigned(const Bytes& image);
 
 // The ELF part of an image, without a bundle a previous pack appended.
 Bytes stripBundle(const Bytes& image);

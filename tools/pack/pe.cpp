@@ -365,6 +365,13 @@ uint32_t peChecksum(const Bytes& image, size_t checksumOffset) {
     return uint32_t(sum + image.size());
 }
 
+bool peIsSigned(const Bytes& image) {
+    PeLayout pe = parseLayout(image);
+    if (pe.directoryCount <= kCertificateDirectoryIndex) return false;
+    size_t certificate = pe.directoryOffset(kCertificateDirectoryIndex);
+    return getU32(image, certificate) != 0 && getU32(image, certificate + 4) != 0;
+}
+
 Bytes writePeResources(const Bytes& image, const std::vector<Resource>& resources) {
     PeLayout pe = parseLayout(image);
     if (pe.directoryCount <= kResourceDirectoryIndex) corrupt("no resource data directory");

@@ -110,7 +110,7 @@ std::string settingValueProblem(const SettingInfo& setting, std::string& value) 
                 return e.what();
             }
             return "";
-        case SettingKind::Text: break;
+        case SettingKind::Text: return desktopSettingProblem(name, value);
     }
     return "";
 }
@@ -248,8 +248,7 @@ bool isPackerResource(const Resource& r) {
     if (r.type.number == kTypeRcData) return r.name.number == 1;
     if (r.type.number != kTypeString) return false;
     unsigned block = r.name.number;
-    // Messages 1..21 live in blocks 1 and 2, the settings in the blocks of
-    // their ids.
+    // Messages 1..21 live in blocks 1 and 2; the settings in the blocks of their ids.
     if (block == 1 || block == 2) return true;
     for (unsigned i = 0; i < kSettingCount; ++i)
         if (kSettings[i].id / 16 + 1 == block) return true;

@@ -67,7 +67,8 @@ std::string generate() {
            "Contents: [Settings](#settings) · [The settings file](#the-settings-file) ·\n"
            "[Placeholders](#placeholders) · [Finding a Java runtime](#finding-a-java-runtime) ·\n"
            "[Run modes and switches](#run-modes-and-switches) · [System properties](#system-properties) ·\n"
-           "[Messages](#messages) · [Exit status](#exit-status) · [Start-up trace](#start-up-trace)\n\n";
+           "[Messages](#messages) · [Exit status](#exit-status) · [Start-up trace](#start-up-trace) ·\n"
+           "[Windows desktop applications](#windows-desktop-applications)\n\n";
 
     out << "## Settings\n\n"
            "Every setting is stored as text and read as one of four kinds:\n\n"
@@ -150,7 +151,8 @@ std::string generate() {
     out << "\n## Messages\n\n"
            "The launcher reports in one line each: information on standard output, errors on standard error;\n"
            "a service writes them to the Windows Application event log (on Linux: to standard error, with\n"
-           "the journal's priority prefix `<6>` or `<3>`). Where a text has `%s`, the launcher fills in the\n"
+           "the journal's priority prefix `<6>` or `<3>`); the windowed launcher shows each in a message box\n"
+           "(see [below](#windows-desktop-applications)). Where a text has `%s`, the launcher fills in the\n"
            "detail the last column names. Each text can be replaced when packing\n"
            "(`--message N=TEXT`, or `N = \"TEXT\"` under `[Messages]` in a `--config` file; `\\n` in a\n"
            "text starts a new line). [Troubleshooting](troubleshooting.md) says for each what causes it and\n"
@@ -178,6 +180,43 @@ std::string generate() {
            "main class and its arguments, the run mode and the exit status. Values that placeholders take\n"
            "from environment variables are shown as `<hidden:%NAME%>`. Unset, empty or `0`, nothing is\n"
            "traced. [Troubleshooting](troubleshooting.md) explains the lines.\n";
+
+    out << "\n## Windows desktop applications\n\n"
+           "**The windowed launcher.** `vantrelw.exe` is the same launcher built for the Windows GUI subsystem:\n"
+           "pack it (`--stub vantrelw.exe`) for an application with windows of its own. Windows starts it\n"
+           "without a console window, and every report that `vantrel.exe` writes to the console (no runtime\n"
+           "found, the VM not created, a class not found, a settings file refused, a second instance) appears\n"
+           "in a message box with the same text, titled with `ProductName` (the executable's name when that\n"
+           "is empty); the launcher goes on once the box is closed. Running as a service it shows no box: its\n"
+           "reports go to the event log, as `vantrel.exe`'s do. The switches, the service modes, the settings\n"
+           "file and the output redirection work as in `vantrel.exe`. As with `javaw`, the application's\n"
+           "standard output and error go nowhere unless they are redirected: set `StdOutMode` and `StdErrMode`\n"
+           "to 1 (or `StdOutFile` and `StdErrFile` in the settings file) to keep them in files, and give\n"
+           "`VANTREL_TRACE` a file name for the start-up trace.\n\n"
+           "**Icon.** `vantrel-pack --icon app.ico` (`Icon = \"app.ico\"` in a `--config` file, relative to\n"
+           "it) replaces the stub's icon with every image of the `.ico` file, bitmaps and PNG images alike;\n"
+           "Explorer, the taskbar and Alt+Tab show it. A file that is no icon, or whose images are cut short,\n"
+           "is refused, and nothing is written.\n\n"
+           "**Version information.** The packer writes the executable's version information (the Details of\n"
+           "its properties, Task Manager's description) from `FileVersion`, `ProductVersion`, `CompanyName`,\n"
+           "`ProductName`, `FileDescription`, `LegalCopyright`, `OriginalFilename`, `InternalName` and\n"
+           "`Comments`. Left empty, they describe the packed executable: `MyApp.exe` is product `MyApp`,\n"
+           "version 1.0.0.0, original file name `MyApp.exe`.\n\n"
+           "**Manifest.** `ExecutionLevel` and `DpiAwareness` make the packer write the launcher's manifest\n"
+           "with the rights and the DPI awareness they name; with neither, the stub's manifest stays.\n"
+           "`--manifest FILE` (`Manifest = \"app.manifest\"`) puts a manifest of your own in its place, which\n"
+           "must keep `<activeCodePage>UTF-8</activeCodePage>` in its `windowsSettings`: the launcher's\n"
+           "paths and texts are UTF-8, and without it a non-ASCII folder name breaks the start. A manifest\n"
+           "file cannot be combined with the two settings.\n\n"
+           "### Signing\n\n"
+           "Sign the executable after packing, and again after every packing: packing changes the image, so no\n"
+           "signature made before can cover it (a signed stub is packed into an unsigned executable, and the\n"
+           "packer says so). The archives are a resource inside the image, so the signature covers them and\n"
+           "the signed executable runs as it is. With the Windows SDK's `signtool`:\n\n"
+           "    signtool sign /fd SHA256 /f certificate.pfx /tr TIMESTAMP-URL /td SHA256 MyApp.exe\n\n"
+           "or, on Linux, with `osslsigncode`:\n\n"
+           "    osslsigncode sign -pkcs12 certificate.pfx -h sha256 -ts TIMESTAMP-URL -in MyApp.exe -out MyApp-signed.exe\n"
+           "    osslsigncode verify -in MyApp-signed.exe\n";
     return out.str();
 }
 

@@ -298,6 +298,7 @@ bool createNamedMutex(const char* name) {
 
 void hideConsoleWindow() {}
 void attachServiceConsole() {}
+bool showReportWindow(bool, const char*, const char*) { return false; }
 
 void installLogoffFilter() {
     // A log-off hangs up the terminal; a service ignores it.

@@ -292,6 +292,17 @@ void attachServiceConsole() {
     if (std::freopen("CONOUT$", "a", stderr) == nullptr) { /* ignored */ }
 }
 
+bool showReportWindow(bool error, const char* title, const char* text) {
+    // The windowed launcher is the same program linked for the GUI
+    // subsystem: its own image header says which one this is.
+    const auto* image = reinterpret_cast<const unsigned char*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    if (nt->OptionalHeader.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI) return false;
+    const UINT style = MB_OK | MB_SETFOREGROUND | (error ? MB_ICONERROR : MB_ICONINFORMATION);
+    return MessageBoxA(nullptr, text, title, style) > 0;
+}
+
 namespace {
 BOOL WINAPI logoffFilter(DWORD event) { return event == CTRL_LOGOFF_EVENT ? TRUE : FALSE; }
 }  // namespace
