@@ -3,9 +3,14 @@
 // and removing them again from a detached cleanup child.
 //
 // The payload is checked whole before anything is written or deleted
-// (core/payload.h). Each archive is written under a temporary name and moved
-// into place, so that no process ever opens a half-written archive and a
-// running VM that has the old one open keeps reading the old one.
+// (core/payload.h). Each archive is written under a temporary name of its
+// own and moved into place, so that no process ever opens a half-written
+// archive and a running VM that has the old one open keeps reading the old
+// one. A launcher runs exactly its own archives: where the application's
+// folder holds another payload's archive that cannot be replaced (in use,
+// or the folder cannot be written), it unpacks into a folder of this
+// payload's own instead; what is at an archive's name and is no regular file
+// of the user's own stops the launch rather than going on the class path.
 #include "core/archives.h"
 
 #include <cstdio>
@@ -25,6 +30,14 @@ constexpr size_t kEntryPathCapacity = 4096;
 // The cleanup child gives its launcher this long to end; a launcher that is
 // still running then keeps its archives (it holds them open, or its folder).
 constexpr uint32_t kCleanupWaitMs = 30000;
+// Temporary files are ".vantrel-<writer's process id>-<random>.tmp". A
+// clash with a name already there (someone else's file, or a guess) tries
+// another name, this many times.
+constexpr const char kTemporaryPrefix[] = ".vantrel-";
+constexpr const char kTemporarySuffix[] = ".tmp";
+constexpr int kTemporaryNameTries = 16;
+// Pieces in which an archive is compared with the file that holds its name.
+constexpr size_t kComparePiece = 64 * 1024;
 
 bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
@@ -62,72 +75,240 @@ void reportWriteFailure(const char* path) { reportErrorWithReason("%s", formatMe
 // and must be the user's own; the executable's own folder is neither.
 bool isApplicationFolder() { return Config.ExtractLocation != 0; }
 
-// Writes an archive into a new file (or one it truncates) and stamps it
-// with the archive's time. The last error tells why it failed.
-bool writeArchive(const char* path, const PayloadEntry& entry) {
+// The folder of this payload's own, for when the application's folder holds
+// another payload's archives that cannot be replaced: in the per-user
+// folder, named after the application and a digest (64-bit FNV-1a) of the
+// archives' names, times and sizes, so that only launchers that carry the
+// same archives share it.
+bool payloadFolder(const PayloadRecord& payload, char* folder, size_t capacity) {
+    uint64_t digest = 0xCBF29CE484222325ULL;
+    auto mix = [&](const void* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) digest = (digest ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001B3ULL;
+    };
+    for (int32_t i = 0; i < payload.count; ++i) {
+        const PayloadEntry& entry = payload.entries[i];
+        mix(entry.name, std::strlen(entry.name) + 1);
+        uint8_t fields[12];
+        for (int k = 0; k < 8; ++k) fields[k] = uint8_t(entry.fileTime >> (8 * k));
+        for (int k = 0; k < 4; ++k) fields[8 + k] = uint8_t(entry.size >> (8 * k));
+        mix(fields, sizeof(fields));
+    }
+    const char* encoded = Config.EncodedMainClass != nullptr ? Config.EncodedMainClass : "";
+    if (!isPlainFileName(encoded)) {
+        platform::setFailureReason(platform::Failure::NotPlainName);
+        return false;
+    }
+    char base[kPathCapacity];
+    if (platform::temporaryDirectory(base, sizeof(base)) == 0) return false;
+    int n = std::snprintf(folder, capacity, "%s%s-%016llX", base, encoded, static_cast<unsigned long long>(digest));
+    if (n < 0 || size_t(n) >= capacity) {
+        platform::setFailureReason(platform::Failure::NameTooLong);
+        return false;
+    }
+    return true;
+}
+
+// True when the file at path holds exactly the archive's bytes.
+bool sameContent(const char* path, const PayloadEntry& entry) {
+    platform::FileKind kind;
+    uint64_t size = 0;
+    platform::InputFile* file = platform::openInputFile(path, &kind, &size);
+    if (file == nullptr) return false;
+    bool same = size == entry.size;
+    static char mine[kComparePiece], theirs[kComparePiece];
+    for (uint64_t done = 0; same && done < entry.size;) {
+        size_t piece = entry.size - done < kComparePiece ? size_t(entry.size - done) : kComparePiece;
+        size_t got = 0;
+        same = platform::readInputFile(file, theirs, piece, &got) && got > 0 &&
+               platform::readPayload(entry.offset + done, mine, got) && std::memcmp(mine, theirs, got) == 0;
+        done += got;
+    }
+    platform::closeInputFile(file);
+    return same;
+}
+
+// Whether what is at an archive's name is the archive: a regular file of
+// this user (or root) with its size, and its time or, where the time differs
+// (a time the file system cannot keep, a copy that did not keep it), its
+// bytes. Says which for the trace; nullptr when it is not the archive.
+const char* heldArchive(const char* path, const platform::FileFacts& facts, const PayloadEntry& entry) {
+    if (facts.kind != platform::FileKind::File || facts.foreignOwner || facts.size != entry.size) return nullptr;
+    if (facts.writeTime == entry.fileTime) return "kept, unchanged";
+    return sameContent(path, entry) ? "kept, same content" : nullptr;
+}
+
+// A temporary file of this process, created exclusively under a name no one
+// can guess; path receives its name.
+bool createTemporary(const char* directory, char* path, size_t capacity, platform::OutputFile* file) {
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof(name), "%s%u-%016llX%s", kTemporaryPrefix, unsigned(platform::currentProcessId()),
+                      static_cast<unsigned long long>(platform::randomNumber()), kTemporarySuffix);
+        if (!joinPath(path, capacity, directory, name)) return false;
+        if (platform::createOutputFile(path, file)) return true;
+        platform::FileFacts facts;
+        if (platform::fileFacts(path, &facts) != platform::FactsResult::Found) return false;  // no clash: a failure
+    }
+    return false;
+}
+
+// Writes an archive under a temporary name, stamps it with the archive's
+// time and moves it to path. The last error tells why it failed; nothing
+// is left behind.
+bool writeArchive(const char* directory, const char* path, const PayloadEntry& entry) {
+    char temporary[kEntryPathCapacity];
     platform::OutputFile file;
-    if (!platform::createOutputFile(path, &file)) return false;
+    if (!createTemporary(directory, temporary, sizeof(temporary), &file)) return false;
     bool ok = platform::copyPayloadToFile(file, entry.offset, entry.size) &&
               platform::setOutputFileTime(file, entry.fileTime);
     uint32_t error = platform::lastError();
-    if (!platform::closeOutputFile(file)) return false;
+    if (!platform::closeOutputFile(file) && ok) {
+        ok = false;
+        error = platform::lastError();
+    }
+    if (ok && !platform::replaceFile(temporary, path)) {
+        ok = false;
+        error = platform::lastError();
+    }
+    if (!ok) platform::deleteFile(temporary);
     platform::setLastError(error);
     return ok;
 }
 
-// One archive at its path: kept when it is there unchanged (size and time to
-// the 100 ns) or in use, written otherwise. False when unpacking must stop
-// (reported).
-bool unpackEntry(const char* path, const PayloadEntry& entry, int32_t index) {
-    platform::FileFacts facts;
+// Temporary files whose writer has gone (a launcher killed while it
+// unpacked) are removed; a live writer's stay. Only where no other launcher
+// writes: in a folder held alone, or claimed.
+void removeAbandonedTemporaries(const char* directory) {
+    platform::DirectoryEnum* handle = nullptr;
+    platform::DirectoryEntry item;
+    const size_t prefix = sizeof(kTemporaryPrefix) - 1, suffix = sizeof(kTemporarySuffix) - 1;
+    for (platform::EnumResult result = platform::openDirectoryEnum(directory, &handle, &item);
+         result == platform::EnumResult::Entry; result = platform::nextDirectoryEntry(handle, &item)) {
+        const size_t length = std::strlen(item.name);
+        if (item.isDirectory || length <= prefix + suffix || std::strncmp(item.name, kTemporaryPrefix, prefix) != 0 ||
+            std::strcmp(item.name + length - suffix, kTemporarySuffix) != 0)
+            continue;
+        char* end = nullptr;
+        const unsigned long writer = std::strtoul(item.name + prefix, &end, 10);
+        // A writer that can still be opened is alive (or its id was taken
+        // again): its file stays for a later start.
+        if (end == item.name + prefix || *end != '-' || writer > 0xFFFFFFFFul ||
+            platform::waitForProcessEnd(uint32_t(writer), 0))
+            continue;
+        char path[kEntryPathCapacity];
+        if (joinPath(path, sizeof(path), directory, item.name) && platform::deleteFile(path))
+            traceArchive(path, "removed, its writer has gone");
+    }
+    platform::closeDirectoryEnum(handle);
+}
+
+enum class Placed {
+    Done,     // every archive is there
+    NotHere,  // one cannot be put in place in this folder: another folder may serve
+    Stopped,  // reported: unpacking stops
+};
+
+// One archive at its path in a folder: kept when it is there unchanged,
+// written when it may be (mayWrite: the folder is held alone, or it is the
+// payload's own), NotHere when it differs and cannot be replaced. Anything
+// at the name that is not a regular file of the user's own that the launcher
+// could replace or check stops unpacking (reported); so does every failure
+// in the payload's own folder (lastFolder).
+Placed placeEntry(const char* directory, const char* path, const PayloadEntry& entry, bool mayWrite, bool lastFolder) {
+    platform::FileFacts facts{};
+    bool present = false;
     switch (platform::fileFacts(path, &facts)) {
-        case platform::FactsResult::Found:
-            if (!facts.isDirectory && facts.size == entry.size && facts.writeTime == entry.fileTime) {
-                traceArchive(path, "kept, unchanged");
-                return true;
+        case platform::FactsResult::Found: {
+            present = true;
+            if (facts.kind != platform::FileKind::File) {
+                traceArchive(path, "not a regular file");
+                platform::setFailureReason(platform::Failure::UntrustedFile);
+                reportWriteFailure(path);
+                return Placed::Stopped;
+            }
+            if (const char* kept = heldArchive(path, facts, entry)) {
+                traceArchive(path, kept);
+                return Placed::Done;
             }
             break;
+        }
         case platform::FactsResult::Failed:
             reportErrorWithReason("Internal error RC000006");
             break;
         case platform::FactsResult::Missing:
             break;
     }
-    // A running copy of the application holds it open: it stays as it is.
-    if (platform::fileInUse(path)) {
-        traceArchive(path, "kept, in use");
-        return true;
+    // A running copy of an application holds it open (Windows), or another
+    // launcher uses the folder (POSIX): it is not replaced under them.
+    const bool inUse = !mayWrite || (present && platform::fileInUse(path));
+    if (!inUse && writeArchive(directory, path, entry)) {
+        traceArchive(path, "written");
+        return Placed::Done;
     }
+    if (inUse) platform::setFailureReason(platform::Failure::UntrustedFile);
+    const uint32_t error = platform::lastError();
+    // Another user's file that stays is never trusted; nor is a failure in
+    // the last folder there is.
+    const bool foreign = present && facts.foreignOwner;
+    if (foreign || lastFolder) {
+        traceArchive(path, foreign ? "another user's file, not replaced" : "cannot be written");
+        if (foreign)
+            platform::setFailureReason(platform::Failure::UntrustedFile);
+        else
+            platform::setLastError(error);
+        reportWriteFailure(path);
+        return Placed::Stopped;
+    }
+    traceArchive(path, inUse ? "differs, in use" : "cannot be written here");
+    return Placed::NotHere;
+}
 
-    char temporary[kEntryPathCapacity];
-    char name[40];
-    std::snprintf(name, sizeof(name), ".vantrel-%u-%d.tmp", unsigned(platform::currentProcessId()), int(index));
-    if (!joinPath(temporary, sizeof(temporary), Config.ExtractionDirectory, name)) {
-        reportWriteFailure(path);
-        return false;
-    }
-    if (!writeArchive(temporary, entry)) {
-        uint32_t error = platform::lastError();
-        platform::deleteFile(temporary);
-        platform::setLastError(error);
-        reportWriteFailure(path);
-        return false;
-    }
-    if (!platform::replaceFile(temporary, path)) {
-        uint32_t error = platform::lastError();
-        platform::deleteFile(temporary);
-        // Something is there that cannot be replaced: it stays, as an archive
-        // in use does.
-        if (platform::fileKind(path) != platform::FileKind::Missing) {
-            traceArchive(path, "kept, cannot be replaced");
-            return true;
+// Every archive into one folder, their paths (each followed by ';') into
+// list.
+Placed unpackInto(const char* directory, const PayloadRecord& payload, bool mayWrite, bool lastFolder,
+                  TextBuffer* list) {
+    for (int32_t i = 0; i < payload.count; ++i) {
+        const PayloadEntry& entry = payload.entries[i];
+        char path[kEntryPathCapacity];
+        if (!joinPath(path, sizeof(path), directory, entry.name)) {
+            reportWriteFailure(entry.name);
+            return Placed::Stopped;
         }
-        platform::setLastError(error);
-        reportWriteFailure(path);
-        return false;
+        appendText(list, path);
+        appendText(list, ";");
+        const Placed placed = placeEntry(directory, path, entry, mayWrite, lastFolder);
+        if (placed != Placed::Done) return placed;
     }
-    traceArchive(path, "written");
-    return true;
+    return Placed::Done;
+}
+
+// Holds a folder and unpacks into it. The application's folder (lastFolder
+// clear) is left for the payload's own when it cannot be held or trusted,
+// or when an archive there differs and cannot be replaced.
+Placed useFolder(const char* directory, bool create, bool mustBeOwn, const PayloadRecord& payload, bool lastFolder,
+                 TextBuffer* list) {
+    platform::FolderHold* hold = nullptr;
+    bool alone = false;
+    const platform::FolderResult held = platform::holdExtractionFolder(directory, create, mustBeOwn, &hold, &alone);
+    if (held != platform::FolderResult::Ready) {
+        if (lastFolder) {
+            reportWriteFailure(directory);
+            return Placed::Stopped;
+        }
+        trace("archives: folder \"%s\" %s", directory,
+              held == platform::FolderResult::Untrusted ? "refused: a link, another user's, or writable by others"
+              : held == platform::FolderResult::Busy    ? "busy"
+                                                        : "cannot be used");
+        return Placed::NotHere;
+    }
+    trace("archives: folder \"%s\" held %s", directory, alone ? "alone" : "with other launchers");
+    if (alone) removeAbandonedTemporaries(directory);
+    // Launchers that share the payload's own folder carry the same archives:
+    // they may write there side by side.
+    const Placed placed = unpackInto(directory, payload, alone || lastFolder, lastFolder, list);
+    if (alone) platform::shareExtractionFolder(hold);
+    if (placed == Placed::NotHere) platform::releaseExtractionFolder(hold);
+    return placed;
 }
 
 // ClassPath, then ';' unless it is empty or ends with one, then the list of
@@ -164,7 +345,9 @@ void fillExtractionDirectory() {
         what = encoded;
         found = joinPath(base, sizeof(base), ".", "");
     } else {
-        found = platform::temporaryDirectory(base, sizeof(base)) != 0;
+        char passedOver[1024];
+        found = platform::temporaryDirectory(base, sizeof(base), passedOver, sizeof(passedOver)) != 0;
+        if (passedOver[0] != '\0') trace("archives: per-user folders passed over: %s", passedOver);
     }
     // A directory that would not fit is refused rather than cut.
     if (found && std::strlen(base) + std::strlen(encoded) >= kPathCapacity) {
@@ -179,6 +362,32 @@ void fillExtractionDirectory() {
     }
     std::strcpy(directory, base);
     std::strcat(directory, encoded);
+}
+
+// A cleanup child's work in one folder: only what holds its launcher's
+// archives goes (another payload's files stay), and only once no live
+// launcher uses the folder.
+void cleanFolder(const char* directory, bool mustBeOwn, const PayloadRecord& payload) {
+    const platform::FolderResult claim = platform::claimExtractionFolder(directory, mustBeOwn);
+    if (claim != platform::FolderResult::Ready) {
+        trace("cleanup: \"%s\" %s", directory,
+              claim == platform::FolderResult::Busy        ? "busy"
+              : claim == platform::FolderResult::Untrusted ? "refused"
+                                                           : "absent");
+        return;
+    }
+    removeAbandonedTemporaries(directory);
+    for (int32_t i = 0; i < payload.count; ++i) {
+        char path[kEntryPathCapacity];
+        if (!joinPath(path, sizeof(path), directory, payload.entries[i].name)) continue;
+        platform::FileFacts facts;
+        const bool ours = platform::fileFacts(path, &facts) == platform::FactsResult::Found &&
+                          heldArchive(path, facts, payload.entries[i]) != nullptr;
+        const bool deleted = ours && platform::deleteFile(path);
+        trace("cleanup: \"%s\" %s", path, deleted ? "deleted" : ours ? "kept" : "kept, not this payload's");
+    }
+    const bool removed = platform::removeDirectory(directory);  // fails for "." and a folder that holds files
+    trace("cleanup: \"%s\" %s", directory, removed ? "deleted" : "kept");
 }
 
 }  // namespace
@@ -198,8 +407,11 @@ void extractArchives() {
     }
     trace("archives: %d, %s", int(payload.count), payload.status == PayloadStatus::Valid ? "checked" : "damaged");
     if (payload.status == PayloadStatus::BadName) {
+        // A name from a damaged payload may hold anything: shown escaped.
+        char* shown = escapeControlCharacters(payload.badName);
         platform::setFailureReason(platform::Failure::NotPlainName);
-        reportWriteFailure(payload.badName);
+        reportWriteFailure(shown);
+        std::free(shown);
         return;
     }
     if (payload.status == PayloadStatus::Damaged) {
@@ -208,34 +420,44 @@ void extractArchives() {
         return;
     }
     if (payload.count == 0) return;
-    if (platform::holdExtractionFolder(directory, isApplicationFolder(), isApplicationFolder()) !=
-        platform::FolderResult::Ready) {
-        reportWriteFailure(directory);
-        freePayloadRecord(&payload);
-        return;
-    }
     Config.ExtractedFileCount = payload.count;
 
     TextBuffer list{};
-    bool complete = true;
-    for (int32_t i = 0; complete && i < payload.count; ++i) {
-        const PayloadEntry& entry = payload.entries[i];
-        char path[kEntryPathCapacity];
-        if (!joinPath(path, sizeof(path), directory, entry.name)) {
-            reportWriteFailure(entry.name);
-            complete = false;
-            continue;
+    Placed placed = useFolder(directory, isApplicationFolder(), isApplicationFolder(), payload, false, &list);
+    if (placed == Placed::NotHere) {
+        // Never another payload's archives: this one's own folder, which
+        // from now on is the extraction folder.
+        freeTextBuffer(&list);
+        char own[kPathCapacity];
+        if (!payloadFolder(payload, own, sizeof(own))) {
+            reportWriteFailure(directory);
+            placed = Placed::Stopped;
+        } else {
+            std::strcpy(Config.ExtractionDirectory, own);
+            trace("archives: this payload's own folder \"%s\"", own);
+            placed = useFolder(own, true, true, payload, true, &list);
         }
-        appendText(&list, path);
-        appendText(&list, ";");
-        complete = unpackEntry(path, entry, i);
     }
     // Stopped early: the class path stays as it was, not even the archives
     // already written are added.
+    const bool complete = placed == Placed::Done;
     if (complete) extendClassPath(list.text);
     trace("archives: %s ClassPath \"%s\"", complete ? "added to" : "stopped, unchanged", Config.ClassPath);
     freeTextBuffer(&list);
     freePayloadRecord(&payload);
+}
+
+bool extractionFolderPath(char* buffer, size_t capacity) {
+    const char* directory = Config.ExtractionDirectory;
+    if (isEmpty(directory)) return false;
+    if (platform::isAbsolutePath(directory)) return std::snprintf(buffer, capacity, "%s", directory) < int(capacity);
+    // ".", or "." and a separator and the folder's name: beside the executable.
+    char folder[kPathCapacity];
+    if (platform::executablePath(folder, sizeof(folder)) == 0 || !cutAtLastSeparator(folder)) return false;
+    const char* name = directory[1] != '\0' ? directory + 2 : "";
+    int n = name[0] != '\0' ? std::snprintf(buffer, capacity, "%s%c%s", folder, platform::pathSeparator(), name)
+                            : std::snprintf(buffer, capacity, "%s", folder);
+    return n >= 0 && size_t(n) < capacity;
 }
 
 void runCleanupMode(const char* processIdText) {
@@ -253,21 +475,12 @@ void runCleanupMode(const char* processIdText) {
         return;
     PayloadRecord payload = readPayload();
     if (payload.status != PayloadStatus::Valid) return;
-    // Busy while another live launcher uses the folder: its archives stay.
-    const platform::FolderResult claim = platform::claimExtractionFolder(directory, isApplicationFolder());
-    if (claim == platform::FolderResult::Ready) {
-        Config.ExtractedFileCount = payload.count;
-        for (int32_t i = 0; i < payload.count; ++i) {
-            char path[kEntryPathCapacity];
-            if (!joinPath(path, sizeof(path), directory, payload.entries[i].name)) continue;
-            const bool deleted = platform::deleteFile(path);
-            trace("cleanup: \"%s\" %s", path, deleted ? "deleted" : "kept");
-        }
-        const bool removed = platform::removeDirectory(directory);  // fails for "." and a folder that holds files
-        trace("cleanup: \"%s\" %s", directory, removed ? "deleted" : "kept");
-    } else {
-        trace("cleanup: \"%s\" %s", directory, claim == platform::FolderResult::Busy ? "busy" : "refused");
-    }
+    Config.ExtractedFileCount = payload.count;
+    // The launcher used the application's folder, or this payload's own.
+    cleanFolder(directory, isApplicationFolder(), payload);
+    char own[kPathCapacity];
+    if (payloadFolder(payload, own, sizeof(own)) && platform::fileKind(own) == platform::FileKind::Directory)
+        cleanFolder(own, true, payload);
     freePayloadRecord(&payload);
 }
 

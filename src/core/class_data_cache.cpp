@@ -116,7 +116,7 @@ bool addClassPath(Digest* digest, const char* classPath) {
         char* path = duplicateTextRange(entry, end != nullptr ? size_t(end - entry) : std::strlen(entry));
         platform::FileFacts facts;
         const bool found = platform::fileFacts(path[0] != '\0' ? path : ".", &facts) == platform::FactsResult::Found;
-        if (found && facts.isDirectory && hasEntries(path[0] != '\0' ? path : ".")) {
+        if (found && facts.kind == platform::FileKind::Directory && hasEntries(path[0] != '\0' ? path : ".")) {
             trace("class data: the class path holds the folder \"%s\", which the runtime cannot archive; no cache",
                   path);
             std::free(path);
@@ -299,7 +299,7 @@ int32_t prepareClassDataCache(JavaVMOption* options, int32_t count) {
 
     platform::FileFacts facts;
     const bool present = platform::fileFacts(Cache.archive, &facts) == platform::FactsResult::Found &&
-                         !facts.isDirectory && facts.size > 0;
+                         facts.kind == platform::FileKind::File && facts.size > 0;
     if (!present) {
         // Made here, so that a folder the runtime could not write to turns
         // the cache off instead of failing the end of the run.

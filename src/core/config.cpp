@@ -269,6 +269,38 @@ const char* loadOutcome(platform::ProfileLoad load) {
     return " cannot be read";
 }
 
+// What the settings file holds that is not read: other sections, keys
+// before any section, keys of no setting and empty values. The file's
+// meaning is the same with the trace on or off; only the trace says it.
+void traceIgnoredEntries(const platform::ProfileFile* file, const char* const* known, size_t count) {
+    constexpr size_t kListSize = 8192;  // a list beyond this is traced in part
+    char* names = static_cast<char*>(std::malloc(kListSize));
+    if (names == nullptr) std::abort();
+    bool sectionFound = false;
+    platform::listLoadedProfileNames(file, nullptr, names, kListSize);
+    for (const char* name = names; *name != '\0'; name += std::strlen(name) + 1) {
+        if (strcasecmpAscii(name, kSettingsFileSection) == 0 && !sectionFound)
+            sectionFound = true;
+        else
+            trace("settings file: section [%s] ignored: only [%s] is read", name, kSettingsFileSection);
+    }
+    platform::listLoadedProfileNames(file, "", names, kListSize);
+    for (const char* name = names; *name != '\0'; name += std::strlen(name) + 1)
+        trace("settings file: key \"%s\" before any section ignored", name);
+    if (!sectionFound) trace("settings file: no [%s] section: nothing is read", kSettingsFileSection);
+    platform::listLoadedProfileNames(file, kSettingsFileSection, names, kListSize);
+    for (const char* name = names; *name != '\0'; name += std::strlen(name) + 1) {
+        bool isKnown = false;
+        for (size_t i = 0; i < count && !isKnown; ++i) isKnown = strcasecmpAscii(name, known[i]) == 0;
+        char value[2];
+        if (!isKnown)
+            trace("settings file: key \"%s\" ignored: no such key", name);
+        else if (platform::readLoadedProfileString(file, kSettingsFileSection, name, "", value, sizeof(value)) == 0)
+            trace("settings file: key \"%s\" ignored: empty", name);
+    }
+    std::free(names);
+}
+
 }  // namespace
 
 void applySettingsFile() {
@@ -321,6 +353,12 @@ void applySettingsFile() {
         {"StdErrFileAppend", nullptr, Apply::ErrAppend},
         {"ShowConsole", nullptr, Apply::Console},
     };
+
+    if (traceOn()) {
+        const char* names[sizeof(keys) / sizeof(keys[0])];
+        for (size_t i = 0; i < sizeof(keys) / sizeof(keys[0]); ++i) names[i] = keys[i].name;
+        traceIgnoredEntries(file, names, sizeof(keys) / sizeof(keys[0]));
+    }
 
     char value[kProfileValueSize];
     for (const Key& key : keys) {

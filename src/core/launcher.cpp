@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr size_t kForwardTextSize = 4096;
-
 bool equals(const char* a, const char* b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
 
 void deriveAppName(const char* exePath) {
@@ -37,27 +35,23 @@ void deriveAppName(const char* exePath) {
     Config.AppName[sizeof(Config.AppName) - 1] = '\0';
 }
 
-// The forwarded second instance: SecondInstanceArguments and the caller's
-// arguments joined by single blanks, cut at the buffer's capacity on a whole
-// character.
-void buildForwardText(char* buffer, size_t capacity, int argc, char** argv) {
-    BoundedText text = boundedText(buffer, capacity);
-    const char* first = Config.SecondInstanceArguments != nullptr ? Config.SecondInstanceArguments : "";
-    appendBounded(&text, first, std::strlen(first));
-    for (int i = 1; i < argc; ++i) {
-        appendBounded(&text, " ", 1);
-        appendBounded(&text, argv[i], std::strlen(argv[i]));
-    }
-}
-
+// The forwarded second instance: SecondInstanceArguments split as a setting
+// is, then the caller's arguments exactly as they came. They are not joined
+// into one text and split again: the splitting rules cannot express every
+// text (a backslash before a quote, or at an argument's end), and a blank
+// would cut an argument in two.
 int forwardSecondInstance(int argc, char** argv) {
     if (!createJavaVm(VmUse::Secondary)) return -1;
-    char text[kForwardTextSize];
-    buildForwardText(text, sizeof(text), argc, argv);
-    trace("mode: forwarding \"%s\"", text);
-    ArgumentVector arguments = splitArguments(text);
-    if (invokeMainClass(arguments.count, arguments.items, true)) shutdownJavaVm();
-    freeArgumentVector(&arguments);
+    ArgumentVector fixed = splitArguments(Config.SecondInstanceArguments);
+    const int32_t count = fixed.count + (argc > 1 ? argc - 1 : 0);
+    char** items = static_cast<char**>(std::calloc(count > 0 ? size_t(count) : 1, sizeof(char*)));
+    if (items == nullptr) std::abort();
+    for (int32_t i = 0; i < fixed.count; ++i) items[i] = fixed.items[i];
+    for (int i = 1; i < argc; ++i) items[fixed.count + i - 1] = argv[i];
+    trace("mode: forwarding %d arguments", int(count));
+    if (invokeMainClass(count, items, true)) shutdownJavaVm();
+    std::free(items);
+    freeArgumentVector(&fixed);
     return 0;
 }
 

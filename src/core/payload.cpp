@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/text_buffer.h"
+#include "platform/name_order.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,12 +38,87 @@ bool readMemory(void* context, uint64_t offset, void* buffer, size_t size) {
     return true;
 }
 
+// A name as Windows compares it, for finding two names of one file.
+struct NameKey {
+    const char16_t* units;
+    size_t length;
+};
+
+int compareNameKeys(const void* a, const void* b) {
+    const NameKey& x = *static_cast<const NameKey*>(a);
+    const NameKey& y = *static_cast<const NameKey*>(b);
+    for (size_t i = 0; i < x.length && i < y.length; ++i)
+        if (x.units[i] != y.units[i]) return x.units[i] < y.units[i] ? -1 : 1;
+    return x.length < y.length ? -1 : x.length > y.length ? 1 : 0;
+}
+
+// True when two of the names are one file on Windows: sorted by their keys,
+// equal ones meet.
+bool twoNamesOfOneFile(const PayloadEntry* entries, int32_t count) {
+    if (count < 2) return false;
+    size_t total = 0;
+    for (int32_t i = 0; i < count; ++i) total += std::strlen(entries[i].name);  // bytes: at least the units
+    auto* units = static_cast<char16_t*>(std::malloc((total + 1) * sizeof(char16_t)));
+    auto* keys = static_cast<NameKey*>(std::malloc(size_t(count) * sizeof(NameKey)));
+    if (units == nullptr || keys == nullptr) std::abort();
+    size_t used = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        keys[i] = {units + used, platform::windowsNameKey(entries[i].name, units + used, total + 1 - used)};
+        used += keys[i].length;
+    }
+    std::qsort(keys, size_t(count), sizeof(NameKey), compareNameKeys);
+    bool twice = false;
+    for (int32_t i = 1; i < count && !twice; ++i) twice = compareNameKeys(&keys[i - 1], &keys[i]) == 0;
+    std::free(units);
+    std::free(keys);
+    return twice;
+}
+
+// Windows opens a device for these names, whatever follows the first dot
+// and whatever blanks end the part before it.
+bool isDeviceName(const char* name) {
+    size_t base = std::strcspn(name, ".");
+    while (base > 0 && name[base - 1] == ' ') --base;
+    char upper[8] = {};
+    if (base >= sizeof(upper)) return false;
+    for (size_t i = 0; i < base; ++i) upper[i] = name[i] >= 'a' && name[i] <= 'z' ? char(name[i] - 32) : name[i];
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
+        if (std::strcmp(upper, device) == 0) return true;
+    // COM and LPT with a digit, or with a superscript one, two or three.
+    if (std::strncmp(upper, "COM", 3) != 0 && std::strncmp(upper, "LPT", 3) != 0) return false;
+    const char* port = upper + 3;
+    if (base == 4) return port[0] >= '0' && port[0] <= '9';
+    return base == 5 && (std::strcmp(port, "\xC2\xB9") == 0 || std::strcmp(port, "\xC2\xB2") == 0 ||
+                         std::strcmp(port, "\xC2\xB3") == 0);
+}
+
 }  // namespace
 
-bool isPlainFileName(const char* name) {
-    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    return std::strpbrk(name, "/\\:") == nullptr;
+const char* fileNameProblem(const char* name) {
+    if (name[0] == '\0') return "is empty";
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return "is not a file name";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\' || *p == ':') return "holds a path separator or a drive's ':'";
+        if (*p < 0x20 || *p == 0x7F || std::strchr("\"*?<>|", *p) != nullptr)
+            return "holds a character that Windows does not take in a file name";
+        if (*p == ';' || *p == '%') return "holds ';' or '%', which would change the class path";
+    }
+    const size_t length = std::strlen(name);
+    if (length > kMaxPayloadNameBytes) return "is longer than 255 bytes";
+    if (name[length - 1] == '.' || name[length - 1] == ' ') return "ends with a dot or a blank, which Windows drops";
+    if (isDeviceName(name)) return "is a device name on Windows";
+    // Bytes that are no UTF-8 become U+FFFD: two such names would be one.
+    char16_t key[kMaxPayloadNameBytes];
+    const size_t units = platform::windowsNameKey(name, key, kMaxPayloadNameBytes);
+    for (size_t i = 0; i < units; ++i) {
+        if (key[i] == 0xFFFD) return "is not UTF-8";
+        if (key[i] >= 0x80 && key[i] <= 0x9F) return "holds a character that Windows does not take in a file name";
+    }
+    return nullptr;
 }
+
+bool isPlainFileName(const char* name) { return fileNameProblem(name) == nullptr; }
 
 PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size) {
     PayloadRecord record{PayloadStatus::Damaged, 0, nullptr, nullptr};
@@ -92,6 +169,12 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
             freeEntries(entries, count);
             return record;
         }
+    }
+    // Two names of one file on Windows: one archive would hold the other's
+    // bytes, and the up-to-date test would rewrite it at every start.
+    if (twoNamesOfOneFile(entries, count)) {
+        freeEntries(entries, count);
+        return record;
     }
     return PayloadRecord{PayloadStatus::Valid, count, entries, nullptr};
 }

@@ -3,8 +3,9 @@
 // FILETIME, the u32 size and the bytes; little-endian, no alignment).
 //
 // The payload is checked whole before anyone acts on it: every count, name,
-// size and offset against the resource's real size, and every name against
-// the rule that keeps it inside the extraction folder. Only a Valid record
+// size and offset against the resource's real size, every name against the
+// rule that keeps it a plain file of its own on every platform, and the
+// names against each other as Windows compares them. Only a Valid record
 // carries entries, so the code that writes or deletes files never sees raw
 // bytes. The parser reads only the entries' headers, through a reader, so
 // that a payload of many megabytes is never read whole: the launcher reads
@@ -25,8 +26,9 @@ struct PayloadEntry {
 enum class PayloadStatus {
     Absent,   // no resource, or fewer than 2 bytes: nothing to unpack
     Valid,
-    Damaged,  // a count, name or size does not fit the resource
-    BadName,  // well formed, but a name would leave the extraction folder
+    Damaged,  // a count, name or size does not fit the resource, or two
+              // names are one file on Windows (equal once upper-cased)
+    BadName,  // well formed, but a name fails fileNameProblem
 };
 
 struct PayloadRecord {
@@ -51,7 +53,16 @@ PayloadRecord parsePayloadWith(PayloadReader read, void* context, uint64_t size)
 PayloadRecord parsePayload(const uint8_t* data, size_t size);
 void freePayloadRecord(PayloadRecord* record);
 
-// A name that names a file inside a folder on every platform: not empty,
-// not "." or "..", and without '/', '\\' or ':' (so neither absolute nor
-// relative to a drive).
+// Why a name cannot name an archive of its own inside a folder, on Windows
+// as on POSIX, or nullptr when it can. The launcher and the packer share
+// this rule. Refused: an empty name, "." and ".."; a path separator or a
+// drive's ':'; what a Windows file name cannot hold ('*', '?', '<', '>',
+// '|', '"', control characters); what would change a class path or the VM's
+// options (';' separates entries, '%' starts a placeholder); a last dot or
+// blank, which Windows drops (so "lib.jar." is "lib.jar" and "..." the
+// folder itself); a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and
+// their superscript digits, CONIN$, CONOUT$), in any case and with any
+// extension; and bytes that are no UTF-8 (two such names could become one).
+const char* fileNameProblem(const char* name);
+// fileNameProblem(name) == nullptr.
 bool isPlainFileName(const char* name);

@@ -18,9 +18,10 @@ constexpr const char* kIgnored = "written for compatibility; the launcher ignore
 }  // namespace
 
 const SettingInfo kSettings[] = {
-    {1001, "JvmVersion", Text, "1.8",
-     "lowest Java version accepted from the installed runtimes (search methods 1-4); ';'-separated requirements "
-     "with >, >=, =, <, <= (>= when none is written), all of which must hold, e.g. 11;<22",
+    {1001, "JvmVersion", SettingKind::Version, "1.8",
+     "lowest Java version accepted, checked against every runtime found (the version of a registry entry, and the "
+     "JAVA_VERSION of the runtime's release file where it has one); ';'-separated requirements with >, >=, =, <, <= "
+     "(>= when none is written), all of which must hold, e.g. 11;<22",
      Plain, kReplaces},
     {1002, "JvmPath", Text, "",
      "runtime libraries (jvm.dll; libjvm.so on Linux) tried by search method 0, ';'-separated, the first readable "
@@ -39,9 +40,9 @@ const SettingInfo kSettings[] = {
     {1006, "RemoveExtractedFiles", Flag, "0", "delete the unpacked archives once the application has ended", Plain,
      nullptr},
     {1007, "ExtractLocation", Number, "2",
-     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, any other value the "
-     "per-user temporary folder",
-     Plain, nullptr},
+     "where embedded archives are unpacked: 0 the executable's folder, 1 a subfolder of it, 2 the user's own "
+     "folder (Linux: ~/.cache/vantrel; a launcher reads any other number as 2)",
+     Plain, nullptr, 0, 2},
     {1008, "InstallSwitch", Text, "-install", "first argument that installs the service", Plain, nullptr},
     {1009, "UninstallSwitch", Text, "-uninstall", "first argument that removes the service", Plain, nullptr},
     {1010, "ServiceSwitch", Text, "-startlauncherinservicemode",
@@ -81,10 +82,10 @@ const SettingInfo kSettings[] = {
      nullptr},
     {1025, "StdOutMode", Number, "0",
      "Java's standard output: 0 unchanged, 1 into StdOutFile, 2 captured for the error reports of a service",
-     Plain, nullptr},
+     Plain, nullptr, 0, 2},
     {1026, "StdErrMode", Number, "0",
      "Java's standard error: 0 unchanged, 1 into StdErrFile, 2 captured for the error reports of a service", Plain,
-     nullptr},
+     nullptr, 0, 2},
     {1027, "StdOutFile", Text, "system.log",
      "file for standard output when StdOutMode is 1; missing folders on its path are created", Expanded,
      "replaces it and sets StdOutMode to 1"},
@@ -98,9 +99,9 @@ const SettingInfo kSettings[] = {
     {1032, "Reserved1032", Number, "0", kIgnored, Plain, nullptr},
     {1033, "ProcessPriority", Number, "3",
      "priority of the process: 0 realtime, 1 high, 2 above normal, 3 normal, 4 below normal, 5 idle (nice -20, "
-     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; any other value, such as "
-     "-1, keeps the priority it was started with",
-     Plain, nullptr},
+     "-10, -5, 0, 5, 19 on Linux), set even when the launcher was started with another; -1 keeps the priority it "
+     "was started with (as a launcher reads any other number)",
+     Plain, nullptr, -1, 5},
     {1034, "ServiceOnly", Flag, "0", "refuse to run except as a service (message 21)", Plain, nullptr},
     {1035, "StaticOptions", Text, "", "arguments always passed first to main", EachArgument, kReplaces},
     {1036, "ServiceCommandLineOverride", Flag, "0",
@@ -110,7 +111,9 @@ const SettingInfo kSettings[] = {
     {1037, "ForwardSecondInstance", Flag, "0",
      "a second instance calls main itself with its arguments instead of reporting message 1", Plain, nullptr},
     {1038, "SecondInstanceArguments", Text, "",
-     "arguments placed before the command-line arguments of a forwarded second instance", Plain, nullptr},
+     "arguments placed before the command-line arguments of a forwarded second instance (split like AppOptions; "
+     "the command-line arguments follow exactly as given)",
+     Plain, nullptr},
     {1039, "ShowJvmNotFoundMessage", Flag, "1", "report message 4 when no runtime is found", Plain, nullptr},
     {1040, "JvmNotFoundDocument", Text, "", "document or web address opened when no runtime is found", Plain,
      nullptr},
@@ -229,17 +232,21 @@ const ReferenceRow kPlaceholderRows[] = {
 };
 
 const ReferenceRow kSearchMethodRows[] = {
-    {"0", "each entry of JvmPath, in order; the first readable one", nullptr},
+    {"0", "each entry of JvmPath, in order; the first readable one that fits JvmVersion", nullptr},
     {"1",
      "registry keys HKLM\\Software\\JavaSoft\\JRE, ...\\Java Runtime Environment and IBM's Java2 Runtime "
-     "Environment: the version named by CurrentVersion first, then every version subkey that meets JvmVersion",
-     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION; default-java first"},
+     "Environment, then ...\\JavaSoft\\JDK (current JDK installers: Oracle, Red Hat, Amazon Corretto, BellSoft "
+     "Liberica): the version named by CurrentVersion first, then every version subkey that meets JvmVersion; then "
+     "the keys of Eclipse Adoptium (Eclipse Adoptium\\JDK and \\JRE), Microsoft (Microsoft\\JDK) and Azul Zulu "
+     "(Azul Systems\\Zulu), whose version subkeys name the runtime's folder",
+     "every runtime folder under /usr/lib/jvm with a release file, named by its JAVA_VERSION: JDKs (with bin/javac) "
+     "as ...\\JavaSoft\\JDK, the others as ...\\JavaSoft\\JRE; default-java first in its key"},
     {"2", "JRockit and IBM Java Development Kit registry keys", "nothing"},
     {"3", "JRockit registry key, server VM", "nothing"},
     {"4", "JRockit and JavaSoft Java Development Kit registry keys, classic VM", "nothing"},
     {"5",
      "the JAVA_HOME environment variable: jre\\bin\\client, jre\\bin\\server, bin\\client, bin\\server "
-     "(jvm.dll), without a version check",
+     "(jvm.dll), when the runtime fits JvmVersion",
      "lib/server, lib/client, jre/lib/amd64/server (libjvm.so)"},
 };
 
@@ -268,7 +275,7 @@ const ReferenceRow kSystemPropertyRows[] = {
     {"vantrel.csidl.appdata", "the user's roaming application-data folder", "$XDG_CONFIG_HOME or ~/.config"},
     {"vantrel.csidl.local.appdata", "the user's local application-data folder", "$XDG_DATA_HOME or ~/.local/share"},
     {"vantrel.csidl.personal", "the user's documents folder", "$HOME"},
-    {"vantrel.extract.path", "the folder the embedded archives were unpacked into", nullptr},
+    {"vantrel.extract.path", "the folder the embedded archives were unpacked into, as an absolute path", nullptr},
     {"vantrel.appini.showconsole", "true or false: ShowConsole", nullptr},
     {"vantrel.service.name", "ServiceName (as a service only)", nullptr},
     {"vantrel.service.description", "ServiceDescription (as a service only)", nullptr},
@@ -292,6 +299,7 @@ const char* settingKindName(SettingKind kind) {
         case SettingKind::Flag: return "flag";
         case SettingKind::Number: return "number";
         case SettingKind::ScrambledText: return "class";
+        case SettingKind::Version: return "version";
         case SettingKind::Text: break;
     }
     return "text";

@@ -5,7 +5,8 @@
 // tables below that describe what a user can put into a setting.
 #pragma once
 
-enum class SettingKind { Text, Flag, Number, ScrambledText };
+// Version: ';'-separated version requirements, as JvmVersion holds them.
+enum class SettingKind { Text, Flag, Number, ScrambledText, Version };
 
 // Where %NAME% placeholders in a value built into the launcher are replaced.
 // (Every value read from the settings file is expanded as it is read.)
@@ -24,6 +25,9 @@ struct SettingInfo {
     const char* meaning;       // one line for the reference
     Placeholders placeholders;
     const char* fileEffect;    // what the settings-file key does with a non-empty value; null: no key
+    // Numbers: the values the packer accepts (a launcher reads any number).
+    int minimum = -2147483647 - 1;
+    int maximum = 2147483647;
 };
 
 // The string-table settings, by id.
@@ -59,7 +63,7 @@ extern const ReferenceTable kSearchMethodTable;    // digits of JvmSearchOrder
 extern const ReferenceTable kRunModeTable;         // first arguments the launcher recognises
 extern const ReferenceTable kSystemPropertyTable;  // properties the application sees
 
-// "text", "flag", "number" or "class", as --help and the reference name kinds.
+// "text", "flag", "number", "class" or "version", as --help and the reference name kinds.
 const char* settingKindName(SettingKind kind);
 
 const SettingInfo* findSettingByName(const char* name);  // case-sensitive; string-table settings only

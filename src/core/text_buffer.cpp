@@ -85,6 +85,34 @@ size_t wholeCharacterLength(const char* text, size_t length) {
     return length;  // no lead byte nearby: not UTF-8 there, nothing to mend
 }
 
+bool controlEscape(unsigned char c, char out[5]) {
+    if (c >= 0x20 && c != 0x7F) return false;
+    static const char kDigits[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kDigits[c >> 4];
+    out[3] = kDigits[c & 15];
+    out[4] = '\0';
+    return true;
+}
+
+char* escapeControlCharacters(const char* text) {
+    TextBuffer shown{};
+    const char* run = text;
+    for (const char* p = text;; ++p) {
+        char escaped[5];
+        const bool end = *p == '\0';
+        if (!end && !controlEscape(static_cast<unsigned char>(*p), escaped)) continue;
+        appendTextRange(&shown, run, static_cast<size_t>(p - run));
+        if (end) break;
+        appendText(&shown, escaped);
+        run = p + 1;
+    }
+    char* result = duplicateText(shown.text != nullptr ? shown.text : "");
+    freeTextBuffer(&shown);
+    return result;
+}
+
 char* duplicateText(const char* text) { return duplicateTextRange(text, std::strlen(text)); }
 
 char* duplicateTextRange(const char* text, size_t length) {

@@ -37,6 +37,14 @@ int strncasecmpAscii(const char* a, const char* b, size_t n);
 // inside a UTF-8 character: where a text is cut to a buffer, it is cut there.
 size_t wholeCharacterLength(const char* text, size_t length);
 
+// Control characters (below 0x20, and 0x7F) as a person is shown them: \xNN,
+// so that a name or value from outside cannot move the cursor, clear the
+// screen or hide what follows it. controlEscape writes the four characters
+// and a terminator into out when c is one and returns false otherwise;
+// escapeControlCharacters returns a heap copy of text with every one escaped.
+bool controlEscape(unsigned char c, char out[5]);
+char* escapeControlCharacters(const char* text);
+
 // Duplicates a text on the heap (never returns null for a non-null input).
 char* duplicateText(const char* text);
 // The same for the first length bytes of a text, terminated.

@@ -10,6 +10,7 @@
 #include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/text_buffer.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
 #include "java/streams.h"
@@ -69,8 +70,9 @@ bool setSystemProperties(JNIEnv* env) {
         }
     }
 
-    if (!isEmpty(Config.ExtractionDirectory))
-        setProperty(env, "vantrel.extract.path", Config.ExtractionDirectory, false);
+    // Absolute: the application may have made another folder current.
+    char extracted[2 * kPathCapacity];
+    if (extractionFolderPath(extracted, sizeof(extracted))) setProperty(env, "vantrel.extract.path", extracted, false);
     setProperty(env, "vantrel.appini.showconsole", Config.ShowConsole ? "true" : "false", false);
 
     if (Config.ServiceMode) {
@@ -81,6 +83,26 @@ bool setSystemProperties(JNIEnv* env) {
     return true;
 }
 
+// Message 9 for a main class that did not load. The runtime's own words go
+// with it unless they only repeat that the class is missing: a class built
+// for a newer Java says which class file version it has and which this
+// runtime takes, a missing dependency names itself.
+void reportClassNotLoaded(JNIEnv* env) {
+    LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    checkJavaException(env);
+    char* text = throwableText(env, thrown.ref);
+    TextBuffer missing{};
+    appendText(&missing, "java.lang.NoClassDefFoundError: ");
+    appendText(&missing, Config.MainClass);
+    const MessageBuffer message = formatMessage(MsgLocateClass, Config.MainClass);
+    if (text == nullptr || text[0] == '\0' || std::strcmp(text, missing.text) == 0)
+        reportWithCapture("%s", message.text);
+    else
+        reportWithCapture("%s (%s)", message.text, text);
+    freeTextBuffer(&missing);
+    std::free(text);
+}
+
 // Steps 4 to 12 of an invocation, on the thread's own interface pointer.
 // `given` says where the caller's arguments came from, for the trace.
 bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
@@ -88,8 +110,8 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given) {
 
     trace("main: class \"%s\"", Config.MainClass);
     LocalRef<jclass> mainClass(env, env->FindClass(Config.MainClass));
-    if (checkJavaException(env) || mainClass.ref == nullptr) {
-        reportWithCapture("%s", formatMessage(MsgLocateClass, Config.MainClass).text);
+    if (env->ExceptionCheck() || mainClass.ref == nullptr) {
+        reportClassNotLoaded(env);
         return false;
     }
     jmethodID mainMethod = env->GetStaticMethodID(mainClass.ref, "main", "([Ljava/lang/String;)V");

@@ -55,6 +55,29 @@ jstring newJavaString(JNIEnv* env, const char* text) {
     return result;
 }
 
+char* throwableText(JNIEnv* env, jthrowable thrown) {
+    if (thrown == nullptr) return nullptr;
+    LocalRef<jclass> type(env, env->GetObjectClass(thrown));
+    jmethodID toString = type.ref != nullptr ? env->GetMethodID(type.ref, "toString", "()Ljava/lang/String;") : nullptr;
+    LocalRef<jstring> text(env, toString != nullptr ? static_cast<jstring>(env->CallObjectMethod(thrown, toString))
+                                                    : nullptr);
+    if (env->ExceptionCheck() || text.ref == nullptr) {
+        env->ExceptionClear();  // a second failure is not worth a report of its own
+        return nullptr;
+    }
+    const jsize units = env->GetStringLength(text.ref);
+    auto* wide = static_cast<uint16_t*>(std::malloc((size_t(units) + 1) * sizeof(uint16_t)));
+    if (wide == nullptr) std::abort();
+    env->GetStringRegion(text.ref, 0, units, reinterpret_cast<jchar*>(wide));
+    size_t bytes = platform::wideToNarrow(wide, size_t(units), nullptr, 0);
+    char* narrow = static_cast<char*>(std::malloc(bytes + 1));
+    if (narrow == nullptr) std::abort();
+    if (bytes == 0 || platform::wideToNarrow(wide, size_t(units), narrow, bytes) != bytes) bytes = 0;
+    narrow[bytes] = '\0';
+    std::free(wide);
+    return narrow;
+}
+
 bool checkJavaException(JNIEnv* env) {
     if (!env->ExceptionCheck()) return false;
     env->ExceptionDescribe();  // the VM prints it with its stack trace on System.err

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/launcher_config.h"
@@ -29,7 +30,22 @@ constexpr uint32_t kReaderEndWaitMs = 5000;
 void reportWith(int id, const char* argument) { reportError("%s", formatMessage(id, argument).text); }
 
 jobject openPrintStream(JNIEnv* env, const char* path, bool append) {
-    LocalRef<jstring> name(env, newJavaString(env, path));
+    // The name Java opens: in a shared sticky folder one that cannot be
+    // redirected by a link planted there.
+    constexpr size_t kDescriptorName = 32;  // "/proc/self/fd/N"
+    const size_t capacity = std::strlen(path) + kDescriptorName;
+    char* javaName = static_cast<char*>(std::malloc(capacity));
+    if (javaName == nullptr) std::abort();
+    intptr_t held = -1;
+    const bool named = platform::javaOutputName(path, javaName, capacity, &held);
+    if (!named) reportErrorWithReason("%s", formatMessage(MsgFileWrite, path).text);
+    LocalRef<jstring> name(env, named ? newJavaString(env, javaName) : nullptr);
+    std::free(javaName);
+    struct Release {
+        intptr_t held;
+        ~Release() { platform::releaseJavaOutputName(held); }
+    } release{held};
+    if (!named) return nullptr;
     if (checkJavaException(env) || name.ref == nullptr) {
         reportWith(MsgInstantiate, "java/lang/String");
         return nullptr;

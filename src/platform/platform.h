@@ -55,6 +55,8 @@ enum class Failure {
     UntrustedFolder,  // ERROR_ACCESS_DENIED; POSIX: a link, another user's, or writable by others
     NotServiceName,   // ERROR_INVALID_NAME; POSIX: not a unit name, or a unit text with a line break
     NoSuchService,    // ERROR_SERVICE_DOES_NOT_EXIST; POSIX: no unit file of that name
+    NotRegularFile,   // ERROR_CANT_ACCESS_FILE; POSIX: a link, folder, device, FIFO or socket
+    UntrustedFile,    // ERROR_ACCESS_DENIED; POSIX: a folder, link or device, or another user's file
 };
 void setFailureReason(Failure failure);
 
@@ -73,24 +75,38 @@ size_t executablePath(char* buf, size_t cap);
 // fit (then with ERROR_INSUFFICIENT_BUFFER / ENAMETOOLONG).
 size_t currentDirectory(char* buf, size_t cap);
 bool setCurrentDirectory(const char* path);
-// The user's own temporary-files directory, with its trailing separator.
+// The user's own folder for unpacked archives, the single-instance lock and
+// the capture pipe, with its trailing separator. Its path never holds '"',
+// ';' or '%', which would change the class-path option built from it.
 // Windows: GetTempPath2A where the system exports it (a SYSTEM process then
-// gets a folder other users cannot write), else GetTempPathA. POSIX:
-// $XDG_RUNTIME_DIR when it is an absolute path, else a folder vantrel-<uid>
-// in $TMPDIR (when absolute) or /tmp, created 0700 and refused (reason
-// Failure::UntrustedFolder) when it is a link, belongs to another user or
-// others may write to it.
+// gets a folder other users cannot write), else GetTempPathA; one holding
+// ';' or '%' is refused (Failure::NotPlainName). POSIX, on disk and never
+// $XDG_RUNTIME_DIR (RAM with a small cap), the first of these that
+// ensurePrivateFolder takes: $XDG_CACHE_HOME/vantrel, $HOME/.cache/vantrel,
+// vantrel-<uid> in $TMPDIR or /tmp, and last a fresh folder
+// vantrel-<uid>-XXXXXX there (the same one for the rest of the process); a
+// relative variable, or one holding '"', ';' or '%', is passed over.
+// passedOver (capacity passedCap, may be null) receives, for the trace, the
+// candidates refused and why: "\"path\": reason; ..." (empty when none).
 // Returns its length, 0 on failure or when it does not fit.
-size_t temporaryDirectory(char* buf, size_t cap);
+size_t temporaryDirectory(char* buf, size_t cap, char* passedOver = nullptr, size_t passedCap = 0);
+// Makes path a folder of this user's own, that no one else can plant files
+// in or point elsewhere: its last level is created when missing (0700 on
+// POSIX), then a link, a folder of another user (root excepted) or one that
+// others may write to is refused (false, Failure::UntrustedFolder). Windows:
+// created, and refused when what is there is no folder or is a reparse
+// point. False with the last error when it cannot be created or looked at.
+bool ensurePrivateFolder(const char* path);
+// A random number from the system's generator, for names no one can guess.
+uint64_t randomNumber();
 // The user's own folder for caches that the launcher keeps between starts,
-// created when missing, with its trailing separator. Windows:
-// %LOCALAPPDATA%\Vantrel\cache (the shell folder), a reparse point refused.
-// POSIX: $XDG_CACHE_HOME/vantrel/cache when $XDG_CACHE_HOME is absolute and
-// holds no quote, ';' or '%', else ~/.cache/vantrel/cache; the folders
-// created 0700, and vantrel and cache refused (reason
-// Failure::UntrustedFolder) when they are a link, belong to another user or
-// others may write to them. Returns its length, 0 on failure (last error
-// set) or when it does not fit.
+// with its trailing separator; each of its levels is made and checked by
+// ensurePrivateFolder. Windows: %LOCALAPPDATA%\Vantrel\cache (the shell
+// folder). POSIX: $XDG_CACHE_HOME/vantrel/cache, or $HOME/.cache/vantrel/cache
+// when that variable is unset, relative or holds '"', ';' or '%' (then
+// Failure::NotPlainName when $HOME is no better); the folder above vantrel
+// is created 0700 when missing. Returns its length, 0 on failure (last
+// error set) or when it does not fit.
 size_t userCacheDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
 // Priority class by index 0..5 (realtime .. idle). Failures are ignored.
@@ -179,6 +195,12 @@ ProfileLoad loadProfileFile(const char* path, uint64_t maxBytes, ProfileFile** f
 size_t readLoadedProfileString(const ProfileFile* file, const char* section, const char* key,
                                const char* defaultValue, char* buf, size_t cap);
 void freeProfileFile(ProfileFile* file);
+// The names a loaded file holds, as GetPrivateProfileStringA lists them: the
+// section names when section is null, else the key names of that section
+// ("" for the keys before any section header). Each name ends with a zero
+// byte and the list with a second one; a list too long for cap is cut
+// (Windows may cut its last name). Returns the bytes before the final zero.
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap);
 
 // ---- Files and directories -------------------------------------------------
 
@@ -210,11 +232,13 @@ InputFile* openInputFile(const char* path, FileKind* kind, uint64_t* size);
 bool readInputFile(InputFile* file, void* buf, size_t cap, size_t* got);
 void closeInputFile(InputFile* file);
 
-// Size and last-write time of what path names (links followed).
+// What path names itself: a final link is not followed (it is Other, as a
+// Windows reparse point is).
 struct FileFacts {
     uint64_t size;
     uint64_t writeTime;  // FILETIME, as fileWriteTime
-    bool isDirectory;
+    FileKind kind;
+    bool foreignOwner;  // POSIX: owned by another user than this one and root; Windows: false
 };
 enum class FactsResult { Missing, Found, Failed };
 // Missing when nothing is there (nor its folder); Failed, with the last
@@ -223,24 +247,43 @@ FactsResult fileFacts(const char* path, FileFacts* facts);
 // True when path exists but cannot be opened to be replaced: on Windows
 // another process holds it open without sharing (a running VM holds its
 // archives so) or it may not be written. POSIX: false, a move replaces a
-// file without disturbing those who have it open.
+// file without disturbing those who have it open (the folder's locks tell
+// whether another launcher uses it).
 bool fileInUse(const char* path);
 
 // A file being written, from createOutputFile to closeOutputFile.
 struct OutputFile {
     intptr_t handle;
 };
-// Creates path for writing, or truncates it when it exists, shared with
-// nobody; POSIX: mode 0644 less the umask, a link at path is not followed.
+// Creates path for writing, shared with nobody; fails (ERROR_FILE_EXISTS /
+// EEXIST) when anything is there, a link included, so that the file is this
+// process's own (CREATE_NEW; POSIX: O_EXCL | O_NOFOLLOW, mode 0644 less the
+// umask).
 bool createOutputFile(const char* path, OutputFile* file);
 // Opens path for appending (created when missing; an existing file keeps
 // its content), for a log that several processes may write at once: every
 // write goes to the file's end as one piece (Windows: FILE_APPEND_DATA,
 // shared for reading, writing and deleting; POSIX: O_APPEND, mode 0600 less
-// the umask for a new file). Never inherited by a program the launcher
-// starts, and never waits: a FIFO without a reader fails at once (ENXIO)
-// instead of blocking (writes to one that has a reader may wait as usual).
+// the umask for a new file). Only a regular file, and never through a final
+// link (O_NOFOLLOW; Windows: a reparse point is opened itself, then
+// refused), so that a link someone planted cannot send the writes into
+// another file: anything else fails with Failure::NotRegularFile. Never
+// inherited by a program the launcher starts, and never waits on a FIFO.
 bool openAppendFile(const char* path, OutputFile* file);
+// The name under which Java opens an output file (StdOutFile, StdErrFile)
+// whose path is given. In a folder that others may write to and that is
+// sticky (POSIX, /tmp), a link planted at the name could send the output
+// into any file the launcher may write: there the file is opened here
+// first, created when missing but not truncated, without following a final
+// link and only when it is a regular file (else Failure::NotRegularFile),
+// and Java is given "/proc/self/fd/N" of that descriptor, which names the
+// file opened and nothing else. *held receives the descriptor (-1 when
+// none); releaseJavaOutputName closes it once Java has opened the file.
+// Elsewhere, and on Windows (where links need a privilege), the path
+// itself. False, last error set, when the file cannot be opened or the
+// name does not fit in cap.
+bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held);
+void releaseJavaOutputName(intptr_t held);
 // Writes all of data, or fails.
 bool writeOutputFile(OutputFile file, const void* data, size_t size);
 // Sets the last-write time (FILETIME); creation and access times stay.
@@ -257,27 +300,36 @@ bool closeOutputFile(OutputFile file);
 bool deleteFile(const char* path);
 bool removeDirectory(const char* path);
 
-// The extraction folder. The launcher holds its folder from unpacking to
-// its end; a cleanup child claims it before deleting anything. Windows
-// needs neither: files in use cannot be replaced or deleted there. POSIX,
-// where they can, holds a shared flock on the folder and claims it with an
-// exclusive one, so that a cleanup child deletes nothing while another live
-// launcher uses the folder. With mustBeOwn (the folder is named after the
-// application, not the executable's own folder) POSIX refuses a folder that
-// is a link, belongs to another user (root excepted) or may be written by
-// others: such a folder could hold planted archives or point the writes
-// elsewhere.
+// The extraction folder. A launcher holds its folder from unpacking to its
+// end; a cleanup child claims it before deleting anything. Windows needs
+// neither: files in use cannot be replaced or deleted there, so a launcher
+// always holds its folder alone. POSIX, where they can, uses flocks on the
+// folder: a launcher holds it exclusively (alone) when no other live
+// launcher uses it, and only then writes there, else shared; a cleanup
+// child claims it exclusively, so that it deletes nothing another live
+// launcher uses. With mustBeOwn (a folder named after the application, not
+// the executable's own folder) POSIX refuses a folder that is a link,
+// belongs to another user (root excepted) or may be written by others: such
+// a folder could hold planted archives or point the writes elsewhere.
 enum class FolderResult {
     Ready,      // held, or claimed
     Untrusted,  // refused, last error set by setFailureReason
-    Busy,       // claim only: another live launcher holds the folder
+    Busy,       // another live launcher (or a cleanup child) holds the folder exclusively
     Failed,     // cannot be created or opened; last error set (a claim of a missing folder fails)
 };
+struct FolderHold;
 // Creates the folder's last level when create is set (0700 on POSIX; an
-// existing one is fine), then holds it for the life of the process. Waits
-// at most a few seconds for a cleanup child that is deleting.
-FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn);
+// existing one is fine), then holds it, alone when no other live process
+// holds it (*alone says which), until releaseExtractionFolder or the end of
+// the process. Waits at most a few seconds for an exclusive holder (a
+// cleanup child deleting, a launcher writing), then gives Busy.
+FolderResult holdExtractionFolder(const char* path, bool create, bool mustBeOwn, FolderHold** hold, bool* alone);
+// From alone to shared: other launchers may use the folder from now on.
+void shareExtractionFolder(FolderHold* hold);
+// Gives the folder up (nullptr: nothing to do).
+void releaseExtractionFolder(FolderHold* hold);
 // Claims the folder for deleting; the claim lasts until the process ends.
+// Busy when another live launcher holds it.
 FolderResult claimExtractionFolder(const char* path, bool mustBeOwn);
 
 struct DirectoryEntry {

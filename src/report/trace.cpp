@@ -97,8 +97,9 @@ void appendShown(BoundedText* line, const char* text, size_t length, bool cut) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         size_t matched = 0;
         const Secret* secret = SecretCount > 0 ? secretAt(text, length, i, cut, quoted, &matched) : nullptr;
+        char escaped[5];
         if (secret == nullptr && c == '"') quoted = !quoted;
-        if (secret == nullptr && c >= 0x20 && c != 0x7F) {
+        if (secret == nullptr && !controlEscape(c, escaped)) {
             ++i;
             continue;
         }
@@ -109,8 +110,6 @@ void appendShown(BoundedText* line, const char* text, size_t length, bool cut) {
             appendBounded(line, "%>", 2);
             i += matched;
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
             appendBounded(line, escaped, 4);
             ++i;
         }
@@ -197,7 +196,8 @@ void markFromSettingsFile(const char* name) {
 }
 
 bool isShownVariable(const char* name, size_t length) {
-    static const char* const kShown[] = {"JAVA_HOME", "TMP", "TEMP", "TMPDIR", "XDG_RUNTIME_DIR"};
+    static const char* const kShown[] = {"JAVA_HOME", "TMP",  "TEMP", "TMPDIR", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
+                                         "HOME"};
     for (const char* shown : kShown)
         if (std::strlen(shown) == length && strncasecmpAscii(name, shown, length) == 0) return true;
     return false;

@@ -31,8 +31,8 @@ void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // own) would appear; a value shorter than four bytes only where it is a
 // word of a quoted value, so that "1" leaves the lines' own numbers alone.
 // JAVA_HOME, which the runtime search shows anyway, and the variables that
-// name the temporary folder (TMP, TEMP, TMPDIR, XDG_RUNTIME_DIR), which the
-// extraction folder shows, stay visible.
+// name the per-user folder (TMP, TEMP, TMPDIR, XDG_RUNTIME_DIR,
+// XDG_CACHE_HOME, HOME), which the extraction folder shows, stay visible.
 void traceEnvironmentValue(const char* name, size_t nameLength, const char* value);
 
 // A key of the settings file that was applied, with its value as written

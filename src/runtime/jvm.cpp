@@ -46,12 +46,11 @@ bool runtimeDirectory(const char* library, char* out, size_t capacity) {
 void noteRuntimeRelease(const char* library) {
     char home[kPathCapacity];
     char version[64];
-    if (!runtimeHomeOfLibrary(library, home, sizeof(home))) return;
-    replaceText(&Config.RuntimeHome, duplicateText(home));
-    const bool found = readRuntimeReleaseVersion(home, version, sizeof(version));
-    trace("runtime: release file of \"%s\": %s%s%s", home, found ? "JAVA_VERSION \"" : "none readable",
+    const bool found = runtimeRelease(library, home, sizeof(home), version, sizeof(version));
+    trace("runtime: release file of \"%s\": %s%s%s", library, found ? "JAVA_VERSION \"" : "none with a version",
           found ? version : "", found ? "\"" : "");
     if (!found) return;
+    replaceText(&Config.RuntimeHome, duplicateText(home));
     replaceText(&Config.RuntimeVersion, duplicateText(version));
     Config.RuntimeMajor = javaMajorVersion(version);
 }

@@ -26,11 +26,43 @@ const char* const RuntimeKeyTable[kRuntimeKeyCount] = {
     "Software\\JavaSoft\\Java Development Kit",
     "Software\\IBM\\Java Development Kit",
     "Software\\JRockit\\Java Development Kit",
+    "Software\\JavaSoft\\JDK",
 };
 
 const char* RuntimeSubPathHint = nullptr;
 
 namespace {
+
+// Keys of OpenJDK distributions' own installers, where the runtime's folder
+// is one value of a key below each version subkey. Their installers can
+// write the JavaSoft keys too (an option, or only when no other Java is
+// installed), so these find the runtimes that have only their own key.
+// Layouts as their installers' documentation and maintainers give them:
+//   Eclipse Adoptium (Temurin): Software\Eclipse Adoptium\JDK|JRE\<version>\<vm>\MSI, value Path (the
+//     installer's CONFIGURATION.md and wix/README.md; adoptium-support#155: the same under HKCU for a
+//     per-user install).
+//   Microsoft Build of OpenJDK: the same layout under Software\Microsoft\JDK (microsoft/openjdk#143: its
+//     MSI is Adoptium's installer).
+//   Azul Zulu: the JavaSoft keys when no other Java has them, else only its own (adoptium/installer#64
+//     quotes Azul's behaviour); that key, Software\Azul Systems\Zulu\zulu-<major> with the value
+//     InstallationPath, is as its installer writes it: no documentation of it was found.
+//   BellSoft Liberica and Amazon Corretto write the JavaSoft keys: Software\JavaSoft\JDK from 11 on
+//     (corretto-11#301; bell-sw/Liberica#54), Java Runtime Environment and Java Development Kit for 8
+//     (corretto-8#14, #40). Oracle and Red Hat document Software\JavaSoft\JDK\<version> with JavaHome
+//     and RuntimeLib and CurrentVersion on the key (Red Hat, "OpenJDK MSI installer components").
+struct VendorKey {
+    const char* key;
+    const char* namePrefix;  // before the version in a subkey's name
+    const char* homeValue;   // the value that holds the runtime's folder
+    bool msi;                // the value lies in <version>\MSI or <version>\<vm>\MSI
+};
+const VendorKey kVendorKeys[] = {
+    {"Software\\Eclipse Adoptium\\JDK", "", "Path", true},
+    {"Software\\Eclipse Adoptium\\JRE", "", "Path", true},
+    {"Software\\Microsoft\\JDK", "", "Path", true},
+    {"Software\\Azul Systems\\Zulu", "zulu-", "InstallationPath", false},
+};
+constexpr uint32_t kMaxVmSubkeys = 16;  // hotspot, openj9, ... below one version
 
 constexpr size_t kRegistryPathSize = 256;   // working copy of a key path
 constexpr size_t kRegistryNameSize = 256;   // subkey names and CurrentVersion
@@ -81,11 +113,28 @@ void traceCandidate(const char* what, const char* path, const char* verdict) {
     trace("runtime: %s \"%s\": %s", what, path, verdict);
 }
 
-bool tryCandidate(const char* path, const char* what) {
-    const bool readable = fileIsReadable(path);
-    traceCandidate(what, path, readable ? "taken" : "no readable file");
-    return readable;
+enum class Candidate { Missing, TooOld, Taken };
+
+// A readable library whose runtime's release file names a version that
+// fails JvmVersion is passed over; one without a release file is taken.
+Candidate judgeCandidate(const char* path, const char* what) {
+    if (!fileIsReadable(path)) {
+        traceCandidate(what, path, "no readable file");
+        return Candidate::Missing;
+    }
+    char home[kPathCapacity];
+    char version[kRegistryNameSize];
+    if (runtimeRelease(path, home, sizeof(home), version, sizeof(version)) &&
+        !versionAccepted(version, Config.JvmVersion)) {
+        trace("runtime: %s \"%s\": runtime \"%s\" is version %s, fails JvmVersion \"%s\"", what, path, home, version,
+              orEmpty(Config.JvmVersion));
+        return Candidate::TooOld;
+    }
+    traceCandidate(what, path, "taken");
+    return Candidate::Taken;
 }
+
+bool tryCandidate(const char* path, const char* what) { return judgeCandidate(path, what) == Candidate::Taken; }
 
 bool methodJvmPath(char* path, size_t capacity) {
     if (Config.JvmPath == nullptr || Config.JvmPath[0] == '\0') {
@@ -129,7 +178,9 @@ bool methodJavaHome(char* path, size_t capacity) {
         if (used + extra >= capacity) continue;
         std::memcpy(path, home, used);
         std::memcpy(path + used, *candidate, extra + 1);
-        if (tryCandidate(path, "JAVA_HOME")) return true;
+        const Candidate verdict = judgeCandidate(path, "JAVA_HOME");
+        if (verdict == Candidate::Taken) return true;
+        if (verdict == Candidate::TooOld) break;  // every candidate below is of that runtime
     }
     path[0] = '\0';
     return false;
@@ -140,10 +191,14 @@ bool runRegistryStep(const char* hint, int first, int count, char* path, size_t 
     return searchRegistryKeys(first, count, path, capacity);
 }
 
+bool searchVendorKeys(char* path, size_t capacity);
+
 bool methodRegistry(char digit, char* path, size_t capacity) {
     switch (digit) {
         case '1':
+            // The keys current installers write come after the classic ones.
             return runRegistryStep(nullptr, 0, 3, path, capacity) ||
+                   runRegistryStep(nullptr, 7, 1, path, capacity) || searchVendorKeys(path, capacity) ||
                    runRegistryStep(kHintClient, 0, 1, path, capacity) ||
                    runRegistryStep(kHintServer, 0, 1, path, capacity);
         case '2':
@@ -228,6 +283,48 @@ bool joinPath(char* out, size_t capacity, const char* directory, const char* nam
     std::memmove(out + directoryLength, name, nameLength);
     out[total] = '\0';
     return true;
+}
+
+bool runtimeRelease(const char* library, char* home, size_t homeCapacity, char* version, size_t versionCapacity) {
+    constexpr int kLevels = 5;                // the library's folder and four above it
+    constexpr size_t kReleaseLimit = 65536;   // far beyond any release file
+    static const char kKey[] = "JAVA_VERSION=";
+    if (!copyText(home, homeCapacity, library)) return false;
+    for (int level = 0; level < kLevels && cutAtLastSeparator(home); ++level) {
+        char release[kPathCapacity];
+        if (!joinPath(release, sizeof(release), home, "release")) return false;
+        platform::FileKind kind = platform::FileKind::Missing;
+        uint64_t size = 0;
+        platform::InputFile* file = platform::openInputFile(release, &kind, &size);
+        if (file == nullptr) {
+            if (kind == platform::FileKind::Missing) continue;
+            return false;
+        }
+        char* text = static_cast<char*>(std::malloc(kReleaseLimit + 1));
+        if (text == nullptr) std::abort();
+        size_t length = 0, got = 0;
+        while (length < kReleaseLimit && platform::readInputFile(file, text + length, kReleaseLimit - length, &got) &&
+               got > 0)
+            length += got;
+        platform::closeInputFile(file);
+        text[length] = '\0';
+        bool found = false;
+        for (char* line = text; line != nullptr && !found;) {
+            char* next = std::strpbrk(line, "\r\n");
+            if (next != nullptr) *next++ = '\0';
+            if (std::strncmp(line, kKey, sizeof(kKey) - 1) == 0) {
+                size_t used = 0;
+                for (const char* p = line + sizeof(kKey) - 1; *p != '\0' && used + 1 < versionCapacity; ++p)
+                    if (*p != '"') version[used++] = *p;
+                version[used] = '\0';
+                found = used > 0;
+            }
+            line = next;
+        }
+        std::free(text);
+        return found;  // the first release file decides, with a version or without
+    }
+    return false;
 }
 
 bool fileIsReadable(const char* path) {
@@ -341,13 +438,59 @@ bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity) {
     return found;
 }
 
+namespace {
+
+// Registry entries judged in this search. Method 1 walks the JavaSoft JRE key
+// once more for each hint; an entry met again gets the same verdict for
+// everything but the hint, so only the hint is tried (and traced) then.
+constexpr int kRememberedEntries = 64;  // beyond: judged again, traced again
+uint32_t JudgedEntries[kRememberedEntries];
+int JudgedCount = 0;
+
+bool firstSight(const char* keyPath) {
+    uint32_t hash = 2166136261u;  // FNV-1a of the key path, without case
+    for (const char* p = keyPath; *p != '\0'; ++p) {
+        char c = (*p >= 'A' && *p <= 'Z') ? char(*p + 32) : *p;
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    for (int i = 0; i < JudgedCount; ++i)
+        if (JudgedEntries[i] == hash) return false;
+    if (JudgedCount < kRememberedEntries) JudgedEntries[JudgedCount++] = hash;
+    return true;
+}
+
+// The library below a registry JavaHome (RegistryJavaHome): the first JvmPath
+// entry, the hint, then the tree search. A library whose runtime is too old
+// ends the entry, as do all others of that folder.
+bool libraryBelowHome(char* path, size_t capacity) {
+    if (RegistryJavaHome[0] == '\0') return false;
+    Candidate verdict = Candidate::Missing;
+    if (Config.JvmPath != nullptr && Config.JvmPath[0] != '\0' &&
+        joinPath(path, capacity, RegistryJavaHome, Config.JvmPath))
+        verdict = judgeCandidate(path, "JavaHome+JvmPath");
+    char hint[kPathCapacity];
+    if (verdict == Candidate::Missing && RuntimeSubPathHint != nullptr &&
+        platformHint(RuntimeSubPathHint, hint, sizeof(hint)) && joinPath(path, capacity, RegistryJavaHome, hint))
+        verdict = judgeCandidate(path, "JavaHome+hint");
+    if (verdict == Candidate::Missing) {
+        if (findJvmLibraryInTree(RegistryJavaHome, path, capacity))
+            verdict = judgeCandidate(path, "below JavaHome");
+        else
+            traceCandidate("below JavaHome", RegistryJavaHome, "no runtime library");
+    }
+    return verdict == Candidate::Taken;
+}
+
+// The entry was passed over: %JAVA_HOME% does not name its runtime.
+bool rejectEntry() {
+    RegistryJavaHome[0] = '\0';
+    return false;
+}
+
+}  // namespace
+
 bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionName, char* path,
                         size_t capacity) {
-    if (!versionAccepted(versionName, Config.JvmVersion)) {
-        trace("runtime: key \"%s\" version %s: fails JvmVersion", keyPath, versionName);
-        return false;
-    }
-
     // The version's own key; a name that does not fit names no key we could
     // read, so the entry is passed over.
     size_t keyLength = std::strlen(keyPath);
@@ -356,29 +499,110 @@ bool tryRegistryRuntime(char* keyPath, size_t keyCapacity, const char* versionNa
     keyPath[keyLength] = '\\';
     std::memcpy(keyPath + keyLength + 1, versionName, nameLength + 1);
 
+    const bool first = firstSight(keyPath);
+    if (!versionAccepted(versionName, Config.JvmVersion)) {
+        if (traceOn() && first) {
+            char home[kPathCapacity];
+            platform::readRegistryString(keyPath, "JavaHome", home, sizeof(home));
+            trace("runtime: key \"%s\" (JavaHome \"%s\"): version fails JvmVersion", keyPath, home);
+        }
+        keyPath[keyLength] = '\0';
+        return false;
+    }
+
     std::memset(RegistryJavaHome, 0, sizeof(RegistryJavaHome));
     platform::readRegistryString(keyPath, "JavaHome", RegistryJavaHome, sizeof(RegistryJavaHome));
-    trace("runtime: key \"%.*s\" version %s: accepted, JavaHome \"%s\"", int(keyLength), keyPath, versionName,
-          RegistryJavaHome);
     if (capacity == 0) return false;
+    if (!first) {
+        char hint[kPathCapacity];
+        if (RuntimeSubPathHint != nullptr && RegistryJavaHome[0] != '\0' &&
+            platformHint(RuntimeSubPathHint, hint, sizeof(hint)) && joinPath(path, capacity, RegistryJavaHome, hint) &&
+            tryCandidate(path, "JavaHome+hint"))
+            return true;
+        return rejectEntry();
+    }
+    trace("runtime: key \"%s\" (JavaHome \"%s\"): version accepted", keyPath, RegistryJavaHome);
     std::memset(path, 0, capacity);
     platform::readRegistryString(keyPath, "RuntimeLib", path, capacity);
-    if (tryCandidate(path, "RuntimeLib")) return true;
+    const Candidate verdict = judgeCandidate(path, "RuntimeLib");
+    if (verdict == Candidate::Taken) return true;
+    if (verdict == Candidate::TooOld || !libraryBelowHome(path, capacity)) return rejectEntry();
+    return true;
+}
 
-    if (RegistryJavaHome[0] == '\0') return false;
-    if (Config.JvmPath != nullptr && Config.JvmPath[0] != '\0' &&
-        joinPath(path, capacity, RegistryJavaHome, Config.JvmPath) && tryCandidate(path, "JavaHome+JvmPath"))
+namespace {
+
+// The folder a vendor key's version subkey names, into RegistryJavaHome:
+// its home value directly, or in its MSI subkey, or in <vm>\MSI below it.
+bool readVendorHome(const VendorKey& vendor, const char* versionKey) {
+    char key[kRegistryPathSize];
+    RegistryJavaHome[0] = '\0';
+    if (!vendor.msi) return platform::readRegistryString(versionKey, vendor.homeValue, RegistryJavaHome, kPathCapacity);
+    if (joinPath(key, sizeof(key), versionKey, "MSI") &&
+        platform::readRegistryString(key, vendor.homeValue, RegistryJavaHome, kPathCapacity))
         return true;
-    if (RuntimeSubPathHint != nullptr) {
-        char hint[kPathCapacity];
-        if (platformHint(RuntimeSubPathHint, hint, sizeof(hint)) &&
-            joinPath(path, capacity, RegistryJavaHome, hint) && tryCandidate(path, "JavaHome+hint"))
-            return true;
-    }
-    const bool found = findJvmLibraryInTree(RegistryJavaHome, path, capacity);
-    traceCandidate("below JavaHome", found ? path : RegistryJavaHome, found ? "taken" : "no runtime library");
+    platform::RegistryKey* handle = platform::openRegistryKey(versionKey);
+    bool found = false;
+    char vm[kRegistryNameSize];
+    for (uint32_t i = 0; handle != nullptr && !found && i < kMaxVmSubkeys &&
+                         platform::enumRegistrySubkey(handle, i, vm, sizeof(vm));
+         ++i)
+        found = joinPath(key, sizeof(key), versionKey, vm) && joinPath(key, sizeof(key), key, "MSI") &&
+                platform::readRegistryString(key, vendor.homeValue, RegistryJavaHome, kPathCapacity);
+    platform::closeRegistryKey(handle);
     return found;
 }
+
+// One version subkey of a vendor key: its version checked, then the library
+// below the folder it names, as below a JavaHome.
+bool tryVendorRuntime(const VendorKey& vendor, const char* name, char* path, size_t capacity) {
+    char versionKey[kRegistryPathSize];
+    if (!joinPath(versionKey, sizeof(versionKey), vendor.key, name)) return false;
+    const size_t prefix = std::strlen(vendor.namePrefix);
+    const char* version = strncasecmpAscii(name, vendor.namePrefix, prefix) == 0 ? name + prefix : name;
+    if (!readVendorHome(vendor, versionKey)) {
+        trace("runtime: key \"%s\": no %s", versionKey, vendor.homeValue);
+        return false;
+    }
+    // Installers write the folder with a trailing separator.
+    size_t length = std::strlen(RegistryJavaHome);
+    while (length > 1 && platform::isPathSeparator(RegistryJavaHome[length - 1])) RegistryJavaHome[--length] = '\0';
+    if (!versionAccepted(version, Config.JvmVersion)) {
+        trace("runtime: key \"%s\" (%s \"%s\"): version fails JvmVersion", versionKey, vendor.homeValue,
+              RegistryJavaHome);
+        return rejectEntry();
+    }
+    trace("runtime: key \"%s\" (%s \"%s\"): version accepted", versionKey, vendor.homeValue, RegistryJavaHome);
+    for (const char* const* below = platform::javaHomeRuntimeCandidates(); *below != nullptr; ++below) {
+        if (length + std::strlen(*below) >= capacity) continue;
+        std::memcpy(path, RegistryJavaHome, length);
+        std::memcpy(path + length, *below, std::strlen(*below) + 1);
+        const Candidate verdict = judgeCandidate(path, "below the folder");
+        if (verdict == Candidate::Taken) return true;
+        if (verdict == Candidate::TooOld) return rejectEntry();
+    }
+    RuntimeSubPathHint = nullptr;
+    return libraryBelowHome(path, capacity) || rejectEntry();
+}
+
+bool searchVendorKeys(char* path, size_t capacity) {
+    for (const VendorKey& vendor : kVendorKeys) {
+        platform::RegistryKey* handle = platform::openRegistryKey(vendor.key);
+        if (handle == nullptr) {
+            trace("runtime: key \"%s\" absent", vendor.key);
+            continue;
+        }
+        char name[kRegistryNameSize];
+        bool found = false;
+        for (uint32_t i = 0; !found && platform::enumRegistrySubkey(handle, i, name, sizeof(name)); ++i)
+            found = tryVendorRuntime(vendor, name, path, capacity);
+        platform::closeRegistryKey(handle);
+        if (found) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
     for (int index = first; index < first + count && index < kRuntimeKeyCount; ++index) {
@@ -386,9 +610,11 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
         char keyPath[kRegistryPathSize];
         char version[kRegistryNameSize];
 
-        // The entry the key names as current comes first (and again below).
+        // The entry the key names as current comes first; the enumeration
+        // passes over it, since it would meet the same verdict again.
         copyText(keyPath, sizeof(keyPath), key);
-        if (platform::readRegistryString(key, "CurrentVersion", version, sizeof(version))) {
+        const bool current = platform::readRegistryString(key, "CurrentVersion", version, sizeof(version));
+        if (current) {
             trace("runtime: key \"%s\" CurrentVersion %s", key, version);
             if (tryRegistryRuntime(keyPath, sizeof(keyPath), version, path, capacity)) return true;
         }
@@ -400,6 +626,7 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
         }
         char name[kRegistryNameSize];
         for (uint32_t i = 0; platform::enumRegistrySubkey(handle, i, name, sizeof(name)); ++i) {
+            if (current && strcasecmpAscii(name, version) == 0) continue;
             copyText(keyPath, sizeof(keyPath), key);
             if (tryRegistryRuntime(keyPath, sizeof(keyPath), name, path, capacity)) {
                 platform::closeRegistryKey(handle);
@@ -411,48 +638,6 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
     return false;
 }
 
-bool runtimeHomeOfLibrary(const char* library, char* home, size_t capacity) {
-    if (!copyText(home, capacity, library)) return false;
-    for (int level = 0; level < 3; ++level)
-        if (!cutAtLastSeparator(home)) return false;
-    return home[0] != '\0';
-}
-
-bool readRuntimeReleaseVersion(const char* home, char* version, size_t capacity) {
-    constexpr size_t kReleaseLimit = 64 * 1024;  // a release file is a few hundred bytes
-    static const char kKey[] = "JAVA_VERSION=";
-    char path[kPathCapacity];
-    if (capacity == 0 || !joinPath(path, sizeof(path), home, "release")) return false;
-    platform::FileKind kind;
-    uint64_t size = 0;
-    platform::InputFile* file = platform::openInputFile(path, &kind, &size);
-    if (file == nullptr) return false;
-    char* text = static_cast<char*>(std::malloc(kReleaseLimit + 1));
-    if (text == nullptr) std::abort();
-    size_t used = 0, got = 0;
-    while (used < kReleaseLimit && platform::readInputFile(file, text + used, kReleaseLimit - used, &got) && got > 0)
-        used += got;
-    platform::closeInputFile(file);
-    text[used] = '\0';
-    const char* line = text;
-    while (line != nullptr && std::strncmp(line, kKey, sizeof(kKey) - 1) != 0) {
-        line = std::strchr(line, '\n');
-        if (line != nullptr) ++line;
-    }
-    const bool found = line != nullptr;
-    if (found) {
-        const char* value = line + sizeof(kKey) - 1;
-        size_t length = std::strcspn(value, "\r\n");
-        if (length > 0 && value[0] == '"') ++value, --length;
-        if (length > 0 && value[length - 1] == '"') --length;
-        if (length >= capacity) length = wholeCharacterLength(value, capacity - 1);
-        std::memcpy(version, value, length);
-        version[length] = '\0';
-    }
-    std::free(text);
-    return found;
-}
-
 int32_t javaMajorVersion(const char* version) { return parseVersionSpec(version).value / 1000000; }
 
 bool findJavaRuntime() {
@@ -460,6 +645,7 @@ bool findJavaRuntime() {
     path[0] = '\0';
     // What %JAVA_HOME% expands to comes from this search alone.
     RegistryJavaHome[0] = '\0';
+    JudgedCount = 0;
     trace("runtime: order \"%s\"", orEmpty(Config.JvmSearchOrder));
     bool found = false;
     for (const char* digit = orEmpty(Config.JvmSearchOrder); *digit != '\0' && !found; ++digit)

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Key paths under HKEY_LOCAL_MACHINE where installed runtimes register.
-constexpr int kRuntimeKeyCount = 7;
+// Key paths under HKEY_LOCAL_MACHINE where installed runtimes register:
+// each with CurrentVersion and version subkeys holding JavaHome and
+// RuntimeLib. Index 7 is the key current JDK installers write.
+constexpr int kRuntimeKeyCount = 8;
 extern const char* const RuntimeKeyTable[kRuntimeKeyCount];
 
 // Relative path of the runtime library below a registry JavaHome, tried

@@ -13,6 +13,7 @@ down at the end, also when tests fail.
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 from dataclasses import dataclass
@@ -32,9 +33,11 @@ LANES = os.environ.get("VANTREL_LANES", "linux,windows").split(",")
 
 DEFAULT_TIMEOUT = 60
 
-# The Linux launcher keeps its lock files (and its per-user temporary files)
-# in $XDG_RUNTIME_DIR: a private one per test session keeps concurrent runs
-# from different checkouts from seeing each other's instances.
+# The Linux launcher keeps its lock files, unpacked archives and capture
+# pipes in its per-user folder, $XDG_CACHE_HOME/vantrel: a private one per
+# test session keeps concurrent runs from different checkouts from seeing
+# each other's instances. $XDG_RUNTIME_DIR is set too, and must go unused.
+os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="vantrel-e2e-cache-")
 os.environ["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="vantrel-e2e-run-")
 # A Linux launcher installs its service as a systemd unit: never into the
 # machine's own unit directory from a test.
@@ -236,6 +239,8 @@ def wine():
 def pytest_sessionfinish(session, exitstatus):
     if _wine_session is not None:
         _wine_session.stop()
+    for name in ("XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+        shutil.rmtree(os.environ[name], ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

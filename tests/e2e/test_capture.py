@@ -62,7 +62,7 @@ class Runner:
             temp = exe.parent / "temp"
             temp.mkdir()
             run = run_linux_service(self.lane, exe, stop_after="holding" if stop else None,
-                                    env={"TMPDIR": str(temp), "XDG_RUNTIME_DIR": str(temp)})
+                                    env={"TMPDIR": str(temp), "XDG_CACHE_HOME": str(temp)})
             # The FIFO's private folder is gone however the process ended.
             assert not list(temp.rglob("vantrel-capture-*")), list(temp.rglob("*"))
             assert run.events[0] == ("info", STARTED.format("VtSvc")), run.stderr

@@ -4,6 +4,7 @@ message texts. Observed through the probe: the real launcher, which prints
 its record where it would create the VM."""
 
 import os
+import re
 
 import pytest
 
@@ -55,7 +56,7 @@ def test_temporary_directory_too_long_is_reported_with_the_systems_reason(linux_
     archive.write_bytes(b"PK\x05\x06" + bytes(18))
     exe = linux_lane.pack_probe(tmp_path / "tool", archives=[archive],
                                 settings={"MainClass": "com.example.Main", "ExtractLocation": "2"})
-    env = {"TMPDIR": str(temporary), "XDG_RUNTIME_DIR": str(temporary)}
+    env = {"TMPDIR": str(temporary), "XDG_CACHE_HOME": str(temporary)}
     result = linux_lane.run(exe, env=env)
     assert result.err_lines == ["Error accessing file/directory: TEMP_PATH", "", "Reason: File name too long"], result
 
@@ -116,6 +117,26 @@ class TestSettingsFile:
             result = lane.run(probe, timeout=30)
             assert result.status == 0 and "JvmOptions=-Xmx64m" in result.out_lines and result.stderr == "", result
 
+    def test_what_is_ignored_is_traced(self, lane, probe):
+        cases = [
+            ("[Application Configuration]\nJvmOption=-Xmx1g\nJvmOptions=-Xms8m\nStdOutFile=\n"
+             "[Application Config]\nJvmOptions=-Xother\n",
+             ['settings file: section [Application Config] ignored: only [Application Configuration] is read',
+              'settings file: key "JvmOption" ignored: no such key',
+              'settings file: key "StdOutFile" ignored: empty'], "-Xms8m"),
+            ("JvmOptions=-Xnone\n",
+             ['settings file: key "JvmOptions" before any section ignored',
+              'settings file: no [Application Configuration] section: nothing is read'], "-Xmx64m"),
+        ]
+        for body, expected, options in cases:
+            write_ini(probe, body)
+            result = lane.run(probe, env={"VANTREL_TRACE": "1"})
+            lines = [m.group(1) for m in map(re.compile(r"vantrel\[\d+\] (settings file: .*)").fullmatch,
+                                              result.err_lines) if m]
+            assert [line for line in lines if line.startswith(("settings file: section [", "settings file: key ",
+                                                               "settings file: no ["))] == expected, result
+            assert "JvmOptions=" + options in result.out_lines, result
+
     def test_append_to_empty_options_keeps_the_blank(self, lane, tmp_path):
         exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "SettingsFile": "cfg.ini",
                                                            "JvmOptions": ""})
@@ -138,7 +159,9 @@ def test_flags_read_true_unless_they_begin_with_0(lane, tmp_path):
     ("4", 4), ("5", 5), ("2", 2), ("6", 3), ("-1", 3), ("", 0), ("3", 3),
 ])
 def test_priority_classes(lane, tmp_path, setting, expected):
-    exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M", "ProcessPriority": setting})
+    # 6 is beyond what the packer takes; a launcher still reads it.
+    exe = lane.pack_probe(tmp_path / "tool", settings={"MainClass": "p.M"},
+                          extra_args=["--set-raw", f"ProcessPriority={setting}"])
     assert int(lane.probe_config(exe)["PriorityIndex"]) == expected
 
 

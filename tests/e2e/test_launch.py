@@ -10,6 +10,7 @@ property and argument it is handed and follows a script for main.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -27,10 +28,10 @@ JDK_HOMES = [Path(p) for p in ("/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/j
 JAVA_ENVIRONMENT = ("JAVA_HOME", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS")
 
 MAIN_TEXT = "main(java/lang/String[])"
-# A forwarded text ("--second xy éé...") cut at 4096 bytes in the middle of
-# an "é" loses that whole character.
-LONG_FORWARD = ["xy", "é" * 3000]
-LONG_FORWARD_RECEIVED = ["--second", "xy", "é" * 2041]
+# Arguments a forwarded second instance passes on exactly as given: blanks,
+# quotes, backslashes (before a quote, at the end), an empty one, non-ASCII,
+# and more text than the old 4096-byte buffer held.
+FORWARDED = ["My Documents/report.js", 'say "hi"', "", "C:\\dir\\", 'a\\"b', "grüße 😀", "é" * 3000]
 ALREADY_RUNNING = "An instance of this program is already running."
 
 
@@ -183,7 +184,7 @@ class TestLinuxVm:
         assert props["vantrel.csidl.appdata"] == str(home / "cfg")
         assert props["vantrel.csidl.local.appdata"] == str(home / "data")
         assert props["vantrel.csidl.personal"] == str(home)
-        assert props["vantrel.extract.path"] == "."
+        assert props["vantrel.extract.path"] == str(exe.parent)
         assert props["vantrel.appini.showconsole"] == "true"
         assert not any(name.startswith("vantrel.service.") for name in props)
 
@@ -285,15 +286,28 @@ class TestLinuxEnds:
     @pytest.mark.parametrize("settings, last_error, before", [
         ({"MainClass": "vt.Missing"}, "Error locating class: vt/Missing", ["java.lang.NoClassDefFoundError: vt/Missing"]),
         ({"MainClass": "vt.NoMain"}, f"Error locating method: {MAIN_TEXT}", []),
+        # A class built for a newer Java: the runtime's own words say which.
+        ({"ClassPath": "{newer}"}, "Error locating class: vt/App (java.lang.UnsupportedClassVersionError: vt/App has "
+         "been compiled by a more recent version of the Java Runtime (class file version 70.0), this version of the "
+         "Java Runtime only recognizes class file versions up to {newest}.0)", []),
         # The VM's stack trace first, then message 13.
         ({"JvmOptions": "-Dapp.mode=throw"}, f"Error invoking method: {MAIN_TEXT}",
          ["java.lang.IllegalStateException: app failure on purpose", "at vt.App.main(App.java"]),
         ({"JvmOptions": "-Xbogus"}, "Unable to create JVM instance using {libjvm}", []),
         ({"WorkingDirectory": "{folder}/missing"}, "Reason: No such file or directory",
          ["Error accessing file/directory: {folder}/missing"]),
-    ], ids=["noclass", "nomain", "throws", "bad-option", "bad-workdir"])
+    ], ids=["noclass", "nomain", "toonew", "throws", "bad-option", "bad-workdir"])
     def test_reports_and_minus_one(self, launch, settings, last_error, before):
-        names = {"libjvm": launch.jdk / "lib" / "server" / "libjvm.so", "folder": launch.folder}
+        # The classes, App.class marked as built for Java 26 (class file 70).
+        newer = launch.folder / "newer"
+        shutil.copytree(launch.apps["classes"], newer)
+        app = bytearray((newer / "vt" / "App.class").read_bytes())
+        app[6:8] = (70).to_bytes(2, "big")
+        (newer / "vt" / "App.class").write_bytes(app)
+        release = (launch.jdk / "release").read_text()
+        feature = int(re.search(r'JAVA_VERSION="(\d+)', release).group(1))
+        names = {"libjvm": launch.jdk / "lib" / "server" / "libjvm.so", "folder": launch.folder, "newer": newer,
+                 "newest": feature + 44}
         settings = {key: value.format(**names) for key, value in settings.items()}
         result = launch.run(launch.pack("end", **settings))
         assert launch.lane.exit_status(result.status) == 255, result
@@ -322,18 +336,15 @@ def test_linux_second_instance(launch, tmp_path):
     plain = launch.pack("single1", JvmOptions="-Dapp.mode=hold", AllowMultipleInstances="0")
     write_settings_file(plain, AppMutex=mutex)
     with first_instance(launch.lane, forwarding, tmp_path, "holding") as first:
-        forwarded = launch.run(forwarding, ["one", "two words"])
-        cut = launch.run(forwarding, LONG_FORWARD)
+        forwarded = launch.run(forwarding, FORWARDED)
         refused = launch.run(plain, ["one"])
     assert first.status == 0 and "released" in first.output, first.output
     assert parse_report(first.output)["args"][0] == "--hold"
-    # Forwarded: main runs in a second VM; the arguments are joined with
-    # blanks and split again, so "two words" arrives as two.
+    # Forwarded: main runs in a second VM with the arguments whole.
     assert forwarded.status == 0, forwarded
     report = parse_report(forwarded.stdout)
-    assert report["args"] == ["--second", "one", "two", "words"]
+    assert report["args"] == ["--second", *FORWARDED]
     assert report["props"]["vantrel.exe.path"] == str(forwarding)
-    assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
     # Without forwarding: message 1, and 0.
     assert (refused.err_lines, refused.stdout, refused.status) == ([ALREADY_RUNNING], "", 0), refused
     # Once the first has ended, the name is free again.
@@ -386,7 +397,7 @@ class TestWindowsStandIn:
         assert props["vantrel.csidl.appdata"].endswith("\\AppData\\Roaming")
         assert props["vantrel.csidl.local.appdata"].endswith("\\AppData\\Local")
         assert props["vantrel.csidl.personal"].startswith("C:\\users\\")
-        assert props["vantrel.extract.path"] == "."
+        assert props["vantrel.extract.path"] == wlaunch.lane.native_path(exe.parent)
         assert props["vantrel.appini.showconsole"] == "true"
         assert not any(name.startswith("vantrel.service.") for name in props)
         # Properties come in their fixed order.
@@ -430,6 +441,9 @@ class TestWindowsStandIn:
         message_7 = f"Unable to create JVM instance using {wlaunch.lane.native_path(wlaunch.runtime)}"
         cases = [
             ("noclass", {}, 255, "Error locating class: vt/App", None),
+            ("toonew", {}, 255, "Error locating class: vt/App (java.lang.UnsupportedClassVersionError: vt/App has been "
+             "compiled by a more recent version of the Java Runtime (class file version 69.0), this version of the "
+             "Java Runtime only recognizes class file versions up to 61.0)", None),
             ("nomain", {}, 255, f"Error locating method: {MAIN_TEXT}", None),
             ("throw", {}, 255, f"Error invoking method: {MAIN_TEXT}", None),
             # A refused option: the runtime's own words, then message 7.
@@ -477,16 +491,14 @@ class TestWindowsStandIn:
             write_settings_file(exe, AppMutex=mutex)
         with first_instance(wlaunch.lane, exes["forwarding"], tmp_path, "main holding") as first:
             # The first launcher's own mutex, a real one of the Wine server.
-            second = {name: wlaunch.run(exe, ["one", "two words"]) for name, exe in exes.items()}
-            cut = wlaunch.run(exes["forwarding"], LONG_FORWARD)
+            second = {name: wlaunch.run(exe, FORWARDED) for name, exe in exes.items()}
         assert first.status == 0 and "standin main released" in first.output, first.output
 
         forwarded = second["forwarding"]
         assert forwarded.status == 0, forwarded
         lines = forwarded.out_lines
         attach = lines.index("standin attach version=0x10002 name=Vantrel thread group=none")
-        assert parse_report(forwarded.stdout)["args"] == ["--second", "one", "two", "words"]
-        assert parse_report(cut.stdout)["args"] == LONG_FORWARD_RECEIVED, cut
+        assert parse_report(forwarded.stdout)["args"] == ["--second", *FORWARDED]
         assert attach < lines.index("standin detach")
         assert lines[-1] == "standin destroy, local references left: 0"
         # Without forwarding: message 1, and 0.

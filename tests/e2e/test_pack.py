@@ -197,15 +197,41 @@ def test_main_class_of_255_bytes_and_long_settings_are_read_whole(lane, work):
     assert (c["JvmOptions"], c["ClassPath"], c["AppOptions"]) == (text, "y" * 1023, non_ascii)
 
 
-def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
-    first = pack_full(lane, work)
+def listed_archives(exe: Path) -> list:
+    """(name, size) of the archives `vantrel-pack --list` shows."""
+    lines = run_packer("--list", exe).stdout.decode().splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith("Archives"))
+    return [(line.split()[0], int(line.split()[1])) for line in lines[at + 1:]]
+
+
+def test_repacking_keeps_what_the_stub_carries_unless_reset(lane, work):
+    first = pack_full(lane, work)  # app.jar, b.jar, empty.zip; messages in 1031
+    (work / "new").mkdir(exist_ok=True)
+    (work / "new" / "app.jar").write_bytes(b"PK\3\4 replaced")
+    (work / "new" / "more.jar").write_bytes(b"PK\3\4 added")
+    kept = lane.pack(work / f"kept-{lane.name}", stub=first, settings={"JvmVersion": "17"},
+                     archives=[work / "new" / "more.jar", work / "new" / "app.jar"], check=False)
+    assert kept.status == 0, kept
+    # Every setting is written at packing, so the stub carries as many as the table has.
+    said = kept.stdout.splitlines()
+    assert len(said) == 2 and re.fullmatch(rf"vantrel-pack: kept what {re.escape(str(first))} carries \(\d+ settings, "
+                                           r"21 messages, 3 archives\); --reset starts from the bare launcher", said[0])
+    assert said[1] == "vantrel-pack: archive app.jar replaces the one the stub carries", kept
+    c = lane.probe_config(work / f"kept-{lane.name}{lane.exe_suffix}")
+    assert (c["JvmVersion"], c["MainClass"], c["ServiceName"]) == ("17", LONG_CLASS.replace(".", "/"), "VantrelTest")
+    assert (c["Message1"], c["Message21"]) == ("First line\nsecond line", "Nur als Dienst: ü")
+    # The new app.jar takes the old one's place; more.jar comes last.
+    assert listed_archives(work / f"kept-{lane.name}{lane.exe_suffix}") == [
+        ("app.jar", 13), ("b.jar", 14), ("empty.zip", 0), ("more.jar", 10)]
+
     again = lane.pack(work / f"again-{lane.name}", stub=first, settings={"MainClass": "x.Y"},
-                      messages={2: "Zugriff: %s"}, message_language=1033)
+                      messages={2: "Zugriff: %s"}, message_language=1033, extra_args=["--reset"])
     c = lane.probe_config(again)
     assert c["MainClass"] == "x/Y"
     assert c["JvmOptions"] == "-Xmx1024M"  # nothing of the first pack is left
     assert c["Message1"] == "An instance of this program is already running."
     assert c["Message2"] == "Zugriff: %s"
+    assert listed_archives(again) == []
     if lane.windows:
         listed = wrestool_list(again)
         assert {(6, 1, 1033), (6, 2, 1033)} <= listed
@@ -216,8 +242,6 @@ def test_repacking_a_packed_executable_replaces_its_resources(lane, work):
         types = [(t, i, lang) for t, i, lang, _ in read_bundle(again)]
         assert types == [(6, 1, 1033), (6, 2, 1033), *SETTING_BLOCKS]
 
-
-# --- Windows executables ---------------------------------------------------------
 
 def test_packed_windows_launcher_keeps_the_stub_resources_and_runs(windows_lane, work):
     with_archives = windows_lane.pack(work / "launcher-archives", archives=[work / "app.jar"],
@@ -352,6 +376,8 @@ def _bad_cases(work: Path, stub: Path):
         ("stub not an executable", ["--stub", work / "notes.txt"], 1, "neither a PE nor an ELF"),
         ("missing archive", a + ["--archive", work / "missing.jar"], 1, "archive not found"),
         ("archive name not plain", a + ["--archive", work / "odd\\name.jar"], 1, "not a plain file name"),
+        ("control characters shown escaped", a + ["--archive", work / "x\x1b[2J\ry.jar"], 1,
+         '"x\\x1b[2J\\x0dy.jar" is not a plain file name'),
         ("two archives of one name", a + ["--archive", work / "app.jar", "--archive", work / "other" / "app.jar"],
          1, "two archives"),
         ("unknown key", a + ["--set", "JvmOption=x"], 2, "unknown key JvmOption"),
@@ -373,8 +399,14 @@ def _bad_cases(work: Path, stub: Path):
         ("flag neither 0/1 nor true/false", a + ["--set", "RemoveExtractedFiles=yes"], 2, "is a flag"),
         ("number not decimal", a + ["--set", "ProcessPriority=0x10"], 2, "decimal 32-bit number"),
         ("number beyond 32 bits", a + ["--set", "ProcessPriority=99999999999"], 2, "decimal 32-bit number"),
-        ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is 0, 1 or 2"),
-        ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is 0, 1 or 2"),
+        ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is a number from 0 to 2"),
+        ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is a number from 0 to 2, got -1"),
+        ("priority out of range", a + ["--set", "ProcessPriority=9"], 2, "ProcessPriority is a number from -1 to 5"),
+        ("main class with a blank", a + ["--set", "MainClass=com acme.App"], 2, "MainClass is a Java class name"),
+        ("main class as a file", a + ["--set", "MainClass=com/acme/App.class"], 2, '"com/acme/App.class"'),
+        ("main class with .class", a + ["--set", "MainClass=com.acme.App.class"], 2, "MainClass is a Java class name"),
+        ("version not a version", a + ["--set", "JvmVersion=eleven"], 2, 'JvmVersion is a list of versions'),
+        ("version read otherwise", a + ["--set", "JvmVersion=1.8;>9"], 2, '">9" is read as >=0.9; write >9.0'),
         ("main class not UTF-8", a + [b"--set", b"MainClass=a\xffb"], 2, "MainClass is not valid UTF-8"),
         ("ELF stub cut short", ["--stub", work / "cut-probe"], 1, "not a valid ELF executable"),
         ("icon missing", a + ["--icon", work / "none.ico"], 1, "icon not found"),
@@ -476,9 +508,10 @@ def test_help_lists_every_key(linux_lane):
     proc = run_packer("--help")
     assert proc.returncode == 0
     text = proc.stdout.decode()
-    for line in ("JvmVersion                  1001  text    1.8", "MainClass                   1012  class   Main",
-                 "StdErrFileAppend            1043  flag    0", "FileVersion                 1125  text    1.0.0.0",
-                 "--icon FILE", "--manifest FILE", "Archives", "[Messages]"):
+    for line in ("JvmVersion                  1001  version  1.8", "MainClass                   1012  class    Main",
+                 "StdErrFileAppend            1043  flag     0", "ProcessPriority             1033  number   3",
+                 "FileVersion                 1125  text     1.0.0.0", "--icon FILE", "--manifest FILE",
+                 "Archives", "[Messages]"):
         assert line in text
 
 
@@ -605,9 +638,11 @@ def test_signed_after_packing_verifies_and_runs(windows_lane, tmp_path):
     assert result.status == 0 and "standin main arg[0]=one" in result.stdout, result
     assert (tmp_path / "app.jar").read_bytes() == archive.read_bytes()
     # Packing a signed launcher again leaves an unsigned one, and says so.
-    again = windows_lane.pack(tmp_path / "again", stub=signed, check=False)
-    assert again.status == 0 and "is signed" in again.stderr and "Signing" in again.stderr, again
+    again = windows_lane.pack(tmp_path / "again", stub=signed, settings={"JvmVersion": "11"}, check=False)
+    assert again.status == 0 and f"the stub {signed} is signed; the signature is removed" in again.stderr, again
+    assert "Signing" in again.stderr, again
     assert verify(tmp_path / "again.exe").returncode != 0
+    assert re.search(r"^  JvmVersion +11$", run_packer("--list", tmp_path / "again.exe").stdout.decode(), re.M)
 
 
 # --- the windowed launcher ------------------------------------------------------------
@@ -647,7 +682,7 @@ ERROR_BOX, INFORMATION_BOX = 0x10010, 0x10040  # MB_SETFOREGROUND with MB_ICONER
 
 def test_windowed_launcher_reports_in_message_boxes(windows_lane, relay, tmp_path):
     lane = windows_lane
-    mutex = f"vt-windowed-{os.getpid()}"
+    mutex = f"vt/Windowed{os.getpid()}"  # the mutex is named after the main class
     holder = lane.start(lane.build / "tests" / "hold_mutex.exe", [mutex])
     assert holder.stdout.readline().strip() == "held"
     runtime = lane.native_path(lane.build / "tests" / "standin" / "runtime" / "bin" / "server" / "jvm.dll")
@@ -662,7 +697,7 @@ def test_windowed_launcher_reports_in_message_boxes(windows_lane, relay, tmp_pat
         ("settings file too large", {"JvmSearchOrder": "0", "JvmPath": "", "SettingsFile": "big.ini", **title},
          [(f"The settings file {lane.native_path(tmp_path / 'settings file too large' / 'big.ini')} is larger than "
            "1048576 bytes and was ignored.", ERROR_BOX), (not_found, ERROR_BOX)], 255),
-        ("second instance", {"AllowMultipleInstances": "0", "MainClass": mutex, **title},
+        ("second instance", {"AllowMultipleInstances": "0", "MainClass": mutex.replace("/", "."), **title},
          [("An instance of this program is already running.", ERROR_BOX)], 0),
         ("service only", {"ServiceName": "VtWindowed", "ServiceOnly": "1", **title},
          [("This program can only be run as a service.", INFORMATION_BOX)], 0),

@@ -68,6 +68,15 @@ def test_archive_holds_everything_in_one_version(release, windows_lane):
         needed = subprocess.run(["objdump", "-p", str(folder / name)], capture_output=True, text=True).stdout
         assert not re.search(r"NEEDED\s+lib(stdc\+\+|gcc_s)", needed), name
     assert (folder / "docs" / "reference.md").read_bytes() == (SOURCE_DIR / "docs" / "reference.md").read_bytes()
+    # The README documents what the archive holds, and no text sends a user to
+    # the sources' scripts, tests or build folders, which are not in it.
+    readme = (folder / "README.md").read_text()
+    for entry in sorted(CONTENTS - {"README.md", "docs/"}):
+        assert "`" + ("sample/" if entry.startswith("sample/") else entry) in readme, entry
+    for text in [readme, *(p.read_text() for p in (folder / "docs").iterdir())]:
+        shown = re.sub(r"<!--.*?-->", "", text, flags=re.S)  # a comment for the sources' maintainers
+        found = re.search(r".*(scripts/|tests/|ctest|build/|--preset).*", shown)
+        assert found is None, found.group(0)
 
 
 def test_sample_packs_and_runs_on_linux(release, linux_lane):

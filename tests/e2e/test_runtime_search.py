@@ -224,6 +224,39 @@ def test_jvm_path_entries(lane, tmp_path, libraries):
         assert lane.exit_status(result.status) == 255
 
 
+def test_every_candidate_meets_jvm_version(lane, tmp_path, libraries):
+    """JvmPath and JAVA_HOME candidates are checked against the JAVA_VERSION of
+    their runtime's release file, found above the library (a JDK 8's jre
+    folder included); a runtime without one is taken as it is."""
+    lib, native = server_candidate(lane), lane.native_path
+    homes = {}
+    for name, version, below, source in (("jdk17", "17.0.2", lib, "nojni"), ("jdk21", "21.0.1", lib, "createonly"),
+                                         ("jdk8", "1.8.0_281", ("jre", *lib), "nojni"), ("bare", None, lib, "nojni")):
+        homes[name] = place(tmp_path.joinpath(name, *below), libraries[source])
+        if version is not None:
+            (tmp_path / name / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
+    home17 = native(tmp_path / "jdk17")
+    cases = [
+        # JAVA_HOME too old: passed over, the next method finds one that fits.
+        ("50", "21", homes["jdk21"], NO_JNI.format(native(homes["jdk21"]))),
+        ("50", "17", homes["jdk21"], NO_JNI.format(native(homes["jdk17"]))),
+        ("0", "11", f"{native(homes['jdk8'])};{native(homes['jdk17'])}", NO_JNI.format(native(homes["jdk17"]))),
+        ("0", "<9.0", f"{native(homes['jdk17'])};{native(homes['jdk8'])}", NO_JNI.format(native(homes["jdk8"]))),
+        ("50", ">=22", homes["jdk21"], NOT_FOUND.format(">=22")),
+        ("0", ">=99", homes["bare"], NO_JNI.format(native(homes["bare"]))),  # no release file: taken
+    ]
+    results = []
+    for number, (order, version, jvm_path, expected) in enumerate(cases):
+        exe = pack(lane, tmp_path / f"app{number}" / "tool", JvmSearchOrder=order, JvmVersion=version,
+                   JvmPath=jvm_path if isinstance(jvm_path, str) else native(jvm_path))
+        results.append(lane.run(exe, env={"JAVA_HOME": home17, "VANTREL_TRACE": "1"}, unset=()))
+        reports = [line for line in results[-1].err_lines if not line.startswith("vantrel[")]
+        assert reports == [expected], (order, version, results[-1])
+    # The trace names the folder and version of a runtime it passes over.
+    assert (f'runtime: JAVA_HOME "{native(homes["jdk17"])}": runtime "{home17}" is version 17.0.2, fails JvmVersion '
+            f'">=22"') in results[4].stderr, results[4]
+
+
 # --- Linux lane -----------------------------------------------------------------
 
 REAL_JDKS = [Path("/usr/lib/jvm/java-17-openjdk-amd64"), Path("/usr/lib/jvm/temurin-25-jdk-amd64")]
@@ -245,6 +278,11 @@ class TestLinuxInstalledRuntimes:
         (looping / "release").write_text('JAVA_VERSION="21"\n')
         for link in ("a", "b"):
             (looping / link).symlink_to(".")
+        # A JDK (bin/javac): listed under Software\\JavaSoft\\JDK, which method 1 searches after the JRE key.
+        homes["g"] = root / "jdk-g"
+        place(homes["g"] / server, full)
+        place(homes["g"] / "bin" / "javac")
+        (homes["g"] / "release").write_text('JAVA_VERSION="22.0.1"\n')
         # Aliases as distributions make them: links, never entries of their own.
         (root / "alias-b").symlink_to(homes["b"])
         # Two runtimes declare 11.0.2: the default one stands for it.
@@ -258,6 +296,7 @@ class TestLinuxInstalledRuntimes:
             ("1", "=17", homes["d"] / "lib/zero/libjvm.so"),  # RuntimeLib missing: the tree search finds it
             ("1", "=1.8", None),                      # no acceptable entry
             ("1", "=21", None),                       # nothing in a tree of links
+            ("1", ">=22", homes["g"] / server),       # the JDK key
             ("234", "1.8", None),                     # other registry digits find nothing here
             ("501234", "1.8", from_home),
             ("015", "1.8", listed),
@@ -278,11 +317,15 @@ class TestLinuxInstalledRuntimes:
     def test_real_jdk_through_java_home(self, linux_lane, tmp_path, jdk):
         if not (jdk / "lib" / "server" / "libjvm.so").exists():
             pytest.skip(f"{jdk} not installed")
-        exe = pack(linux_lane, tmp_path / "app" / "tool", JvmSearchOrder="5", JvmVersion=">=99")
+        env = {"JAVA_HOME": f'"{jdk}"', "JAVA_TOOL_OPTIONS": "-Xlog:cds=info"}
+        # Its release file says which version it is: too old for >=99.
+        old = linux_lane.run(pack(linux_lane, tmp_path / "old" / "tool", JvmSearchOrder="5", JvmVersion=">=99"),
+                             env=env, unset=())
+        assert old.stderr.strip() == NOT_FOUND.format(">=99"), old
+        exe = pack(linux_lane, tmp_path / "app" / "tool", JvmSearchOrder="5", JvmVersion="11")
         # The VM reads JAVA_TOOL_OPTIONS itself; its class-data-sharing log
         # names the runtime that was loaded.
-        result = linux_lane.run(exe, env={"JAVA_HOME": f'"{jdk}"', "JAVA_TOOL_OPTIONS": "-Xlog:cds=info"},
-                                unset=())
+        result = linux_lane.run(exe, env=env, unset=())
         assert messages_4_5_6(result) == [], result
         assert "Picked up JAVA_TOOL_OPTIONS" in result.stdout + result.stderr, result
         if (jdk / "lib" / "server" / "classes.jsa").exists():
@@ -298,13 +341,14 @@ def reg_string(text: str) -> str:
 @pytest.fixture
 def registry(windows_lane, tmp_path):
     """Writes runtime keys into the prefix's registry (one import) and removes
-    them after the test."""
+    them after the test: the keys three levels down (Software\\Microsoft\\JDK,
+    never Software\\Microsoft itself)."""
     roots = set()
 
     def write(entries):
         lines = ["REGEDIT4", ""]
         for key, values in entries.items():
-            roots.add("\\".join(key.split("\\")[:2]))
+            roots.add("\\".join(key.split("\\")[:3]))
             lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
             lines += [f"{reg_string(name)}={reg_string(value)}" for name, value in values.items()]
             lines.append("")
@@ -361,6 +405,43 @@ class TestWindowsRegistry:
             exe = pack(lane, tmp_path / "apps" / f"order{order}", JvmSearchOrder=order)
             result = lane.run(exe)
             assert result.stderr.strip() == LOAD.format(lane.native_path(expected)), (order, result)
+
+    def test_keys_current_installers_write(self, windows_lane, tmp_path, registry):
+        """One installer's layout at a time: the folder it names is searched
+        as a JavaHome, with the version rules; a release file has the last
+        word on the version."""
+        lane, native = windows_lane, windows_lane.native_path
+        cases = [
+            # JDK 11+ installers (Oracle, Red Hat, Corretto, Liberica): CurrentVersion, JavaHome alone.
+            ("oracle", {"Software\\JavaSoft\\JDK": {"CurrentVersion": "17"},
+                        "Software\\JavaSoft\\JDK\\17": {"JavaHome": "{home}"}}, "11", True),
+            ("corretto", {"Software\\JavaSoft\\JDK\\17.0.9.8.1": {"JavaHome": "{home}",
+                                                                 "RuntimeLib": "{home}\\bin\\server\\jvm.dll"}},
+             "11", True),
+            # Eclipse Adoptium and Microsoft: <version>\<vm>\MSI, Path with a trailing separator.
+            ("temurin", {"Software\\Eclipse Adoptium\\JDK\\17.0.9.9\\hotspot\\MSI": {"Path": "{home}\\"}}, "11", True),
+            ("temurin-jre", {"Software\\Eclipse Adoptium\\JRE\\11.0.21.9\\hotspot\\MSI": {"Path": "{home}"}}, "11",
+             True),
+            ("microsoft", {"Software\\Microsoft\\JDK\\21.0.1.12\\hotspot\\MSI": {"Path": "{home}"}}, ">=21", True),
+            ("zulu", {"Software\\Azul Systems\\Zulu\\zulu-17": {"InstallationPath": "{home}"}}, "11", True),
+            ("zulu-old", {"Software\\Azul Systems\\Zulu\\zulu-8": {"InstallationPath": "{home}"}}, "11", False),
+            # The key says 17, the runtime's release file 1.8.0_392: too old.
+            ("mislabelled", {"Software\\Eclipse Adoptium\\JDK\\17.0.9.9\\hotspot\\MSI": {"Path": "{home}"}}, "11",
+             False),
+        ]
+        for name, keys, version, found in cases:
+            home = tmp_path / name
+            library = place(home / "bin" / "server" / "jvm.dll")
+            if name == "mislabelled":
+                (home / "release").write_text('JAVA_VERSION="1.8.0_392"\n')
+            registry({key: {value: text.replace("{home}", native(home)) for value, text in values.items()}
+                      for key, values in keys.items()})
+            exe = pack(lane, tmp_path / "apps" / name, JvmSearchOrder="1", JvmVersion=version)
+            result = lane.run(exe)
+            expected = LOAD.format(native(library)) if found else NOT_FOUND.format(version)
+            assert result.stderr.strip() == expected, (name, result)
+            for key in keys:  # one layout at a time
+                lane.wine.reg("delete", "HKLM\\" + "\\".join(key.split("\\")[:3]), "/f")
 
     def test_registry_runtime_that_loads_but_has_no_entry_points(self, windows_lane, tmp_path, registry):
         lane = windows_lane

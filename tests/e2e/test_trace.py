@@ -8,10 +8,17 @@ the stand-in runtime on Windows); the runtime search without a runtime reads
 the lane's installed-runtime table (VANTREL_JVM_ROOT on Linux, the registry
 of the Wine prefix on Windows)."""
 
+import os
+import pwd
 import re
+import shutil
+import subprocess
+import uuid
+
+import pytest
 
 from service_lanes import STARTED, STOPPED, run_linux_service
-from test_archives import vm_app  # noqa: F401 (fixture)
+from test_archives import linux_vm_app, vm_app  # noqa: F401 (fixture)
 from test_launch import JDK_HOMES, java_apps  # noqa: F401 (fixture)
 from test_runtime_search import place, registry  # noqa: F401 (fixture)
 
@@ -99,8 +106,14 @@ def test_bounds_and_a_trace_file_that_cannot_be_opened(lane, vm_app, tmp_path): 
     long_value = "é" * 3000  # 6000 bytes in one option, far beyond a line
     exe = vm_app.pack(tmp_path / "app" / "app", ExtractLocation="0",
                       options=f"-Dlong={long_value}")
+    # Only a regular file takes the trace: not a folder, nor a device (NUL) or a FIFO.
+    special = "NUL"
+    if not lane.windows:
+        special = str(tmp_path / "fifo")
+        os.mkfifo(special)
     cases = [
         (lane.native_path(tmp_path), 'trace: cannot append to "{}"'.format(lane.native_path(tmp_path))),
+        (special, f'trace: cannot append to "{special}" ('),
         ("x" * 2000, "trace: VANTREL_TRACE names a file longer than 1024 bytes; tracing to standard error"),
     ]
     for value, first_line in cases:
@@ -128,6 +141,7 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
     if lane.windows:
         old = place(tmp_path / "jdk7" / "bin" / "server" / "jvm.dll")
         request.getfixturevalue("registry")({
+            key: {"CurrentVersion": "1.7.0_80"},
             f"{key}\\1.7.0_80": {"RuntimeLib": lane.native_path(old)},
             f"{key}\\11.0.2": {"JavaHome": lane.native_path(home),
                                "RuntimeLib": lane.native_path(home.joinpath(*library))}})
@@ -137,24 +151,29 @@ def test_runtime_search_without_a_runtime(lane, tmp_path, request):
             (root / name).mkdir(parents=True)
             (root / name / "release").write_text(f'JAVA_VERSION="{version}"\n')
         place(root / "jdk7" / "lib" / "server" / "libjvm.so")
+        (root / "default-java").symlink_to(root / "jdk7")
         home = root / "jdk11"
         env["VANTREL_JVM_ROOT"] = str(root)
     exe = lane.pack(tmp_path / "app" / "app", settings={"MainClass": "p.M", "JvmSearchOrder": "1",
                                                          "JvmVersion": "1.8"})
     result = lane.run(exe, env=env)
     assert lane.exit_status(result.status) == 255, result
+    old_home = "" if lane.windows else lane.native_path(tmp_path / "jvm" / "jdk7")
     in_order(trace_of(result.stderr), [
         'runtime: method 1',
-        f'runtime: key "{key}" version 1.7.0_80: fails JvmVersion',
-        f'runtime: key "{key}" version 11.0.2: accepted, JavaHome "{lane.native_path(home)}"',
+        f'runtime: key "{key}\\1.7.0_80" (JavaHome "{old_home}"): version fails JvmVersion',
+        f'runtime: key "{key}\\11.0.2" (JavaHome "{lane.native_path(home)}"): version accepted',
         f'runtime: RuntimeLib "{lane.native_path(home.joinpath(*library))}": no readable file',
         f'runtime: below JavaHome "{lane.native_path(home)}": no runtime library',
         'runtime: key "Software\\JavaSoft\\Java Runtime Environment" absent',
+        'runtime: key "Software\\Eclipse Adoptium\\JDK" absent',
         f'runtime: JavaHome+hint "{lane.native_path(home.joinpath(*hint))}": no readable file',
         'runtime: none found',
         'exit: status -1',
     ])
     assert result.stderr.splitlines()[-2] == "Unable to locate suitable Java Runtime (min 1.8) on this machine."
+    # The entry CurrentVersion names is judged once, not again in the enumeration.
+    assert len([line for line in trace_of(result.stderr) if "1.7.0_80\" (JavaHome" in line]) == 1, result
 
 
 def test_linux_service_events_and_notifications_beside_the_trace(linux_lane, java_apps, tmp_path):  # noqa: F811
@@ -175,3 +194,46 @@ def test_linux_service_events_and_notifications_beside_the_trace(linux_lane, jav
                      'main: argument 0 "--release" (ServiceStopArguments)', "service: stopped", "exit: status 0"):
         assert expected in lines, (expected, lines)
     assert any(line.startswith("vm: option") and line.endswith('"-Xrs"') for line in lines), lines
+
+
+@pytest.fixture
+def other_account():
+    """A second local account, made for the test and removed after it (root only)."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None:
+        pytest.skip("a second account needs root and useradd")
+    name = f"vt{os.getpid()}{uuid.uuid4().hex[:6]}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name], check=True)
+    try:
+        yield pwd.getpwnam(name)
+    finally:
+        subprocess.run(["userdel", name], check=False)
+
+
+def test_linux_links_another_user_plants_are_not_followed(linux_vm_app, tmp_path, other_account):  # noqa: F811
+    # In a shared sticky folder of its own (where the kernel's protection of
+    # links does not apply) the other account links the trace file and
+    # StdOutFile to a file only root may read and write.
+    shared, victim = tmp_path / "shared", tmp_path / "victim.txt"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    os.chown(shared, other_account.pw_uid, other_account.pw_gid)
+    victim.write_text("root only\n")
+    victim.chmod(0o600)
+    for name in ("trace", "out.log"):
+        (shared / name).symlink_to(victim)
+        os.lchown(shared / name, other_account.pw_uid, other_account.pw_gid)
+    app = linux_vm_app
+    planted = app.pack(tmp_path / "app" / "app", StdOutMode="1", StdOutFile=str(shared / "out.log"))
+    result = app.run(planted, env={"VANTREL_TRACE": str(shared / "trace")})
+    assert app.lane.exit_status(result.status) == 255, result
+    lines = trace_of(result.stderr)
+    assert lines[0].startswith(f'trace: cannot append to "{shared / "trace"}" (Not a regular file'), lines
+    reports = [line for line in result.err_lines if not LINE.fullmatch(line)]
+    assert reports[-3:] == [f"Error writing to file/directory: {shared / 'out.log'}", "",
+                                     "Reason: Not a regular file: a link, a folder, a device, a FIFO or a socket"]
+    assert victim.read_text() == "root only\n"
+    # A file of the launcher's own there is written as before, through its descriptor.
+    own = app.pack(tmp_path / "own" / "app", options="-Dapp.print=out:2:0", StdOutMode="1",
+                   StdOutFile=str(shared / "own.log"))
+    result = app.run(own)
+    assert result.status == 0 and (shared / "own.log").read_text() == "out 0\nout 1\n", result

@@ -19,6 +19,8 @@
 //       ignorestop    a hold waits for its file alone: a stop (a refused
 //                     exit, a second call of main) does not release it
 //       noclass       FindClass of the main class fails
+//       toonew        FindClass of the main class fails as for a class built
+//                     for a newer Java (UnsupportedClassVersionError)
 //       nomain        the main class has no main method
 //       noattach      AttachCurrentThread fails
 //       failprop=NAME System.setProperty(NAME, ...) throws
@@ -67,7 +69,7 @@ struct Object {
     bool append = false;
 };
 
-enum class Method { Main, SetProperty, Exit, SetOut, SetErr, FileStreamInit, PrintStreamInit };
+enum class Method { Main, SetProperty, Exit, SetOut, SetErr, FileStreamInit, PrintStreamInit, ToString };
 
 Method kMainMethod = Method::Main;
 Method kSetPropertyMethod = Method::SetProperty;
@@ -76,6 +78,7 @@ Method kSetOutMethod = Method::SetOut;
 Method kSetErrMethod = Method::SetErr;
 Method kFileStreamInit = Method::FileStreamInit;
 Method kPrintStreamInit = Method::PrintStreamInit;
+Method kToString = Method::ToString;
 
 std::vector<std::string> Script;
 std::vector<std::pair<std::string, std::string>> Properties;
@@ -190,6 +193,12 @@ jclass JNICALL findClass(JNIEnv*, const char* name) {
         raise("java.lang.NoClassDefFoundError", text);
         return nullptr;
     }
+    if (!builtIn && scriptHas("toonew")) {
+        raise("java.lang.UnsupportedClassVersionError",
+              text + " has been compiled by a more recent version of the Java Runtime (class file version 69.0), "
+                     "this version of the Java Runtime only recognizes class file versions up to 61.0");
+        return nullptr;
+    }
     say("class %s", name);
     return static_cast<jclass>(local(new Object{Object::Kind::Class, text, {}}));
 }
@@ -218,6 +227,7 @@ jmethodID JNICALL getMethodID(JNIEnv*, jclass cls, const char* name, const char*
         return reinterpret_cast<jmethodID>(&kFileStreamInit);
     if (owner == "java/io/PrintStream" && method == "<init>(Ljava/io/OutputStream;)V")
         return reinterpret_cast<jmethodID>(&kPrintStreamInit);
+    if (method == "toString()Ljava/lang/String;") return reinterpret_cast<jmethodID>(&kToString);
     raise("java.lang.NoSuchMethodError", method);
     return nullptr;
 }
@@ -298,6 +308,36 @@ void JNICALL exceptionDescribe(JNIEnv*) {
 }
 
 void JNICALL exceptionClear(JNIEnv*) { Pending = nullptr; }
+
+jthrowable JNICALL exceptionOccurred(JNIEnv*) { return static_cast<jthrowable>(local(Pending)); }
+
+// Every object's class is "java/lang/Object" here; toString is all the
+// launcher asks of one.
+jclass JNICALL getObjectClass(JNIEnv*, jobject) {
+    return static_cast<jclass>(local(new Object{Object::Kind::Class, "java/lang/Object", {}}));
+}
+
+jobject JNICALL callObjectMethodV(JNIEnv*, jobject target, jmethodID method, va_list) {
+    if (*reinterpret_cast<Method*>(method) != Method::ToString) {
+        raise("java.lang.IllegalArgumentException", "not an object method");
+        return nullptr;
+    }
+    return local(new Object{Object::Kind::String, object(target)->text, {}});
+}
+
+std::wstring utf16Of(const std::string& text) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
+    if (units > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), units);
+    return wide;
+}
+
+jsize JNICALL getStringLength(JNIEnv*, jstring text) { return static_cast<jsize>(utf16Of(object(text)->text).size()); }
+
+void JNICALL getStringRegion(JNIEnv*, jstring text, jsize start, jsize length, jchar* out) {
+    std::wstring wide = utf16Of(object(text)->text);
+    for (jsize i = 0; i < length; ++i) out[i] = static_cast<jchar>(wide[static_cast<size_t>(start + i)]);
+}
 
 void JNICALL deleteLocalRef(JNIEnv*, jobject ref) {
     if (ref != nullptr) --LocalReferences;
@@ -473,6 +513,11 @@ void setUpTables() {
     Functions.ExceptionCheck = exceptionCheck;
     Functions.ExceptionDescribe = exceptionDescribe;
     Functions.ExceptionClear = exceptionClear;
+    Functions.ExceptionOccurred = exceptionOccurred;
+    Functions.GetObjectClass = getObjectClass;
+    Functions.CallObjectMethodV = callObjectMethodV;
+    Functions.GetStringLength = getStringLength;
+    Functions.GetStringRegion = getStringRegion;
     Functions.DeleteLocalRef = deleteLocalRef;
     Functions.NewString = newString;
     Functions.NewObjectArray = newObjectArray;

@@ -56,7 +56,8 @@ TEST(PackText, StringBlocksAndTheirLimits) {
 TEST(PackPayload, ArchiveNamesMustBePlain) {
     for (const char* good : {"app.jar", "a b.zip", "\xC3\xA9.jar", "..jar"}) EXPECT_NO_THROW(checkArchiveName(good));
     for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b.jar", "a\\b.jar", "c:x.jar", "a?.jar",
-                                                           "a\tb", std::string(256, 'a')})
+                                                           "a\tb", std::string(256, 'a'), "NUL.jar", "lib.jar.",
+                                                           "v;t.jar", "\xff.jar"})
         expectError([&] { checkArchiveName(bad); });
 }
 
@@ -113,7 +114,7 @@ TEST(PackConfig, ErrorsNameFileAndLine) {
         {"JvmOptions = \"\\u0000\"", "app.toml:1: "},
         {std::string("JvmOptions = \"a\0b\"", 18), "app.toml:1: a text cannot hold a zero"},
         {std::string("JvmOptions = 'a\0b'", 18), "app.toml:1: a text cannot hold a zero"},
-        {"ExtractLocation = 3", "app.toml:1: ExtractLocation is 0, 1 or 2"},
+        {"ExtractLocation = 3", "app.toml:1: ExtractLocation is a number from 0 to 2, got 3"},
         {"StdErrMode = \"x\"", "app.toml:1: StdErrMode is a decimal"},
         {"ServiceOnly = \"yes\"", "app.toml:1: ServiceOnly is a flag"},
         {"ProcessPriority = true", "app.toml:1: ProcessPriority is not a flag"},

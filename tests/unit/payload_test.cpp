@@ -1,6 +1,7 @@
 // The payload parser at its edges: what the packer writes parses back whole,
-// and every count, name and size that does not fit the resource, or a name
-// that would leave the extraction folder, refuses the whole payload.
+// and every count, name and size that does not fit the resource, a name
+// that is no plain file of its own on every platform, or two names of one
+// file on Windows, refuses the whole payload.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -79,21 +80,51 @@ TEST(Payload, EveryFieldIsCheckedAgainstTheResourceSize) {
         EXPECT_EQ(parsePayload(c.payload.data(), c.payload.size()).status, PayloadStatus::Damaged) << c.what;
 }
 
-TEST(Payload, NamesMustStayInsideTheFolder) {
-    for (const char* bad : {"", ".", "..", "../x.jar", "..\\x.jar", "/etc/x.jar", "C:x.jar", "a/b.jar", "a\\b.jar"}) {
-        Bytes payload = withName(bad);
+TEST(Payload, NamesMustBePlainFilesOfTheirOwnOnEveryPlatform) {
+    const char* const bad[] = {
+        "", ".", "..", "../x.jar", "..\\x.jar", "/etc/x.jar", "C:x.jar", "a/b.jar", "a\\b.jar",
+        // devices, whatever the case, extension or blanks before it
+        "NUL", "nul.jar", "Aux.tar.gz", "con.jar", "PRN.x", "COM1.jar", "com9", "COM0.jar", "LPT1", "lpt9.zip",
+        "LPT\xC2\xB9.jar", "COM\xC2\xB3", "CONIN$", "conout$.jar", "NUL .jar", "nul..jar",
+        // what Windows drops or refuses, and what would change a class path
+        "lib.jar.", "lib.jar ", "...", ". ", ".. ", "a*.jar", "a?.jar", "a<b", "a>b", "a|b", "v\"t.jar",
+        "v;t.jar", "v%t.jar", "%APPDIR%.jar", "a\tb.jar", "a\x1b[31m.jar", "a\x7f.jar", "a\xC2\x9B.jar",
+        // no UTF-8
+        "\xff.jar", "a\xC3.jar", "\xC0\xAF.jar", "\xED\xA0\x80.jar"};
+    for (const char* name : bad) {
+        Bytes payload = withName(name);
         PayloadRecord record = parsePayload(payload.data(), payload.size());
-        EXPECT_EQ(record.status, PayloadStatus::BadName) << bad;
-        EXPECT_STREQ(record.badName, bad);
+        EXPECT_EQ(record.status, PayloadStatus::BadName) << name;
+        EXPECT_STREQ(record.badName, name);
         EXPECT_EQ(record.entries, nullptr);
         freePayloadRecord(&record);
     }
-    const std::string goodNames[] = {"a.jar", "...jar", "..a", "é.jar", std::string(255, 'n')};
-    for (const std::string& good : goodNames) {
-        Bytes payload = withName(good);
+    const std::string good[] = {"a.jar",     "...jar",    "..a",      "é.jar",    " lead.jar", "CONSOLE.jar",
+                                "NULL.jar",  "COM10.jar", "LPT.jar",  "com1x.jar", "auxiliary", "x.NUL",
+                                "a b.zip",   "ä😀.jar",  std::string(255, 'n')};
+    for (const std::string& name : good) {
+        Bytes payload = withName(name);
         PayloadRecord record = parsePayload(payload.data(), payload.size());
-        EXPECT_EQ(record.status, PayloadStatus::Valid) << good;
-        EXPECT_EQ(record.entries[0].name, good);
+        EXPECT_EQ(record.status, PayloadStatus::Valid) << name;
+        EXPECT_EQ(record.entries[0].name, name);
+        freePayloadRecord(&record);
+    }
+}
+
+TEST(Payload, TwoNamesOfOneFileOnWindowsAreDamage) {
+    const struct {
+        const char *first, *second;
+        PayloadStatus status;
+    } cases[] = {
+        {"a.jar", "A.JAR", PayloadStatus::Damaged},          {"Äx.jar", "äx.jar", PayloadStatus::Damaged},
+        {"Σ.jar", "σ.jar", PayloadStatus::Damaged},          {"ЖЁ.jar", "жё.jar", PayloadStatus::Damaged},
+        {"a.jar", "a.jar", PayloadStatus::Damaged},          {"ä.jar", "a.jar", PayloadStatus::Valid},
+        {"ß.jar", "SS.jar", PayloadStatus::Valid},           {"lib.jar", "lib.jar.", PayloadStatus::BadName},
+    };
+    for (const auto& c : cases) {
+        Bytes payload = buildPayload({{c.first, 1, {}}, {"other.jar", 2, {'x'}}, {c.second, 3, {}}});
+        PayloadRecord record = parsePayload(payload.data(), payload.size());
+        EXPECT_EQ(record.status, c.status) << c.first << " " << c.second;
         freePayloadRecord(&record);
     }
 }

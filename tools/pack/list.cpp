@@ -25,21 +25,6 @@ void civilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
     *year = int64_t(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
-// Texts of the string blocks by id, per language.
-using StringTable = std::map<uint32_t, std::map<unsigned, std::string>>;
-
-StringTable readStrings(const std::vector<Resource>& resources) {
-    StringTable table;
-    for (const Resource& r : resources) {
-        if (r.type.named || r.name.named || r.type.number != kTypeString || r.name.number == 0) continue;
-        std::vector<std::u16string> texts = readStringBlock(r.data);
-        for (unsigned entry = 0; entry < 16; ++entry)
-            if (!texts[entry].empty())
-                table[r.language][(r.name.number - 1) * 16 + entry] = utf16ToUtf8(texts[entry]);
-    }
-    return table;
-}
-
 }  // namespace
 
 std::string formatFileTime(uint64_t fileTime) {
@@ -66,7 +51,7 @@ int listLauncher(const std::string& path) {
     else
         throw PackError(1, "not a PE or ELF executable: " + path);
 
-    StringTable strings = readStrings(resources);
+    StringTable strings = readStringTables(resources);
     const std::map<unsigned, std::string>& settings = strings[kLanguageNeutral];
     std::printf("Settings:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
@@ -75,7 +60,7 @@ int listLauncher(const std::string& path) {
         std::string value = found != settings.end() ? found->second : "";
         if (value == "<null>") value.clear();
         if (s.kind == SettingKind::ScrambledText) value = unscrambleMainClass(value);
-        std::printf("  %-27s %s%s\n", s.name, value.c_str(), found == settings.end() ? "(absent)" : "");
+        std::printf("  %-27s %s%s\n", s.name, shownText(value).c_str(), found == settings.end() ? "(absent)" : "");
     }
     for (const auto& [language, texts] : strings) {
         bool header = false;
@@ -83,15 +68,11 @@ int listLauncher(const std::string& path) {
             if (id < 1 || id > unsigned(kMessageCount)) continue;
             if (!header) std::printf("Messages (language %u):\n", unsigned(language));
             header = true;
-            std::printf("  %2u  %s\n", id, text.c_str());
+            std::printf("  %2u  %s\n", id, shownText(text).c_str());
         }
     }
 
-    const Resource* payload = nullptr;
-    for (const Resource& r : resources)
-        if (!r.type.named && !r.name.named && r.type.number == kTypeRcData && r.name.number == 1 &&
-            (payload == nullptr || r.language == kLanguageNeutral))
-            payload = &r;
+    const Resource* payload = findPayloadResource(resources);
     PayloadRecord record = payload != nullptr ? parsePayload(payload->data.data(), payload->data.size())
                                               : parsePayload(nullptr, 0);
     int status = 0;
@@ -104,14 +85,16 @@ int listLauncher(const std::string& path) {
             status = 1;
             break;
         case PayloadStatus::BadName:
-            std::printf("Archives: \"%s\" is not a plain file name; the launcher unpacks nothing\n", record.badName);
+            std::printf("Archives: \"%s\" is not a plain file name; the launcher unpacks nothing\n",
+                        shownText(record.badName).c_str());
             status = 1;
             break;
         case PayloadStatus::Valid:
             std::printf("Archives (%d):\n", int(record.count));
             for (int32_t i = 0; i < record.count; ++i) {
                 const PayloadEntry& e = record.entries[i];
-                std::printf("  %-30s %10u  %s\n", e.name, unsigned(e.size), formatFileTime(e.fileTime).c_str());
+                std::printf("  %-30s %10u  %s\n", shownText(e.name).c_str(), unsigned(e.size),
+                            formatFileTime(e.fileTime).c_str());
             }
             break;
     }

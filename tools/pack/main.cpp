@@ -14,7 +14,7 @@ namespace {
 
 void printHelp() {
     std::printf(
-        "usage: vantrel-pack [--config FILE] [--stub PATH] --out PATH [--set KEY=VALUE]...\n"
+        "usage: vantrel-pack [--config FILE] [--stub PATH [--reset]] --out PATH [--set KEY=VALUE]...\n"
         "                    [--archive FILE]... [--message-language ID] [--message N=TEXT]...\n"
         "                    [--icon FILE] [--manifest FILE]\n"
         "       vantrel-pack --list LAUNCHER\n"
@@ -22,9 +22,13 @@ void printHelp() {
         "\n"
         "Copies a launcher stub to PATH and writes the application's settings, messages\n"
         "and archives into the copy (PE resources for a Windows stub, an appended\n"
-        "bundle for an ELF stub). An already packed launcher may serve as the stub.\n"
+        "bundle for an ELF stub). An already packed launcher may serve as the stub: its\n"
+        "settings, messages and archives are kept, and what is given here goes on top\n"
+        "(an archive of the same name replaces the stub's). Packing removes a stub's\n"
+        "signature: sign the packed launcher afterwards.\n"
         "\n"
         "  --stub PATH            launcher to copy (default: vantrel.exe beside the packer)\n"
+        "  --reset                start from the bare launcher: drop what the stub carries\n"
         "  --out PATH             packed launcher to write (replaced only on success)\n"
         "  --config FILE          settings file, see below\n"
         "  --set KEY=VALUE        one setting; overrides the configuration file\n"
@@ -59,10 +63,10 @@ void printHelp() {
         "Keys (case-sensitive), id, kind and default:\n");
     for (unsigned i = 0; i < kSettingCount; ++i) {
         const SettingInfo& s = kSettings[i];
-        std::printf("  %-27s %4u  %-6s  %s\n", s.name, s.id, settingKindName(s.kind),
+        std::printf("  %-27s %4u  %-7s  %s\n", s.name, s.id, settingKindName(s.kind),
                     s.defaultValue[0] != '\0' ? s.defaultValue : "(empty)");
     }
-    std::printf("  %-27s %4s  %-6s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
+    std::printf("  %-27s %4s  %-7s  %s\n", "Archives", "-", "list", "(none: no payload resource)");
     std::printf("\nWhat each setting does, the settings file beside the launcher, placeholders and\n"
                 "messages: docs/reference.md (in the release and in the sources).\n"
                 "\nExit status: 0 done, 1 failed, 2 bad command line.\n");
@@ -76,6 +80,7 @@ struct Options {
     std::vector<std::string> messages;
     bool help = false;
     bool version = false;
+    bool reset = false;
 };
 
 Options parseCommandLine(int argc, char** argv) {
@@ -88,6 +93,10 @@ Options parseCommandLine(int argc, char** argv) {
         }
         if (arg == "--version") {
             o.version = true;
+            continue;
+        }
+        if (arg == "--reset") {
+            o.reset = true;
             continue;
         }
         std::string value;
@@ -173,17 +182,16 @@ int run(int argc, char** argv) {
                                         directoryOf(options.config));
         values = config.values;
         for (const auto& [number, message] : config.messages) messages.emplace(number, message);
-        if (config.hasMessageLanguage && !languageGiven) language = config.messageLanguage;
+        if (config.hasMessageLanguage && !languageGiven) {
+            language = config.messageLanguage;
+            languageGiven = true;
+        }
         archivePaths = config.archives;
         if (options.icon.empty()) options.icon = config.icon;
         if (options.manifest.empty()) options.manifest = config.manifest;
     }
     for (const auto& [key, value] : sets) values[key] = value;
-    for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
-    input.messages = messages;
-    input.messageLanguage = language;
     archivePaths.insert(archivePaths.end(), options.archives.begin(), options.archives.end());
-    DesktopInput desktop = readDesktopInput(options.icon, options.manifest, input.settings, options.out);
 
     // The stub is read and checked before the archives, which may be large.
     std::string stubPath = options.stub.empty() ? packerDirectory() + "vantrel.exe" : options.stub;
@@ -191,18 +199,40 @@ int run(int argc, char** argv) {
     bool pe = isPeImage(stub);
     const bool signedStub = pe && peIsSigned(stub);
     std::vector<Resource> resources;
+    std::vector<Resource> packerResources;  // what an earlier pack wrote
     if (pe) {
         for (Resource& r : readPeResources(stub))
-            if (!isPackerResource(r)) resources.push_back(std::move(r));
-        applyDesktopResources(resources, std::move(desktop), input.settings);
+            (isPackerResource(r) ? packerResources : resources).push_back(std::move(r));
     } else if (isElfImage(stub)) {
+        packerResources = readBundle(stub);
         stub = stripBundle(stub);
         checkElfImage(stub);
     } else {
         throw PackError(1, "stub is neither a PE nor an ELF executable: " + stubPath);
     }
 
-    input.payload = buildPayloadFromFiles(archivePaths);
+    // A packed stub's own settings, messages and archives come first; what
+    // is given here goes on top of them.
+    StubContent carried = options.reset ? StubContent{} : readStubContent(packerResources);
+    input.settings = carried.settings;
+    for (const auto& [key, value] : values) input.settings[findSettingByName(key.c_str())->id] = value;
+    for (const auto& [number, message] : carried.messages) messages.emplace(number, message);
+    input.messages = messages;
+    input.messageLanguage = languageGiven || carried.messages.empty() ? language : carried.messageLanguage;
+    std::vector<std::string> replaced;
+    input.payload = joinPayloads(carried, archivePaths, &replaced);
+    if (!carried.settings.empty() || !carried.messages.empty() || !carried.archives.empty())
+        std::printf("vantrel-pack: kept what %s carries (%zu settings, %zu messages, %zu archives); --reset "
+                    "starts from the bare launcher\n",
+                    shownText(stubPath).c_str(), carried.settings.size(), carried.messages.size(),
+                    carried.archives.size());
+    for (const std::string& name : replaced)
+        std::printf("vantrel-pack: archive %s replaces the one the stub carries\n", shownText(name).c_str());
+    packerResources.clear();
+    // Checked for every stub, so that a bad icon or manifest is refused alike.
+    DesktopInput desktop = readDesktopInput(options.icon, options.manifest, input.settings, options.out);
+    if (pe) applyDesktopResources(resources, std::move(desktop), input.settings);
+
     for (Resource& r : buildResources(std::move(input))) resources.push_back(std::move(r));
     Bytes packed;
     if (pe) {
@@ -216,9 +246,9 @@ int run(int argc, char** argv) {
     writeFileAtomically(options.out, packed, stubPath);
     if (signedStub)
         std::fprintf(stderr,
-                     "vantrel-pack: note: the stub %s is signed; no signature can cover what packing changes, so "
-                     "%s is unsigned: sign it now (see \"Signing\" in docs/reference.md)\n",
-                     stubPath.c_str(), options.out.c_str());
+                     "vantrel-pack: note: the stub %s is signed; the signature is removed, as none can cover what "
+                     "packing changes: sign %s now (see \"Signing\" in docs/reference.md)\n",
+                     shownText(stubPath).c_str(), shownText(options.out).c_str());
     return 0;
 }
 
@@ -228,7 +258,8 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const PackError& e) {
-        std::fprintf(stderr, "vantrel-pack: %s\n", e.what());
+        // Messages name files and values from outside: shown escaped.
+        std::fprintf(stderr, "vantrel-pack: %s\n", shownText(e.what()).c_str());
         return e.status;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "vantrel-pack: out of memory\n");

@@ -66,6 +66,9 @@ std::string scrambleMainClass(const std::string& dottedName);
 // The dotted name back from its scrambled text; "" for a text that is not
 // whole hex pairs.
 std::string unscrambleMainClass(const std::string& scrambled);
+// The text as a person is shown it: control characters (a zero byte
+// included) as \xNN, the way the launcher's trace writes them.
+std::string shownText(const std::string& text);
 // One code point appended as UTF-8.
 void appendUtf8(std::string& out, uint32_t codePoint);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
@@ -119,6 +122,42 @@ Bytes buildPayload(const std::vector<Archive>& archives);
 // straight into it and refused before it is read when it cannot fit. Names
 // must be plain and distinct without case.
 Bytes buildPayloadFromFiles(const std::vector<std::string>& paths);
+
+// True when two archive names would unpack to one file on Windows (names
+// compared without regard to case, beyond ASCII too). Both names checked.
+bool sameArchiveName(const std::string& a, const std::string& b);
+
+// ---- Re-packing (repack.cpp) -------------------------------------------------
+
+// Texts of the string blocks by language, then by id.
+using StringTable = std::map<uint32_t, std::map<unsigned, std::string>>;
+StringTable readStringTables(const std::vector<Resource>& resources);
+// The payload resource (RCDATA 1, the neutral language preferred), or null.
+const Resource* findPayloadResource(const std::vector<Resource>& resources);
+
+// An archive a packed stub carries: its bytes lie in the stub's payload.
+struct StubArchive {
+    std::string name;
+    uint64_t fileTime = 0;
+    size_t offset = 0;  // in the payload resource
+    size_t size = 0;
+};
+// What a packed launcher used as the stub carries. Empty for a bare launcher.
+struct StubContent {
+    std::map<unsigned, std::string> settings;  // id -> text; MainClass unscrambled
+    std::map<int, std::string> messages;       // 1..21 -> text
+    uint32_t messageLanguage = kDefaultMessageLanguage;
+    std::vector<StubArchive> archives;
+    const Resource* payload = nullptr;  // the resource the archives lie in
+};
+// Reads the settings (neutral language), messages and archives of a stub's
+// resources; throws when its payload is damaged.
+StubContent readStubContent(const std::vector<Resource>& resources);
+// The payload of the stub's archives followed by the archive files; a file
+// whose name an archive of the stub has takes that archive's place (its
+// name is added to `replaced`). Every file is checked and read as
+// buildPayloadFromFiles does.
+Bytes joinPayloads(const StubContent& stub, const std::vector<std::string>& paths, std::vector<std::string>* replaced);
 
 // ---- Configuration file (config.cpp) -----------------------------------------
 

@@ -2,33 +2,27 @@
 // name, FILETIME and size (little-endian, no alignment).
 #include "pack.h"
 
+#include <algorithm>
+
+#include "core/payload.h"
+#include "platform/name_order.h"
+
 namespace pack {
 
+// The launcher's own rule (core/payload.h), so that whatever the packer
+// writes the launcher unpacks, on Windows as on Linux.
 void checkArchiveName(const std::string& name) {
-    if (name.empty()) throw PackError(1, "an archive needs a file name");
-    if (name == "." || name == "..") throw PackError(1, "archive name \"" + name + "\" is not a file name");
-    if (name.size() > 255) throw PackError(1, "archive name \"" + name + "\" is longer than 255 bytes");
-    for (char ch : name) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        // The launcher joins the name to its extraction directory on Windows
-        // too, so anything that would leave that directory or that Windows
-        // refuses in a file name is out.
-        if (c < 0x20 || ch == '/' || ch == '\\' || ch == ':' || ch == '*' || ch == '?' || ch == '"' ||
-            ch == '<' || ch == '>' || ch == '|')
-            throw PackError(1, "archive name \"" + name + "\" is not a plain file name");
-    }
-    utf8ToUtf16(name, "archive name \"" + name + "\"");
+    if (name.size() > kMaxPayloadNameBytes)
+        throw PackError(1, "archive name \"" + name + "\" is longer than 255 bytes");
+    if (const char* problem = fileNameProblem(name.c_str()))
+        throw PackError(1, name.empty() ? "an archive needs a file name"
+                                        : "archive name \"" + name + "\" is not a plain file name: it " + problem);
 }
 
-static bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
+bool sameArchiveName(const std::string& a, const std::string& b) {
+    char16_t x[kMaxPayloadNameBytes], y[kMaxPayloadNameBytes];  // checked names: at most 255 bytes
+    size_t n = platform::windowsNameKey(a.c_str(), x, kMaxPayloadNameBytes);
+    return n == platform::windowsNameKey(b.c_str(), y, kMaxPayloadNameBytes) && std::equal(x, x + n, y);
 }
 
 // One archive's header; its size is patched in once the data is there.
@@ -61,7 +55,7 @@ Bytes buildPayloadFromFiles(const std::vector<std::string>& paths) {
         std::string name = baseName(path);
         checkArchiveName(name);
         for (const std::string& earlier : names)
-            if (sameNameIgnoringCase(earlier, name))
+            if (sameArchiveName(earlier, name))
                 throw PackError(1, "two archives are named " + name + "; they would unpack to one file");
         names.push_back(name);
     }

@@ -2,8 +2,10 @@
 // 16-entry RT_STRING blocks.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "core/settings_table.h"
+#include "core/text_buffer.h"
 #include "pack.h"
 
 namespace pack {
@@ -79,6 +81,50 @@ bool decimalInt32(const std::string& text) {
     return value >= -2147483648LL && value <= 2147483647LL;
 }
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A Java binary name in dotted form: identifiers (a letter, '_', '$' or any
+// non-ASCII character first, digits too after it) joined by single dots; its
+// simple name is not "class" (a file name was given).
+bool isBinaryName(const std::string& name) {
+    size_t start = 0;
+    for (;;) {
+        size_t dot = name.find('.', start);
+        std::string part = name.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || isDigit(part[0])) return false;
+        for (char ch : part) {
+            unsigned char c = static_cast<unsigned char>(ch);
+            bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+            if (!letter && !isDigit(ch) && ch != '_' && ch != '$' && c < 0x80) return false;
+        }
+        if (dot == std::string::npos) return part != "class";
+        start = dot + 1;
+    }
+}
+
+// Why one ';'-separated item of a version list would not work: "" when it is
+// an optional operator and numbers joined by '.', '_', '-' or '+'.
+std::string versionItemProblem(const std::string& item) {
+    size_t at = 0;
+    for (const char* op : {">=", "<=", ">", "<", "="}) {
+        if (item.compare(0, std::strlen(op), op) == 0) {
+            at = std::strlen(op);
+            break;
+        }
+    }
+    bool wellFormed = at < item.size() && isDigit(item[at]) && isDigit(item.back());
+    for (size_t i = at; wellFormed && i + 1 < item.size(); ++i) {
+        bool separator = item[i] == '.' || item[i] == '_' || item[i] == '-' || item[i] == '+';
+        wellFormed = isDigit(item[i]) || (separator && isDigit(item[i + 1]));
+    }
+    if (!wellFormed) return "not a version";
+    // The launcher takes a leading '>' or '<' as an operator only in a text of
+    // three characters or more: ">9" would mean ">=0.9".
+    if (item.size() < 3 && (item[0] == '>' || item[0] == '<'))
+        return "read as " + std::string(">=0.") + item.substr(1) + "; write " + item + ".0";
+    return "";
+}
+
 }  // namespace
 
 std::string settingValueProblem(const SettingInfo& setting, std::string& value) {
@@ -94,11 +140,10 @@ std::string settingValueProblem(const SettingInfo& setting, std::string& value) 
         case SettingKind::Number: {
             if (value.empty()) return "";  // reads as 0, as documented
             if (!decimalInt32(value)) return name + " is a decimal 32-bit number, got \"" + value + "\"";
-            // The settings whose numbers mean one of a few choices.
-            static const char* const kChoices[] = {"ExtractLocation", "StdOutMode", "StdErrMode"};
-            for (const char* choice : kChoices)
-                if (name == choice && value != "0" && value != "1" && value != "2")
-                    return name + " is 0, 1 or 2, got " + value;
+            long long number = std::stoll(value);
+            if (number < setting.minimum || number > setting.maximum)
+                return name + " is a number from " + std::to_string(setting.minimum) + " to " +
+                       std::to_string(setting.maximum) + ", got " + value;
             return "";
         }
         case SettingKind::ScrambledText:
@@ -109,7 +154,24 @@ std::string settingValueProblem(const SettingInfo& setting, std::string& value) 
             } catch (const PackError& e) {
                 return e.what();
             }
+            if (!isBinaryName(value))
+                return name + " is a Java class name in dotted form, such as com.example.Main (no blanks, '/' or "
+                              "\".class\"), got \"" + value + "\"";
             return "";
+        case SettingKind::Version: {
+            size_t start = 0;
+            while (start <= value.size()) {
+                size_t end = value.find(';', start);
+                if (end == std::string::npos) end = value.size();
+                std::string item = value.substr(start, end - start);
+                std::string problem = item.empty() ? "" : versionItemProblem(item);
+                if (!problem.empty())
+                    return name + " is a list of versions such as 11 or >=1.8;<17 (an optional >, >=, =, <, <= "
+                                  "before numbers joined by '.' or '_'); \"" + item + "\" is " + problem;
+                start = end + 1;
+            }
+            return "";
+        }
         case SettingKind::Text: return desktopSettingProblem(name, value);
     }
     return "";
@@ -128,6 +190,18 @@ std::string unscrambleMainClass(const std::string& scrambled) {
         int high = digit(scrambled[2 * k]), low = digit(scrambled[2 * k + 1]);
         if (high < 0 || low < 0) return std::string();
         out.push_back(char((high * 16 + low) ^ kMainClassKey[k % 17]));
+    }
+    return out;
+}
+
+std::string shownText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        char escaped[5];
+        if (controlEscape(static_cast<unsigned char>(c), escaped))
+            out += escaped;
+        else
+            out += c;
     }
     return out;
 }

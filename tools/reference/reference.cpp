@@ -71,12 +71,18 @@ std::string generate() {
            "[Windows desktop applications](#windows-desktop-applications)\n\n";
 
     out << "## Settings\n\n"
-           "Every setting is stored as text and read as one of four kinds:\n\n"
+           "Every setting is stored as text and read as one of five kinds:\n\n"
            "- **text**: as written; the packer stores an empty text as `<null>`, which reads as empty.\n"
            "- **flag**: off when the text begins with `0`, on otherwise (so `1`, `yes` and an empty text are on);\n"
            "  in a `--config` file `true` and `false` stand for `1` and `0`.\n"
-           "- **number**: an optional sign and the leading decimal digits (an empty text is 0).\n"
-           "- **class**: a class name in dotted form; it is stored scrambled, not in plain text.\n\n"
+           "- **number**: an optional sign and the leading decimal digits (an empty text is 0); the packer takes\n"
+           "  only the numbers the setting's description names.\n"
+           "- **class**: a Java class name in dotted form (`com.example.Main`, `com.example.Outer$Inner`); it is\n"
+           "  stored scrambled, not in plain text. The packer refuses blanks, `/` and a trailing `.class`.\n"
+           "- **version**: `;`-separated requirements, each an optional operator (`>`, `>=`, `=`, `<`, `<=`;\n"
+           "  `>=` when none is written) and a version of numbers joined by `.` or `_` (`11`, `1.8.0_281`); all\n"
+           "  must hold. The packer refuses anything else, and `>9` (which a launcher reads as `>=0.9`: write\n"
+           "  `>9.0`).\n\n"
            "*Settings file* names the settings-file key that overrides the setting (see below). *Placeholders*\n"
            "says whether `%NAME%` placeholders in the packed value are replaced.\n\n"
            "| Setting | Id | Kind | Default | Settings file | Placeholders | What it does |\n"
@@ -125,8 +131,12 @@ std::string generate() {
 
     out << "## Finding a Java runtime\n\n"
            "The digits of `JvmSearchOrder` name the search methods, tried left to right; the first one that\n"
-           "finds a runtime library wins. Characters other than `0` to `5` are skipped. Only methods 1 to 4\n"
-           "check `JvmVersion`. When nothing is found, the launcher reports message 4 (unless\n"
+           "finds a runtime library wins. Characters other than `0` to `5` are skipped. Every runtime found\n"
+           "must fit `JvmVersion`: a registry entry by the version it is registered under, and every library\n"
+           "by the `JAVA_VERSION` of its runtime's `release` file (in the library's folder or up to four\n"
+           "folders above it), where there is one; one that does not fit is passed over and the search goes\n"
+           "on. A runtime without a `release` file is taken as found. When nothing is found, the launcher\n"
+           "reports message 4 (unless\n"
            "`ShowJvmNotFoundMessage` is 0), opens `JvmNotFoundDocument` and runs `JvmNotFoundCommand`.\n\n";
     referenceTable(out, "Digit", kSearchMethodTable);
 

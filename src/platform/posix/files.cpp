@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 #include "platform/posix/utf8.h"
 
 namespace platform {
@@ -192,29 +192,69 @@ bool fileWriteTime(const char* path, uint64_t* fileTime) {
 
 FactsResult fileFacts(const char* path, FileFacts* facts) {
     struct stat info;
-    if (stat(path, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FactsResult::Missing : FactsResult::Failed;
+    if (lstat(path, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FactsResult::Missing : FactsResult::Failed;
     facts->size = static_cast<uint64_t>(info.st_size);
     facts->writeTime = toFileTime(info.st_mtim);
-    facts->isDirectory = S_ISDIR(info.st_mode);
+    facts->kind = S_ISLNK(info.st_mode) ? FileKind::Other : kindOf(info);
+    facts->foreignOwner = info.st_uid != geteuid() && info.st_uid != 0;
     return FactsResult::Found;
 }
 
 bool fileInUse(const char*) { return false; }
 
 bool createOutputFile(const char* path, OutputFile* file) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     file->handle = fd;
     return fd >= 0;
 }
 
+// Opens a regular file for writing without following a final link and
+// without waiting on a FIFO; -1 (Failure::NotRegularFile for anything that
+// is not a regular file) otherwise.
+static int openRegularForWriting(const char* path, int flags, mode_t mode) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags, mode);
+    if (fd < 0) {
+        // ELOOP: a link; ENXIO: a FIFO without a reader.
+        if (errno == ELOOP || errno == ENXIO || errno == EISDIR) setFailureReason(Failure::NotRegularFile);
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        setFailureReason(Failure::NotRegularFile);
+        return -1;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    return fd;
+}
+
 bool openAppendFile(const char* path, OutputFile* file) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
-    file->handle = fd;
-    if (fd < 0) return false;
-    // Opened without waiting for a FIFO's reader; writes wait as usual.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    file->handle = openRegularForWriting(path, O_APPEND, 0600);
+    return file->handle >= 0;
+}
+
+bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held) {
+    *held = -1;
+    std::string folder(path);
+    size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    struct stat info;
+    const bool shared = stat(folder.c_str(), &info) == 0 && (info.st_mode & S_ISVTX) && (info.st_mode & S_IWOTH);
+    int fd = shared ? openRegularForWriting(path, 0, 0644) : -1;
+    if (shared && fd < 0) return false;
+    int n = shared ? snprintf(name, cap, "/proc/self/fd/%d", fd) : snprintf(name, cap, "%s", path);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        if (fd >= 0) close(fd);
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    *held = fd;
     return true;
+}
+
+void releaseJavaOutputName(intptr_t held) {
+    if (held >= 0) close(static_cast<int>(held));
 }
 
 bool writeOutputFile(OutputFile file, const void* data, size_t size) {

@@ -41,6 +41,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/profile.h"
@@ -115,45 +116,95 @@ bool sameName(const std::string& a, const std::string& b) {
 
 enum class Lookup { Found, NoValue, Absent };
 
+// One line of the file without the blanks around it; blank lines are
+// passed over. A section header ("[name]", up to the line's last ']') says
+// where its name ends.
+struct Line {
+    const char* start;
+    const char* end;
+    const char* nameEnd;  // header only: the last ']'
+    bool header;
+};
+
+bool nextLine(const char** cursor, const char* end, Line* line) {
+    const char* p = *cursor;
+    while (p < end) {
+        const char* lineStart = p;
+        while (p < end && *p != '\n' && *p != '\r') ++p;
+        const char* lineEnd = p;
+        while (p < end && (*p == '\n' || *p == '\r')) ++p;
+        while (lineStart < lineEnd && isBlank(*lineStart)) ++lineStart;
+        while (lineEnd > lineStart && isBlank(lineEnd[-1])) --lineEnd;
+        if (lineStart == lineEnd) continue;
+        const char* close = lineEnd - 1;
+        if (*lineStart == '[')
+            while (close > lineStart && *close != ']') --close;
+        *line = Line{lineStart, lineEnd, close, *lineStart == '[' && close > lineStart};
+        *cursor = p;
+        return true;
+    }
+    *cursor = p;
+    return false;
+}
+
+// The end of a key line's name: its first '=', or the line's end.
+const char* keyNameEnd(const Line& line) {
+    const char* equals = line.start;
+    while (equals < line.end && *equals != '=') ++equals;
+    return equals;
+}
+
 // Finds the key in the first section of the name. The value is returned
 // from the '=' on, without leading blanks, up to a NUL.
 Lookup findValue(const std::string& text, const std::string& section, const std::string& key, std::string* value) {
     const char* p = text.data();
     const char* end = p + text.size();
     bool inSection = section.empty();  // keys before any section header
-    while (p < end) {
-        const char* lineStart = p;
-        while (p < end && *p != '\n' && *p != '\r') ++p;
-        const char* lineEnd = p;
-        while (p < end && (*p == '\n' || *p == '\r')) ++p;
-
-        while (lineStart < lineEnd && isBlank(*lineStart)) ++lineStart;
-        while (lineEnd > lineStart && isBlank(lineEnd[-1])) --lineEnd;
-        if (lineStart == lineEnd) continue;
-
-        if (*lineStart == '[') {
-            const char* close = lineEnd - 1;
-            while (close > lineStart && *close != ']') --close;
-            if (close > lineStart) {
-                // Only the first section of a name is searched.
-                if (inSection) return Lookup::Absent;
-                inSection = sameName(trimmedName(lineStart + 1, close), section);
-                continue;
-            }
+    Line line;
+    while (nextLine(&p, end, &line)) {
+        if (line.header) {
+            // Only the first section of a name is searched.
+            if (inSection) return Lookup::Absent;
+            inSection = sameName(trimmedName(line.start + 1, line.nameEnd), section);
+            continue;
         }
         if (!inSection) continue;
-
-        const char* equals = lineStart;
-        while (equals < lineEnd && *equals != '=') ++equals;
-        if (!sameName(trimmedName(lineStart, equals), key)) continue;
-        if (equals == lineEnd) return Lookup::NoValue;
+        const char* equals = keyNameEnd(line);
+        if (!sameName(trimmedName(line.start, equals), key)) continue;
+        if (equals == line.end) return Lookup::NoValue;
         const char* valueStart = equals + 1;
-        while (valueStart < lineEnd && isBlank(*valueStart)) ++valueStart;
-        value->assign(valueStart, lineEnd);
+        while (valueStart < line.end && isBlank(*valueStart)) ++valueStart;
+        value->assign(valueStart, line.end);
         value->resize(strlen(value->c_str()));
         return Lookup::Found;
     }
     return Lookup::Absent;
+}
+
+// The section names (section null) or the key names of the first section
+// of that name, in file order, as findValue reads the file.
+std::vector<std::string> listNames(const std::string& text, const std::string* section) {
+    std::vector<std::string> names;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    bool inSection = section != nullptr && section->empty();
+    bool seen = inSection;
+    Line line;
+    while (nextLine(&p, end, &line)) {
+        if (line.header) {
+            std::string name = trimmedName(line.start + 1, line.nameEnd);
+            if (section == nullptr) {
+                names.push_back(name);
+                continue;
+            }
+            if (inSection) break;  // only the first section of a name is read
+            inSection = !seen && sameName(name, *section);
+            seen = seen || inSection;
+            continue;
+        }
+        if (inSection) names.push_back(trimmedName(line.start, keyNameEnd(line)));
+    }
+    return names;
 }
 
 void stripQuotes(std::string* value) {
@@ -241,6 +292,26 @@ size_t readLoadedProfileString(const ProfileFile* file, const char* section, con
     if (findValue(file->text, sectionName, keyName, &value) != Lookup::Found) value = fallbackText(defaultValue);
     stripQuotes(&value);
     return copyResult(value, buf, cap);
+}
+
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap) {
+    if (cap < 2) return 0;
+    buf[0] = buf[1] = '\0';
+    if (file == nullptr) return 0;
+    std::string wanted;
+    if (section != nullptr) {
+        wanted = normalizeUtf8(section);
+        wanted = trimmedName(wanted.data(), wanted.data() + wanted.size());
+    }
+    size_t used = 0;
+    for (const std::string& name : listNames(file->text, section != nullptr ? &wanted : nullptr)) {
+        if (name.empty()) continue;               // it would end the list
+        if (used + name.size() + 2 > cap) break;  // whole names only
+        memcpy(buf + used, name.c_str(), name.size() + 1);
+        used += name.size() + 1;
+    }
+    buf[used] = '\0';
+    return used;
 }
 
 size_t readProfileString(const char* section, const char* key, const char* defaultValue, char* buf, size_t cap,

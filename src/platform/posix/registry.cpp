@@ -1,14 +1,17 @@
 // POSIX side: the installed-runtime table in the registry's place.
 //
-// Only the key "Software\JavaSoft\JRE" exists. Its version subkeys are the
-// runtime directories under /usr/lib/jvm (or under the directory named by the
+// Two keys exist, as Windows installers write them: "Software\JavaSoft\JDK"
+// holds the runtimes that are JDKs (they have bin/javac), and
+// "Software\JavaSoft\JRE" the others. Their version subkeys are the runtime
+// directories under /usr/lib/jvm (or under the directory named by the
 // environment variable VANTREL_JVM_ROOT, which the tests use for a runtime
 // tree of their own). Each subkey is named by the JAVA_VERSION of the
 // directory's "release" file (quotes removed) and holds
 //   JavaHome   = the directory,
 //   RuntimeLib = <directory>/lib/server/libjvm.so.
-// The key's "CurrentVersion" is the version of the runtime that the
-// "default-java" link points to, when that link exists.
+// A key's "CurrentVersion" is the version of the runtime that the
+// "default-java" link points to, when that link exists and the runtime is
+// one of the key's. The keys of other installers do not exist here.
 //
 // Distributions add symbolic links beside the real directories
 // (java-1.17.0-openjdk-amd64 -> java-17-openjdk-amd64, openjdk-17): they
@@ -32,13 +35,14 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 
 namespace platform {
 
 namespace {
 
-const char kRuntimeKey[] = "Software\\JavaSoft\\JRE";
+// The two keys; index 1 lists the JDKs.
+const char* const kRuntimeKeys[] = {"Software\\JavaSoft\\JRE", "Software\\JavaSoft\\JDK"};
 const char kRuntimeLibrary[] = "/lib/server/libjvm.so";
 const char kDefaultLink[] = "default-java";
 
@@ -46,6 +50,29 @@ struct RuntimeEntry {
     std::string version;
     std::string home;
 };
+
+bool isJdk(const std::string& home) {
+    struct stat info;
+    return stat((home + "/bin/javac").c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The index of the runtime key a key path names (-1 for none); `rest`
+// receives what follows it ("" for the key itself, else the version subkey).
+int runtimeKeyOf(const char* key, const char** rest) {
+    for (int k = 0; k < 2; ++k) {
+        size_t n = strlen(kRuntimeKeys[k]);
+        if (strncasecmp(key, kRuntimeKeys[k], n) != 0) continue;
+        if (key[n] == '\0') {
+            *rest = key + n;
+            return k;
+        }
+        if (key[n] == '\\' && key[n + 1] != '\0') {
+            *rest = key + n + 1;
+            return k;
+        }
+    }
+    return -1;
+}
 
 std::string runtimeRoot() {
     const char* root = getenv("VANTREL_JVM_ROOT");
@@ -78,7 +105,8 @@ std::string realPath(const std::string& path) {
     return result;
 }
 
-std::vector<RuntimeEntry> installedRuntimes() {
+// The runtimes of one key: JDKs (jdk set) or the others.
+std::vector<RuntimeEntry> installedRuntimes(bool jdk) {
     std::vector<RuntimeEntry> entries;
     std::string root = runtimeRoot();
     DIR* dir = opendir(root.c_str());
@@ -97,7 +125,7 @@ std::vector<RuntimeEntry> installedRuntimes() {
     for (const std::string& name : names) {
         std::string home = root + "/" + name;
         std::string version = releaseVersion(home);
-        if (version.empty()) continue;
+        if (version.empty() || isJdk(home) != jdk) continue;
         auto taken = std::find_if(entries.begin(), entries.end(), [&](const RuntimeEntry& e) {
             return strcasecmp(e.version.c_str(), version.c_str()) == 0;
         });
@@ -122,31 +150,25 @@ bool fillValue(const std::string& text, char* buf, size_t cap) {
     return true;
 }
 
-// The version subkey named by a key path below the runtime key, or null.
-const char* versionOfKey(const char* key) {
-    size_t n = sizeof(kRuntimeKey) - 1;
-    if (strncasecmp(key, kRuntimeKey, n) != 0 || key[n] != '\\' || key[n + 1] == '\0') return nullptr;
-    return key + n + 1;
-}
-
 }  // namespace
 
 bool readRegistryString(const char* key, const char* value, char* buf, size_t cap) {
     if (cap == 0) return false;
     buf[0] = '\0';
     errno = ENOENT;
-    if (strcasecmp(key, kRuntimeKey) == 0) {
+    const char* version = nullptr;
+    const int which = runtimeKeyOf(key, &version);
+    if (which < 0) return false;
+    if (version[0] == '\0') {
         if (strcasecmp(value, "CurrentVersion") != 0) return false;
         std::string link = runtimeRoot() + "/" + kDefaultLink;
         struct stat info;
-        if (lstat(link.c_str(), &info) != 0) return false;
-        std::string version = releaseVersion(link);
-        if (version.empty()) return false;
-        return fillValue(version, buf, cap);
+        if (lstat(link.c_str(), &info) != 0 || isJdk(link) != (which == 1)) return false;
+        std::string current = releaseVersion(link);
+        if (current.empty()) return false;
+        return fillValue(current, buf, cap);
     }
-    const char* version = versionOfKey(key);
-    if (version == nullptr) return false;
-    for (const RuntimeEntry& entry : installedRuntimes()) {
+    for (const RuntimeEntry& entry : installedRuntimes(which == 1)) {
         if (strcasecmp(entry.version.c_str(), version) != 0) continue;
         if (strcasecmp(value, "JavaHome") == 0) return fillValue(entry.home, buf, cap);
         if (strcasecmp(value, "RuntimeLib") == 0) return fillValue(entry.home + kRuntimeLibrary, buf, cap);
@@ -160,14 +182,15 @@ struct RegistryKey {
 };
 
 RegistryKey* openRegistryKey(const char* key) {
-    if (strcasecmp(key, kRuntimeKey) == 0) {
+    const char* version = nullptr;
+    const int which = runtimeKeyOf(key, &version);
+    if (which >= 0 && version[0] == '\0') {
         auto* handle = new RegistryKey;
-        for (const RuntimeEntry& entry : installedRuntimes()) handle->subkeys.push_back(entry.version);
+        for (const RuntimeEntry& entry : installedRuntimes(which == 1)) handle->subkeys.push_back(entry.version);
         return handle;
     }
-    const char* version = versionOfKey(key);
-    if (version != nullptr && strchr(version, '\\') == nullptr) {
-        for (const RuntimeEntry& entry : installedRuntimes())
+    if (which >= 0 && strchr(version, '\\') == nullptr) {
+        for (const RuntimeEntry& entry : installedRuntimes(which == 1))
             if (strcasecmp(entry.version.c_str(), version) == 0) return new RegistryKey;  // no subkeys
     }
     errno = ENOENT;

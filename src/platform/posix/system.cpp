@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -44,6 +45,8 @@ static const char* const kOwnErrorTexts[] = {
     "The folder is a link, belongs to another user or others may write to it",
     "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247), or a line break in a unit text",
     "The specified service does not exist as an installed service",
+    "Not a regular file: a link, a folder, a device, a FIFO or a socket",
+    "Not a regular file of this user's own: a folder, a link, a device or another user's file",
 };
 
 void setFailureReason(Failure failure) {
@@ -54,6 +57,8 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: errno = static_cast<int>(kOwnErrorBase + 2); return;
         case Failure::NotServiceName: errno = static_cast<int>(kOwnErrorBase + 3); return;
         case Failure::NoSuchService: errno = static_cast<int>(kOwnErrorBase + 4); return;
+        case Failure::NotRegularFile: errno = static_cast<int>(kOwnErrorBase + 5); return;
+        case Failure::UntrustedFile: errno = static_cast<int>(kOwnErrorBase + 6); return;
     }
 }
 
@@ -103,6 +108,18 @@ bool setCurrentDirectory(const char* path) { return chdir(path) == 0; }
 void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uint64_t randomNumber() {
+    uint64_t value = 0;
+    // getrandom waits only until the pool is first seeded, at boot.
+    if (getrandom(&value, sizeof(value), 0) != static_cast<ssize_t>(sizeof(value))) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        value = (static_cast<uint64_t>(now.tv_nsec) << 32) ^ static_cast<uint64_t>(now.tv_sec) ^
+                (static_cast<uint64_t>(getpid()) << 48);
+    }
+    return value;
+}
 
 static const int kNiceValues[] = {-20, -10, -5, 0, 5, 19};
 
@@ -227,11 +244,13 @@ static bool plainLockCharacter(unsigned char c) {
            c == '_';
 }
 
+// In the per-user folder, as a Windows mutex is the session's own: in a
+// shared folder one user could lock every other out.
 static bool mutexLockPath(const char* name, char* buf, size_t cap) {
-    const char* base = getenv("XDG_RUNTIME_DIR");
-    if (base == nullptr || base[0] == '\0') base = "/tmp";
+    char base[4096];
+    if (temporaryDirectory(base, sizeof(base)) == 0) return false;
     static const char kPrefix[] = "vantrel-mutex-";
-    int written = snprintf(buf, cap, "%s/%s", base, kPrefix);
+    int written = snprintf(buf, cap, "%s%s", base, kPrefix);
     if (written < 0 || static_cast<size_t>(written) + kLockNameLimit >= cap) {
         errno = ENAMETOOLONG;
         return false;

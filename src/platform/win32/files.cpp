@@ -143,6 +143,15 @@ size_t readLoadedProfileString(const ProfileFile* file, const char* section, con
     return readProfileString(section, key, defaultValue, buf, cap, file->path);
 }
 
+size_t listLoadedProfileNames(const ProfileFile* file, const char* section, char* buf, size_t cap) {
+    if (cap < 2) return 0;
+    buf[0] = buf[1] = '\0';
+    if (file == nullptr) return 0;
+    DWORD size = cap > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(cap);
+    return section == nullptr ? GetPrivateProfileSectionNamesA(buf, size, file->path)
+                              : GetPrivateProfileStringA(section, nullptr, "", buf, size, file->path);
+}
+
 void freeProfileFile(ProfileFile* file) {
     if (file == nullptr) return;
     std::free(file->path);
@@ -275,7 +284,11 @@ FactsResult fileFacts(const char* path, FileFacts* facts) {
     }
     facts->size = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
     facts->writeTime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
-    facts->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const DWORD attributes = data.dwFileAttributes;
+    facts->kind = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ? FileKind::Other
+                  : (attributes & FILE_ATTRIBUTE_DIRECTORY)                            ? FileKind::Directory
+                                                                                       : FileKind::File;
+    facts->foreignOwner = false;
     return FactsResult::Found;
 }
 
@@ -290,19 +303,43 @@ bool fileInUse(const char* path) {
 }
 
 bool createOutputFile(const char* path, OutputFile* file) {
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     file->handle = reinterpret_cast<intptr_t>(handle);
     return handle != INVALID_HANDLE_VALUE;
 }
 
 bool openAppendFile(const char* path, OutputFile* file) {
     // Append access alone: the system puts every write at the end, also when
-    // another process appends to the same file.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // another process appends to the same file. A link (a reparse point) is
+    // opened itself and refused below, as is a device.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     file->handle = reinterpret_cast<intptr_t>(handle);
-    return handle != INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(handle);
+        file->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+        setFailureReason(Failure::NotRegularFile);
+        return false;
+    }
+    return true;
 }
+
+bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held) {
+    *held = -1;
+    size_t n = std::strlen(path);
+    if (n >= cap) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::memcpy(name, path, n + 1);
+    return true;
+}
+
+void releaseJavaOutputName(intptr_t) {}
 
 bool writeOutputFile(OutputFile file, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
@@ -351,11 +388,17 @@ bool deleteFile(const char* path) {
 bool removeDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
 
 // Files in use can be neither replaced nor deleted here, so the folder needs
-// no lock of its own; the temporary directory is the user's own.
-FolderResult holdExtractionFolder(const char* path, bool create, bool) {
+// no lock of its own and is always held alone; the temporary directory is
+// the user's own.
+FolderResult holdExtractionFolder(const char* path, bool create, bool, FolderHold** hold, bool* alone) {
+    *hold = nullptr;
+    *alone = true;
     if (create) CreateDirectoryA(path, nullptr);  // an existing folder is fine
     return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;
 }
+
+void shareExtractionFolder(FolderHold*) {}
+void releaseExtractionFolder(FolderHold*) {}
 
 FolderResult claimExtractionFolder(const char* path, bool) {
     return fileKind(path) == FileKind::Directory ? FolderResult::Ready : FolderResult::Failed;

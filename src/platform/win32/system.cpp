@@ -1,8 +1,11 @@
 // Windows side of the platform seam: paths, errors, processes, console,
 // event log, mutexes, shell folders.
 #include <windows.h>
+// After windows.h: RtlGenRandom (advapi32's SystemFunction036).
+#include <ntsecapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -63,7 +66,8 @@ size_t currentDirectory(char* buf, size_t cap) {
 
 bool setCurrentDirectory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
-size_t temporaryDirectory(char* buf, size_t cap) {
+size_t temporaryDirectory(char* buf, size_t cap, char* passedOver, size_t passedCap) {
+    if (passedOver != nullptr && passedCap > 0) passedOver[0] = '\0';
     if (cap == 0) return 0;
     // GetTempPath2A gives a SYSTEM process (a service) a folder that other
     // users cannot write; older systems lack it.
@@ -77,7 +81,35 @@ size_t temporaryDirectory(char* buf, size_t cap) {
         buf[0] = '\0';
         return 0;
     }
+    // The class-path option is built from it: ';' would split it, '%' start
+    // a placeholder.
+    if (std::strpbrk(buf, ";%\"") != nullptr) {
+        SetLastError(ERROR_INVALID_NAME);
+        buf[0] = '\0';
+        return 0;
+    }
     return n;
+}
+
+bool ensurePrivateFolder(const char* path) {
+    if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+uint64_t randomNumber() {
+    uint64_t value = 0;
+    if (!RtlGenRandom(&value, sizeof(value))) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        value = static_cast<uint64_t>(now.QuadPart) ^ (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64();
+    }
+    return value;
 }
 
 size_t userCacheDirectory(char* buf, size_t cap) {
@@ -99,14 +131,7 @@ size_t userCacheDirectory(char* buf, size_t cap) {
         }
         std::memcpy(folder + n, level, add + 1);
         n += add;
-        CreateDirectoryA(folder, nullptr);  // an existing folder is fine
-        // A junction or link would send the files elsewhere.
-        DWORD attributes = GetFileAttributesA(folder);
-        if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return 0;
-        }
+        if (!ensurePrivateFolder(folder)) return 0;
     }
     std::memcpy(buf, folder, n);
     buf[n++] = '\\';
@@ -215,6 +240,8 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFolder: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotServiceName: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::NoSuchService: SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); return;
+        case Failure::NotRegularFile: SetLastError(ERROR_CANT_ACCESS_FILE); return;
+        case Failure::UntrustedFile: SetLastError(ERROR_ACCESS_DENIED); return;
     }
 }
 
@@ -316,3 +343,12 @@ void writeEventLog(void* eventSource, uint16_t type, uint32_t eventId, const cha
 }
 
 }  // namespace platform
+
+// The C++ runtime's default terminate handler names the escaping exception's
+// type, and to do so links its whole demangler (some 45 KB) into every packed
+// launcher. No exception ever leaves the launcher's code; should the runtime
+// still end up here, ending the process at once is all there is to do. This
+// file is always linked, so this definition is the one the runtime finds.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx

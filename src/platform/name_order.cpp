@@ -1,8 +1,7 @@
-#include "platform/posix/name_order.h"
+#include "platform/name_order.h"
 
+#include <stdlib.h>
 #include <string.h>
-
-#include <string>
 
 #include "platform/platform.h"
 
@@ -37,18 +36,27 @@ char16_t upperCase(char16_t c) {
     return c;
 }
 
-std::u16string sortKey(const char* name) {
-    size_t length = strlen(name);
-    std::u16string key(narrowToWide(name, length, nullptr, 0), u'\0');
-    if (!key.empty()) narrowToWide(name, length, reinterpret_cast<uint16_t*>(key.data()), key.size());
-    for (char16_t& c : key) c = upperCase(c);
-    return key;
-}
-
 }  // namespace
 
+size_t windowsNameKey(const char* name, char16_t* key, size_t cap) {
+    if (cap == 0) return 0;  // narrowToWide would measure
+    size_t length = narrowToWide(name, strlen(name), reinterpret_cast<uint16_t*>(key), cap);
+    for (size_t i = 0; i < length; ++i) key[i] = upperCase(key[i]);
+    return length;
+}
+
 int compareNamesAsWindows(const char* a, const char* b) {
-    int order = sortKey(a).compare(sortKey(b));
+    const size_t lengthA = narrowToWide(a, strlen(a), nullptr, 0), lengthB = narrowToWide(b, strlen(b), nullptr, 0);
+    auto* keys = static_cast<char16_t*>(malloc((lengthA + lengthB + 1) * sizeof(char16_t)));
+    if (keys == nullptr) abort();
+    char16_t* keyB = keys + lengthA;
+    windowsNameKey(a, keys, lengthA);
+    windowsNameKey(b, keyB, lengthB);
+    int order = 0;
+    for (size_t i = 0; order == 0 && i < lengthA && i < lengthB; ++i)
+        if (keys[i] != keyB[i]) order = keys[i] < keyB[i] ? -1 : 1;
+    if (order == 0 && lengthA != lengthB) order = lengthA < lengthB ? -1 : 1;
+    free(keys);
     return order != 0 ? order : strcmp(a, b);
 }
 
