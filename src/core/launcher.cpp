@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/archives.h"
+#include "core/class_data_cache.h"
 #include "core/config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
@@ -204,6 +205,7 @@ int runLauncher(int argc, char** argv) {
     trace("mode: normal launch");
     if (!createJavaVm(VmUse::Primary)) return -1;
     if (!invokeMainClass(argc - 1, argv + 1, false)) {
+        finishClassDataCache();  // the VM wrote nothing: its files go
         trace("exit: status -1 (main failed)");
         std::exit(-1);
     }

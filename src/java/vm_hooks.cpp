@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core/archives.h"
+#include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
@@ -52,11 +53,15 @@ void JNICALL vmAbortHook() {
 
 void JNICALL vmExitHook(jint status) {
     trace("exit: status %d (System.exit)", int(status));
+    finishClassDataCache();
     exitCleanup(VmEndExit, static_cast<int32_t>(status));
     std::exit(static_cast<int>(status));
 }
 
-void JNICALL vmTraceExitHook(jint status) { trace("exit: status %d (System.exit)", int(status)); }
+void JNICALL vmLaunchExitHook(jint status) {
+    trace("exit: status %d (System.exit)", int(status));
+    finishClassDataCache();
+}
 
 }  // extern "C"
 

@@ -16,9 +16,10 @@ extern "C" {
 jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
 void JNICALL vmExitHook(jint status);
-// The "exit" hook of a traced launch outside service mode: traces the status
-// and returns, and the VM ends the process as it would without it.
-void JNICALL vmTraceExitHook(jint status);
+// The "exit" hook outside service mode, of a traced launch or one that writes
+// the class-data cache: traces the status, moves the cache into place and
+// returns, and the VM ends the process as it would without it.
+void JNICALL vmLaunchExitHook(jint status);
 }
 
 // The abort hook's report.

@@ -155,7 +155,7 @@ void vtrace(const char* format, va_list args) {
 // ---- The settings ------------------------------------------------------------
 
 // Every setting, in the order of its string-table id (1001 to 1029, 1034 to
-// 1043), then the two that only the settings file sets: its name, its kind
+// 1043, 1101), then the two that only the settings file sets: its name, its kind
 // (Text, Flag, Number) and its field.
 constexpr char kNames[] =
     "JvmVersion\0JvmPath\0JvmOptions\0ClassPath\0JvmSearchOrder\0RemoveExtractedFiles\0ExtractLocation\0"
@@ -164,8 +164,9 @@ constexpr char kNames[] =
     "ServiceStopArguments\0ServiceStopByExit\0ServiceManualStart\0ServiceInteractive\0ServiceDependencies\0"
     "StdOutMode\0StdErrMode\0StdOutFile\0StdErrFile\0AllowMultipleInstances\0ServiceOnly\0StaticOptions\0"
     "ServiceCommandLineOverride\0ForwardSecondInstance\0SecondInstanceArguments\0ShowJvmNotFoundMessage\0"
-    "JvmNotFoundDocument\0JvmNotFoundCommand\0StdOutFileAppend\0StdErrFileAppend\0AppMutex\0ShowConsole";
-constexpr char kKinds[] = "TTTTTFNTTTTTTTFFTTTTFFFTNNTTFFTFFTFTTFFTF";
+    "JvmNotFoundDocument\0JvmNotFoundCommand\0StdOutFileAppend\0StdErrFileAppend\0ClassDataCache\0AppMutex\0"
+    "ShowConsole";
+constexpr char kKinds[] = "TTTTTFNTTTTTTTFFTTTTFFFTNNTTFFTFFTFTTFFFTF";
 const void* const kFields[] = {
     &Config.JvmVersion, &Config.JvmPath, &Config.JvmOptions, &Config.ClassPath, &Config.JvmSearchOrder,
     &Config.RemoveExtractedFiles, &Config.ExtractLocation, &Config.InstallSwitch, &Config.UninstallSwitch,
@@ -176,14 +177,14 @@ const void* const kFields[] = {
     &Config.StdOutFile, &Config.StdErrFile, &Config.AllowMultipleInstances, &Config.ServiceOnly,
     &Config.StaticOptions, &Config.ServiceCommandLineOverride, &Config.ForwardSecondInstance,
     &Config.SecondInstanceArguments, &Config.ShowJvmNotFoundMessage, &Config.JvmNotFoundDocument,
-    &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.AppMutex,
-    &Config.ShowConsole};
+    &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.ClassDataCache,
+    &Config.AppMutex, &Config.ShowConsole};
 constexpr size_t kListedCount = sizeof(kFields) / sizeof(kFields[0]);
 static_assert(sizeof(kKinds) - 1 == kListedCount, "one kind per setting");
 static_assert(kListedCount <= 64, "one bit each in FromSettingsFile");
 
 unsigned settingId(size_t index) {
-    return index < 29 ? 1001 + unsigned(index) : index < 39 ? 1005 + unsigned(index) : 0;
+    return index < 29 ? 1001 + unsigned(index) : index < 39 ? 1005 + unsigned(index) : index == 39 ? 1101 : 0;
 }
 
 uint64_t FromSettingsFile = 0;  // bit i: setting i was set by the settings file
