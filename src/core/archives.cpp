@@ -13,6 +13,7 @@
 // of the user's own stops the launch rather than going on the class path.
 #include "core/archives.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -465,6 +466,10 @@ void runCleanupMode(const char* processIdText) {
     const bool ended =
         platform::waitForProcessEnd(static_cast<uint32_t>(std::atoi(processIdText)), kCleanupWaitMs);
     trace("cleanup: process %s %s", processIdText, ended ? "ended" : "not running, or still running after 30 s");
+    removeExtractedFiles();
+}
+
+void removeExtractedFiles() {
     const char* directory = Config.ExtractionDirectory;
     if (isEmpty(directory)) return;
     // A relative folder is the launcher's: relative to the executable's
@@ -484,7 +489,12 @@ void runCleanupMode(const char* processIdText) {
     freePayloadRecord(&payload);
 }
 
-void spawnCleanupChild() {
+bool claimCleanup() {
+    static std::atomic<bool> claimed{false};
+    return Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles && !claimed.exchange(true);
+}
+
+void startCleanupChild() {
     char executable[kPathCapacity];
     if (platform::executablePath(executable, sizeof(executable)) == 0) return;
     char processId[16];
@@ -492,4 +502,8 @@ void spawnCleanupChild() {
     const char* const argv[] = {executable, kCleanupSwitch, processId, nullptr};
     const bool started = platform::spawnDetached(argv);
     trace("cleanup: child %s", started ? "started" : "not started");
+}
+
+void spawnCleanupChild() {
+    if (claimCleanup()) startCleanupChild();
 }

@@ -1,15 +1,17 @@
 // The class-data cache (ClassDataCache).
 //
-// Every supported runtime (Java 17 and later) gets the same mechanism, the
-// dynamic archive: the first start runs with -XX:ArchiveClassesAtExit, later
-// starts with -XX:SharedArchiveFile. The archive is never written under its
-// own name: a runtime maps whatever file that name holds, and Java 17 dies
-// of a SIGBUS on one cut short. Each writing start has the VM write its own
-// temporary file and renames it into place once the VM has ended, so two
-// first starts at once each leave a whole archive and the last one stays.
-// (-XX:+AutoCreateSharedArchive of Java 19 and later writes under the final
-// name, so it is not used; nor is Java 25's AOT cache, whose recording start
-// takes several times as long as a plain one.)
+// Every supported runtime (Java 17 and later) gets the same mechanism, a
+// static archive of the application's classes: a first start has its VM
+// record the classes it loads (-XX:DumpLoadedClassList), which costs next
+// to nothing, and once the VM has ended a detached writer builds the
+// archive from that list (core/class_data_writer.h); later starts map it
+// with -XX:SharedArchiveFile. Writing an archive when the VM ends
+// (-XX:ArchiveClassesAtExit) made the first start half as long again for a
+// large application and several times as long for a small one, and the
+// static archive maps at least as fast. The archive is never written under
+// its own name: a runtime maps whatever file that name holds, and Java 17
+// dies of a SIGBUS on one cut short. (Java 25's AOT cache needs a recording
+// start several times as long as a plain one, and its own `java`.)
 //
 // What makes an archive valid goes into its name: the launcher (path, size,
 // time), the runtime (folder, version), every class-path entry (name, size,
@@ -17,9 +19,11 @@
 // (-Xmx, -Xms, -Xmn, -Xss): placeholders such as %DATE% and %AVAILRAM50% may
 // change them at every start, and the runtime takes an archive across them;
 // should one not fit after all, the runtime refuses it, this start removes
-// it and the next writes a new one. A start removes the archives of this
-// application that carry another digest, and the files of its starts that
-// have ended without tidying up.
+// it and the next records anew. A start removes the archives of this
+// application that carry another digest, and the files of its starts and
+// writers that have ended without tidying up; while another live start
+// records or a writer writes this archive, a start neither records nor
+// waits.
 #include "core/class_data_cache.h"
 
 #include <atomic>
@@ -27,6 +31,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/archives.h"
+#include "core/class_data_writer.h"
 #include "core/launcher_config.h"
 #include "core/text_buffer.h"
 #include "platform/platform.h"
@@ -34,40 +40,32 @@
 
 namespace {
 
-constexpr int kOldestRuntime = 17;         // the first with -XX:ArchiveClassesAtExit
+constexpr int kOldestRuntime = 17;         // the first with -XX:DumpLoadedClassList whose lists -Xshare:dump reads
 constexpr size_t kAppNameInFileName = 32;  // bytes of AppName in the file names
 constexpr uint64_t kLogLimit = 1024 * 1024;  // the part of the runtime's log that is read
 constexpr int kTracedLogLines = 20;        // per reading; the rest is counted
 
 const char kClassPathOption[] = "-Djava.class.path=";
 
-// Options by which the application's own JvmOptions already choose how
-// classes are shared: the cache then stays out of the way.
-const char* const kSharingOptions[] = {"-Xshare", "-XX:SharedArchiveFile", "-XX:ArchiveClassesAtExit",
-                                       "-XX:+AutoCreateSharedArchive", "-XX:-UseSharedSpaces",
-                                       "-XX:SharedClassListFile", "-XX:DumpLoadedClassList", "-XX:AOT", "-XX:+AOT"};
 // Options left out of the digest (see above).
 const char* const kUndigestedOptions[] = {"-D", "-Xmx", "-Xms", "-Xmn", "-Xss"};
+// The kinds of files a start or a writer keeps under its process id: the
+// runtime's log, the class list and the job, and the archive being dumped.
+const char* const kProcessFiles[] = {".log", ".lst", ".job", ".tmp"};
 
 struct CacheState {
     bool active;
-    bool writing;
-    char* archive;    // the cache's own name
-    char* temporary;  // where this start's VM writes it
-    char* log;        // the runtime's class-sharing log of this start
+    bool recording;
+    char* archive;  // the cache's own name
+    char* list;     // the class list this start's VM records
+    char* job;      // what the writer builds the archive with
+    char* log;      // the runtime's class-sharing log of this start
     uint64_t logRead;  // bytes of the log already looked at
     std::atomic<bool> finished;
 };
 CacheState Cache;
 
 bool startsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
-
-template <size_t N>
-const char* startsWithAny(const char* text, const char* const (&prefixes)[N]) {
-    for (const char* prefix : prefixes)
-        if (startsWith(text, prefix)) return prefix;
-    return nullptr;
-}
 
 // 64-bit FNV-1a over the pieces that make a cache valid; each piece ends
 // with a zero byte, so that "ab","c" and "a","bc" differ.
@@ -138,54 +136,48 @@ char* joined(const char* a, const char* b, const char* c = "") {
     return text.text;
 }
 
-// The number between the last two dots of a name (".1234.tmp"), 0 for none.
-uint32_t processOfName(const char* name) {
-    const char* last = std::strrchr(name, '.');
-    const char* digits = last;
-    while (digits > name && digits[-1] >= '0' && digits[-1] <= '9') --digits;
-    if (digits == last || digits == name || digits[-1] != '.' || last - digits > 9) return 0;
-    return uint32_t(std::strtoul(digits, nullptr, 10));
-}
+// What the sweep of the cache folder found about the archive kept.
+struct Sweep {
+    bool abandoned;  // a start that used it ended without tidying up
+    bool busy;       // another live start records it, or a writer writes it
+};
 
-bool endsWith(const char* text, const char* tail) {
-    size_t n = std::strlen(text), m = std::strlen(tail);
-    return n >= m && std::strcmp(text + n - m, tail) == 0;
-}
-
-// Removes this application's archives of other digests, and the temporary
-// files and logs of its starts that have ended. Returns true when one of
-// those was a log of the archive kept: that start ended without tidying up,
-// which a crash in the runtime does, and a damaged archive makes it crash
-// at every start (the runtime checks no checksum unless told to, and that
-// check costs more than the archive saves on a small application).
-bool removeStaleFiles(const char* folder, const char* prefix, const char* keep) {
+// Removes this application's archives of other digests, and the files of
+// its starts and writers that have ended. A log of the archive kept among
+// them means that a start ended without tidying up, which a crash in the
+// runtime does, and a damaged archive makes it crash at every start (the
+// runtime checks no checksum unless told to, and that check costs more
+// than the archive saves on a small application).
+Sweep removeStaleFiles(const char* folder, const char* prefix, const char* keep) {
     const size_t stem = std::strlen(keep) - 4;  // without ".jsa"
-    bool abandoned = false;
+    Sweep sweep{false, false};
     platform::DirectoryEnum* handle = nullptr;
     platform::DirectoryEntry entry;
     const uint32_t self = platform::currentProcessId();
     for (auto state = platform::openDirectoryEnum(folder, &handle, &entry); state == platform::EnumResult::Entry;
          state = platform::nextDirectoryEntry(handle, &entry)) {
         if (entry.isDirectory || !startsWith(entry.name, prefix) || std::strcmp(entry.name, keep) == 0) continue;
-        const uint32_t owner = processOfName(entry.name);
-        const bool stale = endsWith(entry.name, ".jsa") ||
-                           ((endsWith(entry.name, ".tmp") || endsWith(entry.name, ".log")) && owner != 0 &&
-                            owner != self && !platform::waitForProcessEnd(owner, 0));
-        if (!stale) continue;
-        abandoned = abandoned || (endsWith(entry.name, ".log") && std::strncmp(entry.name, keep, stem) == 0 &&
-                                  entry.name[stem] == '.');
+        const uint32_t owner = classDataFileProcess(entry.name);
+        const char* kind = std::strrchr(entry.name, '.');
+        const bool processFile = owner != 0 && owner != self && startingPrefix(kind, kProcessFiles) != nullptr &&
+                                 std::strlen(kind) == 4;
+        const bool ours = std::strncmp(entry.name, keep, stem) == 0 && entry.name[stem] == '.';
+        const bool live = processFile && platform::waitForProcessEnd(owner, 0);
+        sweep.busy = sweep.busy || (live && ours && std::strcmp(kind, ".job") == 0);
+        if (!endsWithText(entry.name, ".jsa") && (!processFile || live)) continue;
+        sweep.abandoned = sweep.abandoned || (ours && std::strcmp(kind, ".log") == 0);
         char* path = joined(folder, entry.name);
         const bool removed = platform::deleteFile(path);
         trace("class data: %s \"%s\"", removed ? "removed" : "cannot remove", path);
         std::free(path);
     }
     platform::closeDirectoryEnum(handle);
-    return abandoned;
+    return sweep;
 }
 
 // The names of this start's files, from the application's prefix and the
 // digest; false (traced) when the cache folder cannot be had.
-bool nameFiles(const char* digest) {
+bool nameFiles(const char* digest, Sweep* sweep) {
     char folder[kPathCapacity];
     if (platform::userCacheDirectory(folder, sizeof(folder)) == 0) {
         char reason[256];
@@ -209,21 +201,18 @@ bool nameFiles(const char* digest) {
     appendText(&prefix, id);
     appendText(&prefix, "-");
     char* name = joined(prefix.text, digest, ".jsa");
-    const bool abandoned = removeStaleFiles(folder, prefix.text, name);
+    *sweep = removeStaleFiles(folder, prefix.text, name);
     freeTextBuffer(&prefix);
 
-    char pid[16];
-    std::snprintf(pid, sizeof(pid), ".%u", unsigned(platform::currentProcessId()));
+    const uint32_t self = platform::currentProcessId();
     Cache.archive = joined(folder, name);
     name[std::strlen(name) - 4] = '\0';  // the stem, without ".jsa"
-    char* stem = joined(folder, name, pid);
-    Cache.temporary = joined(stem, ".tmp");
-    Cache.log = joined(stem, ".log");
-    std::free(stem);
+    Cache.list = classDataFile(folder, name, self, "lst");
+    Cache.job = classDataFile(folder, name, self, "job");
+    Cache.log = classDataFile(folder, name, self, "log");
     std::free(name);
-    if (abandoned && platform::deleteFile(Cache.archive))
-        trace("class data: a start with \"%s\" ended abnormally; removed it, this start writes a new one",
-              Cache.archive);
+    if (sweep->abandoned && platform::deleteFile(Cache.archive))
+        trace("class data: a start with \"%s\" ended abnormally; removed it, this start records anew", Cache.archive);
     return true;
 }
 
@@ -277,7 +266,7 @@ int32_t prepareClassDataCache(JavaVMOption* options, int32_t count) {
         return count;
     }
     Digest digest;
-    digest.add("class data 1");
+    digest.add("class data 2");
     char exe[kPathCapacity];
     if (platform::executablePath(exe, sizeof(exe)) != 0) addFile(&digest, exe);
     digest.add(Config.RuntimeHome != nullptr ? Config.RuntimeHome : "");
@@ -285,35 +274,44 @@ int32_t prepareClassDataCache(JavaVMOption* options, int32_t count) {
     const char* classPath = ".";  // what a VM takes without the option
     for (int32_t i = 0; i < count; ++i) {
         const char* option = options[i].optionString;
-        if (const char* sharing = startsWithAny(option, kSharingOptions)) {
+        if (const char* sharing = classSharingOption(option)) {
             trace("class data: JvmOptions set %s themselves; no cache", sharing);
             return count;
         }
         if (startsWith(option, kClassPathOption)) classPath = option + sizeof(kClassPathOption) - 1;
-        if (startsWithAny(option, kUndigestedOptions) == nullptr) digest.add(option);
+        if (startingPrefix(option, kUndigestedOptions) == nullptr) digest.add(option);
     }
     if (!addClassPath(&digest, classPath)) return count;
     char hex[17];
     digest.hex(hex);
-    if (!nameFiles(hex)) return count;
+    Sweep sweep;
+    if (!nameFiles(hex, &sweep)) return count;
 
     platform::FileFacts facts;
     const bool present = platform::fileFacts(Cache.archive, &facts) == platform::FactsResult::Found &&
                          facts.kind == platform::FileKind::File && facts.size > 0;
+    if (!present && sweep.busy) {
+        trace("class data: another start records or writes \"%s\"; this one runs without", Cache.archive);
+        return count;
+    }
     if (!present) {
-        // Made here, so that a folder the runtime could not write to turns
-        // the cache off instead of failing the end of the run.
-        platform::deleteFile(Cache.temporary);
-        if (!platform::writeNewFile(Cache.temporary, "", 0, nullptr)) {
-            trace("class data: cannot write \"%s\"; no cache", Cache.temporary);
+        // The job is written here, so that a folder that cannot be written
+        // to turns the cache off for this start.
+        char directory[kPathCapacity];
+        if (platform::currentDirectory(directory, sizeof(directory)) == 0 || Config.RuntimeLibrary == nullptr ||
+            !writeClassDataJob(Cache.job, directory, Config.RuntimeLibrary, Config.RuntimeMajor, options, count)) {
+            trace("class data: cannot write \"%s\"; no cache", Cache.job);
             return count;
         }
     }
     Cache.active = true;
-    Cache.writing = !present;
-    trace("class data: %s \"%s\"", present ? "using" : "writing when the VM ends", Cache.archive);
-    options[count++].optionString = joined(present ? "-XX:SharedArchiveFile=" : "-XX:ArchiveClassesAtExit=",
-                                           present ? Cache.archive : Cache.temporary);
+    Cache.recording = !present;
+    if (present)
+        trace("class data: using \"%s\"", Cache.archive);
+    else
+        trace("class data: no \"%s\" yet; recording the classes this start loads", Cache.archive);
+    options[count++].optionString = joined(present ? "-XX:SharedArchiveFile=" : "-XX:DumpLoadedClassList=",
+                                           present ? Cache.archive : Cache.list);
     // The runtime's class-sharing messages about this cache go to a log of
     // this start instead of the application's output (quoted: a Windows path
     // holds a colon).
@@ -323,29 +321,31 @@ int32_t prepareClassDataCache(JavaVMOption* options, int32_t count) {
     return count;
 }
 
-bool classDataCacheWriting() { return Cache.active && Cache.writing; }
+bool classDataCacheRecording() { return Cache.active && Cache.recording; }
 
 void checkClassDataCache() {
     if (!Cache.active) return;
-    if (!readLog() || Cache.writing) return;
-    // Another start of this version writes a new one.
+    if (!readLog() || Cache.recording) return;
+    // The next start records anew.
     const bool removed = platform::deleteFile(Cache.archive);
     trace("class data: the runtime refused \"%s\"; %s", Cache.archive, removed ? "removed" : "cannot remove it");
 }
 
-void finishClassDataCache() {
+void finishClassDataCache(bool vmEnded) {
     if (!Cache.active || Cache.finished.exchange(true)) return;
     readLog();
     platform::deleteFile(Cache.log);
-    if (!Cache.writing) return;
+    if (!Cache.recording) return;
+    // The list is whole once this process has ended; the writer waits for that.
     platform::FileFacts facts;
-    const bool written = platform::fileFacts(Cache.temporary, &facts) == platform::FactsResult::Found &&
-                         facts.size > 0;
-    if (written && platform::replaceFile(Cache.temporary, Cache.archive)) {
-        trace("class data: written \"%s\"", Cache.archive);
-        return;
-    }
-    trace("class data: %s \"%s\"", written ? "cannot move into place" : "the runtime wrote no archive",
-          Cache.temporary);
-    platform::deleteFile(Cache.temporary);
+    const bool recorded = vmEnded && platform::fileFacts(Cache.list, &facts) == platform::FactsResult::Found &&
+                          facts.kind == platform::FileKind::File && facts.size > 0;
+    if (!recorded) trace("class data: %s; no archive", vmEnded ? "the runtime recorded no classes" : "main failed");
+    const bool cleanup = vmEnded && claimCleanup();
+    const char* jobName = Cache.job + std::strlen(Cache.job);
+    while (jobName > Cache.job && !platform::isPathSeparator(jobName[-1])) --jobName;
+    if (recorded && startClassDataWriter(jobName, cleanup)) return;
+    platform::deleteFile(Cache.list);
+    platform::deleteFile(Cache.job);
+    if (cleanup) startCleanupChild();
 }

@@ -5,6 +5,7 @@
 
 #include "core/archives.h"
 #include "core/class_data_cache.h"
+#include "core/class_data_writer.h"
 #include "core/config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
@@ -136,6 +137,15 @@ int runLauncher(int argc, char** argv) {
         runCleanupMode(argv[2]);
         return 0;
     }
+    if (argc == 5 && equals(argv[1], kClassDataWriterSwitch)) {
+        trace("mode: class-data writer after process %s", argv[2]);
+        runClassDataWriter(argv[2], argv[3], argv[4]);
+        return 0;
+    }
+    if (argc == 3 && equals(argv[1], kClassDataDumpSwitch)) {
+        trace("mode: class-data dump \"%s\"", argv[2]);
+        return runClassDataDump(argv[2]);
+    }
 
     if (!loadLauncherState(argc, argv)) return 0;
 
@@ -205,7 +215,7 @@ int runLauncher(int argc, char** argv) {
     trace("mode: normal launch");
     if (!createJavaVm(VmUse::Primary)) return -1;
     if (!invokeMainClass(argc - 1, argv + 1, false)) {
-        finishClassDataCache();  // the VM wrote nothing: its files go
+        finishClassDataCache(false);
         trace("exit: status -1 (main failed)");
         std::exit(-1);
     }

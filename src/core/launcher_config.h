@@ -89,9 +89,11 @@ struct LauncherConfig {
     void* JvmDefaultArgsEntry;
     JavaVM* JavaVm;
     JNIEnv* MainJniEnv;
-    // The chosen runtime's home folder and the JAVA_VERSION of its release
-    // file, with its major version (0 when unknown): read by createJavaVm
-    // when ClassDataCache is set, for the class-data cache.
+    // The chosen runtime's library (absolute), its home folder and the
+    // JAVA_VERSION of its release file, with its major version (0 when
+    // unknown): read by createJavaVm when ClassDataCache is set, for the
+    // class-data cache.
+    char* RuntimeLibrary;
     char* RuntimeHome;
     char* RuntimeVersion;
     int32_t RuntimeMajor;

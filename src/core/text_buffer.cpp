@@ -71,6 +71,17 @@ int strncasecmpAscii(const char* a, const char* b, size_t n) {
 
 int strcasecmpAscii(const char* a, const char* b) { return strncasecmpAscii(a, b, SIZE_MAX); }
 
+const char* startingPrefix(const char* text, const char* const* prefixes, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (std::strncmp(text, prefixes[i], std::strlen(prefixes[i])) == 0) return prefixes[i];
+    return nullptr;
+}
+
+bool endsWithText(const char* text, const char* tail) {
+    const size_t n = std::strlen(text), m = std::strlen(tail);
+    return n >= m && std::strcmp(text + n - m, tail) == 0;
+}
+
 size_t wholeCharacterLength(const char* text, size_t length) {
     // Find the lead byte of the last character (at most three continuation
     // bytes back) and keep that character only when all its bytes are there.

@@ -33,6 +33,15 @@ void appendBounded(BoundedText* text, const char* piece, size_t n);
 int strcasecmpAscii(const char* a, const char* b);
 int strncasecmpAscii(const char* a, const char* b, size_t n);
 
+// The first of prefixes[0 .. count) that text starts with, or nullptr.
+const char* startingPrefix(const char* text, const char* const* prefixes, size_t count);
+template <size_t N>
+const char* startingPrefix(const char* text, const char* const (&prefixes)[N]) {
+    return startingPrefix(text, prefixes, N);
+}
+// True when text ends with tail.
+bool endsWithText(const char* text, const char* tail);
+
 // The length of the longest start of text[0..length) that does not end
 // inside a UTF-8 character: where a text is cut to a buffer, it is cut there.
 size_t wholeCharacterLength(const char* text, size_t length);

@@ -167,8 +167,10 @@ bool runMain(JNIEnv* env, int32_t count, char** arguments, const char* given, Ma
     }
 
     // The child waits for this process to end before it removes the files,
-    // so it may start while the application's other threads still run.
-    if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
+    // so it may start while the application's other threads still run. A
+    // start that records a class list hands the removal to the writer of
+    // the cache once the VM has ended: that one reads the archives first.
+    if (!classDataCacheRecording()) spawnCleanupChild();
     return true;
 }
 

@@ -66,7 +66,7 @@ void JNICALL vmLaunchExitHook(jint status) {
 }  // extern "C"
 
 void exitCleanup(VmEnd how, int32_t status) {
-    if (Config.ExtractedFileCount > 0 && Config.RemoveExtractedFiles) spawnCleanupChild();
+    spawnCleanupChild();
     if (!Config.ServiceMode) return;
     Config.VmExitStatus = status;
     Config.HookEndsProcess = how;

@@ -16,9 +16,10 @@ extern "C" {
 jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
 void JNICALL vmExitHook(jint status);
-// The "exit" hook outside service mode, of a traced launch or one that writes
-// the class-data cache: traces the status, moves the cache into place and
-// returns, and the VM ends the process as it would without it.
+// The "exit" hook outside service mode, of a traced launch or one that
+// records a class list for the class-data cache: traces the status, starts
+// the cache's writer and returns, and the VM ends the process as it would
+// without it.
 void JNICALL vmLaunchExitHook(jint status);
 }
 

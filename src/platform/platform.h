@@ -127,6 +127,16 @@ bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs);
 // session, standard streams on /dev/null, signals at their defaults).
 // False with the last error when it cannot be started.
 bool spawnDetached(const char* const* argv);
+// How a program that runChildProcess ran has ended.
+struct ChildOutcome {
+    bool started;     // false: it could not be started (last error set)
+    bool killed;      // it was still running when the bound had passed
+    uint32_t status;  // its exit code; POSIX: 128 + the signal that ended it
+};
+// Starts a program as spawnDetached does and waits up to boundMs for it to
+// end; one still running then is killed (TerminateProcess / SIGKILL) and
+// waited for (Windows: a few seconds more at most).
+ChildOutcome runChildProcess(const char* const* argv, uint32_t boundMs);
 // Opens a document with the desktop's handler; result ignored by callers.
 void shellOpen(const char* document);
 // Runs a command line (WinExec / sh -c), detached; result ignored by callers.

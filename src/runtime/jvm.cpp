@@ -1,9 +1,16 @@
 // Bringing the chosen Java runtime into the process: the platform check, the
 // service console, the early working directory, the search, loading the
 // runtime library from its own directory, and its two Invocation API entry
-// points. startJavaVm takes over from there.
+// points. startJavaVm takes over from there. Also the dump of the class-data
+// cache's archive, in a process of its own.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include <jni.h>
+
+#include "core/class_data_writer.h"
 #include "core/launcher_config.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
@@ -50,12 +57,102 @@ void noteRuntimeRelease(const char* library) {
     trace("runtime: release file of \"%s\": %s%s%s", library, found ? "JAVA_VERSION \"" : "none with a version",
           found ? version : "", found ? "\"" : "");
     if (!found) return;
+    replaceText(&Config.RuntimeLibrary, duplicateText(library));
     replaceText(&Config.RuntimeHome, duplicateText(home));
     replaceText(&Config.RuntimeVersion, duplicateText(version));
     Config.RuntimeMajor = javaMajorVersion(version);
 }
 
+// Loads the runtime library (an absolute path) with its runtime directory
+// current and the DLL directory, where it finds the libraries it depends
+// on; then returnTo is current again. nullptr when it cannot be loaded.
+void* loadRuntimeLibrary(const char* library, const char* returnTo) {
+    char directory[kPathCapacity];
+    if (!runtimeDirectory(library, directory, sizeof(directory))) return nullptr;
+    platform::setCurrentDirectory(directory);  // a runtime that loads without it is fine
+    platform::setLibraryDirectory(directory);
+    void* loaded = platform::loadLibrary(library);
+    trace("vm: load \"%s\": %s", library, loaded != nullptr ? "done" : "failed");
+    if (loaded != nullptr) platform::loadAuxiliaryRuntimeLibraries();
+    platform::setCurrentDirectory(returnTo);
+    platform::setLibraryDirectory(nullptr);
+    return loaded;
+}
+
+// The dump's runtime messages, line by line into the trace: the first few,
+// then how many more there were (Java 25 warns of every constant it cannot
+// link ahead of time).
+constexpr int kTracedDumpLines = 20;
+platform::Lock DumpOutputLock;
+char DumpLine[1024];
+size_t DumpLineLength = 0;
+int DumpLines = 0;
+
+extern "C" jint JNICALL dumpOutputHook(FILE*, const char* format, va_list args) {
+    char text[4096];
+    const int n = std::vsnprintf(text, sizeof(text), format, args);
+    if (n < 0) return n;
+    platform::LockGuard guard(&DumpOutputLock);
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p != '\n') {
+            if (DumpLineLength < sizeof(DumpLine) - 1) DumpLine[DumpLineLength++] = *p;
+            continue;
+        }
+        DumpLine[wholeCharacterLength(DumpLine, DumpLineLength)] = '\0';
+        DumpLineLength = 0;
+        if (++DumpLines <= kTracedDumpLines) trace("class data: dump: %s", DumpLine);
+        if (DumpLines == kTracedDumpLines + 1) trace("class data: dump: more lines, not traced");
+    }
+    return n;
+}
+
 }  // namespace
+
+int runClassDataDump(const char* jobName) {
+    ClassDataJob job;
+    if (!readClassDataJob(jobName, &job)) return 1;
+    void* library = loadRuntimeLibrary(job.library, job.directory);
+    using CreateEntry = jint(JNICALL*)(JavaVM**, void**, void*);
+    auto create = reinterpret_cast<CreateEntry>(library != nullptr ? platform::findSymbol(library, "JNI_CreateJavaVM")
+                                                                   : nullptr);
+    char here[kPathCapacity];
+    if (create == nullptr || platform::currentDirectory(here, sizeof(here)) == 0 ||
+        std::strcmp(here, job.directory) != 0) {
+        trace("class data: dump: no runtime \"%s\", or no folder \"%s\"", job.library, job.directory);
+        return 1;
+    }
+    auto* options = static_cast<JavaVMOption*>(std::calloc(size_t(job.count) + 5, sizeof(JavaVMOption)));
+    if (options == nullptr) std::abort();
+    int32_t count = 0;
+    for (; count < job.count; ++count) options[count].optionString = const_cast<char*>(job.options[count]);
+    options[count++].optionString = const_cast<char*>("-Xshare:dump");
+    TextBuffer list{}, archive{};
+    appendText(&list, "-XX:SharedClassListFile=");
+    appendText(&list, job.list);
+    appendText(&archive, "-XX:SharedArchiveFile=");
+    appendText(&archive, job.temporary);
+    options[count++].optionString = list.text;
+    options[count++].optionString = archive.text;
+    // Java 24 and later also keep the classes linked, which later starts
+    // then skip.
+    if (job.major >= 24) options[count++].optionString = const_cast<char*>("-XX:+AOTClassLinking");
+    if (traceOn()) {
+        platform::initLock(&DumpOutputLock);
+        options[count].optionString = const_cast<char*>("vfprintf");
+        options[count++].extraInfo = reinterpret_cast<void*>(&dumpOutputHook);
+    }
+    for (int32_t i = 0; traceOn() && i < count; ++i) trace("vm: option %d \"%s\"", int(i), options[i].optionString);
+    JavaVMInitArgs initArgs{JNI_VERSION_1_2, count, options, JNI_FALSE};
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    // Java 17 ends the process in here once the archive is written (status
+    // 0), and every version when the dump fails (status 1); Java 25 returns.
+    const jint result = create(&vm, reinterpret_cast<void**>(&env), &initArgs);
+    trace("class data: dump: JNI_CreateJavaVM %d", int(result));
+    if (result != JNI_OK) return 1;
+    vm->DestroyJavaVM();
+    return 0;
+}
 
 bool createJavaVm(VmUse use) {
     if (!platform::queryOsVersion()) {
@@ -85,25 +182,13 @@ bool createJavaVm(VmUse use) {
     // current, a relative path would name a different file (or, on Windows,
     // send the loader through its search path).
     char library[kPathCapacity];
-    char directory[kPathCapacity];
-    if (!absoluteRuntimePath(chosen, remembered, library, sizeof(library)) ||
-        !runtimeDirectory(library, directory, sizeof(directory))) {
-        reportError("%s", formatMessage(MsgJvmLoad, chosen).text);
-        return false;
-    }
-
-    platform::setCurrentDirectory(directory);  // a runtime that loads without it is fine
-    platform::setLibraryDirectory(directory);
-    Config.JvmLibrary = platform::loadLibrary(library);
-    trace("vm: load \"%s\": %s", library, Config.JvmLibrary != nullptr ? "done" : "failed");
+    if (absoluteRuntimePath(chosen, remembered, library, sizeof(library)))
+        Config.JvmLibrary = loadRuntimeLibrary(library, remembered);
     if (Config.JvmLibrary == nullptr) {
         reportError("%s", formatMessage(MsgJvmLoad, chosen).text);
         return false;
     }
-    platform::loadAuxiliaryRuntimeLibraries();
     if (Config.ClassDataCache) noteRuntimeRelease(library);
-    platform::setCurrentDirectory(remembered);
-    platform::setLibraryDirectory(nullptr);
 
     Config.JvmCreateEntry = platform::findSymbol(Config.JvmLibrary, "JNI_CreateJavaVM");
     Config.JvmDefaultArgsEntry = platform::findSymbol(Config.JvmLibrary, "JNI_GetDefaultJavaVMInitArgs");

@@ -22,6 +22,12 @@ enum class VmUse { Primary, Secondary };
 // and resolving its entry points, then startJavaVm.
 bool createJavaVm(VmUse use);
 
+// The dump mode of the class-data cache ("-vtdumpclassdata JOB"): creates a
+// VM that dumps the archive from the job's class list under the job's
+// temporary name. Returns the process's exit status: 0 once dumped (Java 17
+// ends the process itself), else non-zero.
+int runClassDataDump(const char* jobName);
+
 // The second half of createJavaVm once the entry points are resolved: the
 // option text with the class path, expansion, the working directory of a
 // primary VM, splitting, JNI_CreateJavaVM.

@@ -274,8 +274,8 @@ bool startJavaVm(VmUse use) {
         count += 3;
     }
     // A traced launch learns the status that System.exit ends it with, and
-    // a cache this start writes is moved into place there.
-    if (!hooks && (traceOn() || classDataCacheWriting())) {
+    // a start that records a class list starts the cache's writer there.
+    if (!hooks && (traceOn() || classDataCacheRecording())) {
         vmOptions[count].optionString = const_cast<char*>("exit");
         vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmLaunchExitHook);
     }

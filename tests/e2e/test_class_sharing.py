@@ -7,22 +7,26 @@ later start loads the application's classes from it, also when it has
 unpacked the application's embedded JAR anew.
 
 The ClassDataCache setting, which does the same by itself: on each JDK the
-first start writes the cache quietly and later starts use it; a changed
-archive or VM option gives a new cache in place of the old; two first starts
-at once, a cache the runtime refuses, a start killed while it used the cache
-and a cache folder that cannot be used all leave the application running.
-In the Windows lane the stand-in runtime sees the options for its version
-with the cache under %LOCALAPPDATA%.
+first start records a class list quietly, and the writer it leaves behind
+dumps the cache from it once the start has ended; later starts use it; a
+changed archive or VM option gives a new cache in place of the old; two
+first starts at once, a cache the runtime refuses, a start killed while it
+used the cache and a cache folder that cannot be used all leave the
+application running; unpacked archives go only once the writer has read
+them. In the Windows lane the stand-in runtime sees the options for its
+version with the cache under %LOCALAPPDATA%, and dumps the cache for the
+writer.
 """
 
 import os
 import re
 import shutil
 import signal
+from pathlib import Path
 
 import pytest
 
-from conftest import Result
+from test_archives import wait_until
 from test_launch import (JDK_HOMES, jdk, java_apps, launch, parse_report, wlaunch,  # noqa: F401 (fixtures)
                          write_settings_file)
 
@@ -74,28 +78,42 @@ def cache_files(home):
     return sorted(p.name for p in folder.iterdir()) if folder.is_dir() else []
 
 
+def settle(home):
+    """Waits until the starts and writers have tidied up: the cache folder
+    holds archives only."""
+    wait_until(lambda: all(name.endswith(".jsa") for name in cache_files(home)), "the writer has ended", timeout=120)
+
+
 class CachedApp:
     """A launcher of the test application with ClassDataCache set, its own
-    copy of the JAR, and a cache home with a blank in its name. Each run
-    returns the result and the trace's "class data" lines; `shared` is set
-    when the VM loaded vt.App from an archive."""
+    copy of the JAR (or the JAR embedded, unpacked beside it and removed
+    after each start), and a cache home with a blank in its name. Each run
+    waits for the writer it may leave, then returns the result and the
+    trace's "class data" lines; `shared` is set when the VM loaded vt.App
+    from an archive."""
 
-    def __init__(self, launch, tmp_path):
+    def __init__(self, launch, tmp_path, embedded=False):
         self.launch, self.home, self.loads = launch, tmp_path / "cache home", tmp_path / "load.log"
-        self.exe = launch.pack("cached", ClassDataCache="1", ClassPath="app.jar",
-                               JvmOptions=f"-Xmx256m -Xlog:class+load=info:file={self.loads}::filecount=0")
+        settings = {**launch.base, "ClassDataCache": "1", "ClassPath": "app.jar",
+                    "JvmOptions": f"-Xmx256m -Xlog:class+load=info:file={self.loads}::filecount=0"}
+        if embedded:
+            settings.update(ClassPath="", ExtractLocation="1", RemoveExtractedFiles="1")
+        self.exe = launch.lane.pack(tmp_path / "cached" / "cached", settings=settings,
+                                    archives=[launch.apps["jar"]] if embedded else ())
         self.jar = self.exe.parent / "app.jar"
-        shutil.copy2(launch.apps["jar"], self.jar)
+        if not embedded:
+            shutil.copy2(launch.apps["jar"], self.jar)
         self.env = {"XDG_CACHE_HOME": str(self.home), "VANTREL_TRACE": str(tmp_path / "trace.log")}
 
     def run(self, args=(), env=None, traced=True):
-        trace = tmp = self.loads.parent / "trace.log"
-        tmp.unlink(missing_ok=True)
+        trace = self.loads.parent / "trace.log"
+        trace.unlink(missing_ok=True)
         self.loads.unlink(missing_ok=True)
         env = {**self.env, **(env or {})}
         if not traced:
             del env["VANTREL_TRACE"]
         result = self.launch.run(self.exe, args, env=env)
+        settle(Path(env["XDG_CACHE_HOME"]))
         lines = trace.read_text().splitlines() if trace.exists() else []
         result.cache = [line.split("class data: ", 1)[1] for line in lines if "class data: " in line]
         result.shared = self.loads.exists() and "vt.App source: shared objects file" in self.loads.read_text()
@@ -115,7 +133,8 @@ def test_the_cache_is_written_quietly_used_and_replaced(launch, tmp_path):
     def shown(result):  # what the application printed, less the VM options it lists
         return [line for line in result.stdout.replace("plain", "cached").splitlines() if not line.startswith("vmarg=")]
 
-    # Nothing extra on either stream: the runtime's messages went to its log.
+    # Nothing extra on either stream: the runtime's messages went to its log,
+    # the writer's nowhere.
     assert first.status == 0 and first.stderr == "" and shown(first) == shown(plain), first
     (archive,) = app.archives()
     assert cache_files(app.home) == [archive] and re.fullmatch(r"cached-[0-9a-f]{16}-[0-9a-f]{16}\.jsa", archive)
@@ -145,7 +164,10 @@ def test_the_cache_is_written_quietly_used_and_replaced(launch, tmp_path):
         assert result.status == status and result.stderr == "", (change, result)
         (now,) = app.archives()
         assert cache_files(app.home) == [now] and (now != archive) == renewed, (change, cache_files(app.home))
-        assert result.shared != (renewed or change == "System.exit"), (change, result.cache)
+        recorded = renewed or change == "System.exit"
+        assert result.shared != recorded, (change, result.cache)
+        assert not recorded or any(line.startswith(f"wrote \"{app.home}/vantrel/cache/{now}\"")
+                                   for line in result.cache), (change, result.cache)
         assert app.run().shared, change
         archive = now
 
@@ -156,12 +178,13 @@ def test_the_cache_survives_concurrency_refusal_crashes_and_a_bad_folder(launch,
     procs = [launch.lane.start(app.exe, env={**app.env, "VANTREL_TRACE": "0"}) for _ in range(2)]
     assert [proc.wait(timeout=120) for proc in procs] == [0, 0]
     assert all("app main" in proc.stdout.read() and proc.stderr.read() == "" for proc in procs)
+    settle(app.home)
     (archive,) = cache_files(app.home)
     assert archive.endswith(".jsa") and app.run().shared
     cached = app.home / "vantrel" / "cache" / archive
 
     # A cache the runtime refuses: the application runs without it, the
-    # trace says so, and the next start writes a new one.
+    # trace says so, and the next start records anew.
     cached.chmod(0o600)
     cached.write_bytes(os.urandom(65536))
     refused = app.run()
@@ -195,29 +218,83 @@ def test_the_cache_survives_concurrency_refusal_crashes_and_a_bad_folder(launch,
         assert any(line.startswith("no usable cache folder") for line in result.cache), (name, result.cache)
 
 
+def test_the_writer_removes_unpacked_archives_once_it_has_dumped(launch, tmp_path):
+    # The cleanup child would remove the JAR before the dump could read it.
+    app = CachedApp(launch, tmp_path, embedded=True)
+    for start in ("first", "later"):
+        result = app.run()
+        assert result.status == 0 and result.shared == (start == "later"), (start, result.cache)
+        wait_until(lambda: not list(app.exe.parent.glob("*/app.jar")), f"the {start} start's archives are removed")
+    assert len(app.archives()) == 1
+
+
+def test_the_dump_takes_only_what_a_launcher_writes(launch, tmp_path):
+    app = CachedApp(launch, tmp_path)
+    folder = app.home / "vantrel" / "cache"
+    folder.mkdir(parents=True)
+    (folder / "t.7.lst").write_text("java/lang/Object\n")
+    library = str(launch.jdk / "lib" / "server" / "libjvm.so").encode()
+    good = [b"vantrel class data job 1", str(tmp_path).encode(), library, b"17", b"-Xmx256m",
+            f"-Djava.class.path={app.jar}".encode()]
+
+    def job(fields, end=b"\0"):
+        return b"\0".join(fields) + end
+
+    # (job name, its content or None for a folder, whether the dump runs)
+    for name, content, dumps in (
+            ("t.7.job", job(good), True),
+            ("t.7.job", job(good, end=b""), False),
+            ("t.7.job", job([b"vantrel class data job 2", *good[1:]]), False),
+            ("t.7.job", job([*good[:2], b"libjvm.so", *good[3:]]), False),
+            ("t.7.job", job([*good, b"-javaagent:agent.jar"]), False),
+            ("t.7.job", job([*good, b"-XX:SharedArchiveFile=/tmp/elsewhere.jsa"]), False),
+            ("t.7.job", job([*good, b"-Xss1m" * 200000]), False),
+            ("t.7.job", None, False),
+            ("t.job", job(good), False),
+            ("../cache/t.7.job", job(good), False)):
+        target = folder / Path(name).name
+        shutil.rmtree(target, ignore_errors=True)
+        target.unlink(missing_ok=True)
+        target.mkdir() if content is None else target.write_bytes(content)
+        result = app.launch.run(app.exe, ["-vtdumpclassdata", name], env={"XDG_CACHE_HOME": str(app.home)})
+        dumped = (folder / "t.7.tmp").exists()
+        assert (result.status == 0, dumped) == (dumps, dumps), (name, content, result)
+        (folder / "t.7.tmp").unlink(missing_ok=True)
+
+
 @pytest.mark.parametrize("version, cached", [("11.0.2", False), ("25.0.1", True)])
 def test_windows_stand_in_sees_the_cache_options_for_its_version(wlaunch, tmp_path, version, cached):
     runtime = tmp_path / "runtime"
     shutil.copytree(wlaunch.runtime.parents[2], runtime)
     (runtime / "release").write_text(f'IMPLEMENTOR="test"\nJAVA_VERSION="{version}"\n')
-    exe = wlaunch.pack("cached", ClassDataCache="1", ClassPath="app.jar",
-                       JvmPath=wlaunch.lane.native_path(runtime / "bin" / "server" / "jvm.dll"))
-    runs = [wlaunch.run(exe) for _ in range(2)]
-    assert all(run.status == 0 and "standin main argc=0" in run.out_lines for run in runs), runs
-    first, later = ([o for o in parse_report(run.stdout)["options"] if "XX:" in o or "Xlog" in o] for run in runs)
+    # The archive embedded: the stand-in holds it open while it dumps, and
+    # the writer removes it afterwards.
+    archive = tmp_path / "app.jar"
+    archive.write_bytes(b"PK\5\6" + bytes(18))
+    exe = wlaunch.lane.pack(tmp_path / "cached" / "cached.exe", archives=[archive], settings={
+        **wlaunch.base, "JvmOptions": "-Dstandin.script=args", "ClassDataCache": "1", "ExtractLocation": "1",
+        "RemoveExtractedFiles": "1", "JvmPath": wlaunch.lane.native_path(runtime / "bin" / "server" / "jvm.dll")})
+
+    def options(run):
+        assert run.status == 0 and "standin main argc=0" in run.out_lines, run
+        return [o for o in parse_report(run.stdout)["options"] if "XX:" in o or "Xlog" in o]
+
+    first = options(wlaunch.run(exe))
     if not cached:
-        assert first == later == [], first
+        assert first == [] and options(wlaunch.run(exe)) == [], first
         return
     folder = r"[A-Z]:\\users\\[^\\]+\\AppData\\Local\\Vantrel\\cache\\"
     stem = r"cached-[0-9a-f]{16}-[0-9a-f]{16}"
-    assert re.fullmatch(rf"-XX:ArchiveClassesAtExit={folder}{stem}\.\d+\.tmp", first[0], re.I), first
-    archive = first[0].split("=", 1)[1].rsplit(".", 2)[0] + ".jsa"
-    assert later[0] == f"-XX:SharedArchiveFile={archive}", later
-    assert first[1] == later[1] == "-Xlog:cds*=off" and re.fullmatch(
+    assert re.fullmatch(rf"-XX:DumpLoadedClassList={folder}{stem}\.\d+\.lst", first[0], re.I), first
+    assert first[1] == "-Xlog:cds*=off" and re.fullmatch(
         rf'-Xlog:cds\*=warning,cds=info,cds\+dynamic=info:file="{folder}{stem}\.\d+\.log"::filecount=0', first[2],
         re.I), first
-    # The stand-in's "archive" was moved into place; it goes with the test.
-    drive = wlaunch.lane.wine.prefix / "drive_c"
-    host = drive / archive[3:].replace("\\", "/")
-    assert host.read_text() == "standin archive"
+    # The writer's archive, dumped by the stand-in; it goes with the test.
+    shared = first[0].split("=", 1)[1].rsplit(".", 2)[0] + ".jsa"
+    host = wlaunch.lane.wine.prefix / "drive_c" / shared[3:].replace("\\", "/")
+    wait_until(lambda: [p.name for p in host.parent.iterdir() if p.name.startswith(host.stem)] == [host.name],
+               "the writer has ended", timeout=120)
+    wait_until(lambda: not list(exe.parent.glob("*/app.jar")), "the writer removed the unpacked archive")
+    assert host.read_text() == "standin static archive"
+    assert options(wlaunch.run(exe))[0] == f"-XX:SharedArchiveFile={shared}"
     host.unlink()

@@ -95,4 +95,6 @@ bool createJavaVm(VmUse use) {
     std::exit(0);
 }
 
+int runClassDataDump(const char*) { return 1; }
+
 int main(int argc, char** argv) { return launcherMain(argc, argv); }

@@ -39,9 +39,10 @@
 //   that open their path the way Java does (CreateFileW, GENERIC_WRITE,
 //   CREATE_ALWAYS or, to append, OPEN_ALWAYS with writes at the end).
 //   Without a script, main prints its arguments.
-// Given -XX:ArchiveClassesAtExit=FILE, it writes a few bytes into FILE as
-// the machine ends (destroy, or System.exit before the "exit" hook), as a
-// runtime writes its class-data archive then.
+// Given -XX:DumpLoadedClassList=FILE it writes a class list into FILE at
+// creation; given -Xshare:dump it reads the list that
+// -XX:SharedClassListFile names and writes -XX:SharedArchiveFile, then ends
+// the process as Java 17 does: status 0, or 1 when either fails.
 // Options it does not know (for example -Xbogus) are refused with
 // JNI_EINVAL unless ignoreUnrecognized is set, as a real runtime does.
 // Like a real runtime it keeps the archives of its class path open for the
@@ -100,16 +101,6 @@ JNIInvokeInterface_ InvokeFunctions;
 JavaVM_ Vm;
 
 std::string LogPath;  // -Dstandin.log, read before the first line is said
-std::string ArchiveAtExit;  // -XX:ArchiveClassesAtExit
-
-void writeArchiveAtExit() {
-    if (ArchiveAtExit.empty()) return;
-    FILE* archive = std::fopen(ArchiveAtExit.c_str(), "wb");
-    if (archive != nullptr) {
-        std::fputs("standin archive", archive);
-        std::fclose(archive);
-    }
-}
 
 void say(const char* format, ...) {
     static FILE* log = [] {
@@ -179,7 +170,6 @@ void systemExit(jint status) {
         return;
     }
     say("exit %ld", static_cast<long>(status));
-    writeArchiveAtExit();
     if (ExitHook != nullptr) ExitHook(status);
     std::exit(static_cast<int>(status));
 }
@@ -485,7 +475,6 @@ void fillUnsupported(void** slots, std::index_sequence<I...>) {
 
 jint JNICALL destroyJavaVm(JavaVM*) {
     say("destroy, local references left: %ld", static_cast<long>(LocalReferences));
-    writeArchiveAtExit();
     return JNI_OK;
 }
 
@@ -545,10 +534,32 @@ bool recognised(const char* option) {
                                         "-Xrs",     "-Xint",       "-Xcheck:",   "-verbose",    "-ea",
                                         "-da",      "-esa",        "-dsa",       "-javaagent:", "-agentlib:",
                                         "-agentpath:", "--add-opens", "--add-exports", "--enable-preview",
-                                        "-Xlog:"};
+                                        "-Xlog:", "-Xshare:"};
     for (const char* prefix : known)
         if (startsWith(option, prefix)) return true;
     return false;
+}
+
+bool hasOption(const JavaVMInitArgs* init, const char* option) {
+    for (jint i = 0; i < init->nOptions; ++i)
+        if (std::strcmp(init->options[i].optionString, option) == 0) return true;
+    return false;
+}
+
+// The value of the last option with that prefix, "" for none.
+std::string optionValue(const JavaVMInitArgs* init, const char* prefix) {
+    std::string value;
+    for (jint i = 0; i < init->nOptions; ++i)
+        if (startsWith(init->options[i].optionString, prefix))
+            value = init->options[i].optionString + std::strlen(prefix);
+    return value;
+}
+
+bool writeFile(const std::string& path, const char* text) {
+    FILE* file = !path.empty() ? std::fopen(path.c_str(), "wb") : nullptr;
+    if (file == nullptr) return false;
+    const bool written = std::fputs(text, file) >= 0;
+    return std::fclose(file) == 0 && written;
 }
 
 void holdClassPathFiles(const std::string& classPath) {
@@ -609,8 +620,6 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             if (!init->ignoreUnrecognized) return JNI_EINVAL;
             continue;
         }
-        static const char kArchiveAtExit[] = "-XX:ArchiveClassesAtExit=";
-        if (startsWith(text, kArchiveAtExit)) ArchiveAtExit = text + sizeof(kArchiveAtExit) - 1;
         if (startsWith(text, "-D")) {
             const char* equals = std::strchr(text, '=');
             std::string key = equals != nullptr ? std::string(text + 2, equals) : std::string(text + 2);
@@ -621,6 +630,17 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             if (key == "standin.createms") Sleep(static_cast<DWORD>(std::atoi(value.c_str())));
             Properties.emplace_back(key, value);
         }
+    }
+    if (!optionValue(init, "-XX:DumpLoadedClassList=").empty())
+        writeFile(optionValue(init, "-XX:DumpLoadedClassList="), "vt/App\njava/lang/Object id: 1\n");
+    if (hasOption(init, "-Xshare:dump")) {
+        std::string list = optionValue(init, "-XX:SharedClassListFile=");
+        FILE* file = std::fopen(list.c_str(), "rb");
+        const bool listed = file != nullptr && std::fgetc(file) != EOF;
+        if (file != nullptr) std::fclose(file);
+        const bool dumped = listed && writeFile(optionValue(init, "-XX:SharedArchiveFile="), "standin static archive");
+        say("dump %s", dumped ? "written" : "failed");
+        std::exit(dumped ? 0 : 1);
     }
     // Once every option (the hooks come last) is known.
     if (!createLog.empty()) diagnostic("%s\n", createLog.c_str());

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -169,7 +170,7 @@ bool waitForProcessEnd(uint32_t pid, uint32_t timeoutMs) {
 // posix_spawn in a new session, standard streams on /dev/null, every other
 // descriptor closed (the VM's and the application's included, whether or
 // not they asked for close-on-exec), signals unblocked and at their defaults.
-static bool spawnWithArguments(const char* const* argv, bool searchPath) {
+static bool spawnWithArguments(const char* const* argv, bool searchPath, pid_t* started = nullptr) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
@@ -191,10 +192,42 @@ static bool spawnWithArguments(const char* const* argv, bool searchPath) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (result != 0) errno = result;
+    if (result == 0 && started != nullptr) *started = child;
     return result == 0;
 }
 
 bool spawnDetached(const char* const* argv) { return spawnWithArguments(argv, false); }
+
+ChildOutcome runChildProcess(const char* const* argv, uint32_t boundMs) {
+    constexpr uint32_t kPollMs = 20;  // how soon an end is seen
+    ChildOutcome outcome{false, false, 0};
+    pid_t child;
+    if (!spawnWithArguments(argv, false, &child)) return outcome;
+    outcome.started = true;
+    int status = 0;
+    const uint64_t deadline = monotonicMilliseconds() + boundMs;
+    for (;;) {
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child) break;
+        if (ended < 0 && errno != EINTR) {  // reaped by someone else: its status is lost
+            status = -1;
+            break;
+        }
+        if (monotonicMilliseconds() >= deadline) {
+            kill(child, SIGKILL);
+            while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+            outcome.killed = true;
+            break;
+        }
+        sleepMilliseconds(kPollMs);
+    }
+    outcome.status = status == -1          ? 255u
+                     : WIFEXITED(status)   ? static_cast<uint32_t>(WEXITSTATUS(status))
+                     : WIFSIGNALED(status) ? 128u + static_cast<uint32_t>(WTERMSIG(status))
+                                           : 255u;
+    return outcome;
+}
 
 void shellOpen(const char* document) {
     const char* const argv[] = {"xdg-open", document, nullptr};

@@ -200,7 +200,8 @@ static bool appendArgument(char* line, size_t cap, size_t* used, const char* arg
     return true;
 }
 
-bool spawnDetached(const char* const* argv) {
+// Starts a program detached; the caller closes the handles in info.
+static bool startDetached(const char* const* argv, PROCESS_INFORMATION* info) {
     // CreateProcess's limit for a command line.
     constexpr size_t kCommandLineCapacity = 32768;
     char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kCommandLineCapacity));
@@ -217,19 +218,41 @@ bool spawnDetached(const char* const* argv) {
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info;
     // The program is named, not searched for; nothing is inherited.
     BOOL ok = CreateProcessA(argv[0], line, nullptr, nullptr, FALSE,
                              DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE | CREATE_NO_WINDOW, nullptr, nullptr,
-                             &startup, &info);
+                             &startup, info);
     DWORD error = GetLastError();
     HeapFree(GetProcessHeap(), 0, line);
-    if (ok) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
     SetLastError(error);
     return ok != 0;
+}
+
+bool spawnDetached(const char* const* argv) {
+    PROCESS_INFORMATION info;
+    if (!startDetached(argv, &info)) return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}
+
+ChildOutcome runChildProcess(const char* const* argv, uint32_t boundMs) {
+    constexpr DWORD kKilledWaitMs = 5000;  // for a killed program's end
+    ChildOutcome outcome{false, false, 0};
+    PROCESS_INFORMATION info;
+    if (!startDetached(argv, &info)) return outcome;
+    CloseHandle(info.hThread);
+    outcome.started = true;
+    if (WaitForSingleObject(info.hProcess, boundMs) != WAIT_OBJECT_0) {
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, kKilledWaitMs);
+        outcome.killed = true;
+    }
+    DWORD code = 1;
+    if (!GetExitCodeProcess(info.hProcess, &code)) code = 1;
+    outcome.status = code;
+    CloseHandle(info.hProcess);
+    return outcome;
 }
 
 void setFailureReason(Failure failure) {
