@@ -306,26 +306,26 @@ int32_t prepareClassDataCache(JavaVMOption* options, int32_t count) {
     }
     Cache.active = true;
     Cache.recording = !present;
-    if (present)
-        trace("class data: using \"%s\"", Cache.archive);
-    else
+    if (!present) {
         trace("class data: no \"%s\" yet; recording the classes this start loads", Cache.archive);
-    options[count++].optionString = joined(present ? "-XX:SharedArchiveFile=" : "-XX:DumpLoadedClassList=",
-                                           present ? Cache.archive : Cache.list);
+        options[count++].optionString = joined("-XX:DumpLoadedClassList=", Cache.list);
+        return count;
+    }
+    trace("class data: using \"%s\"", Cache.archive);
+    options[count++].optionString = joined("-XX:SharedArchiveFile=", Cache.archive);
     // The runtime's class-sharing messages about this cache go to a log of
     // this start instead of the application's output (quoted: a Windows path
-    // holds a colon).
+    // holds a colon). Java 17 says why it refuses an archive at level info.
     options[count++].optionString = duplicateText("-Xlog:cds*=off");
     options[count++].optionString =
-        joined("-Xlog:cds*=warning,cds=info,cds+dynamic=info:file=\"", Cache.log, "\"::filecount=0");
+        joined("-Xlog:cds*=warning,cds=info:file=\"", Cache.log, "\"::filecount=0");
     return count;
 }
 
 bool classDataCacheRecording() { return Cache.active && Cache.recording; }
 
 void checkClassDataCache() {
-    if (!Cache.active) return;
-    if (!readLog() || Cache.recording) return;
+    if (!Cache.active || Cache.recording || !readLog()) return;
     // The next start records anew.
     const bool removed = platform::deleteFile(Cache.archive);
     trace("class data: the runtime refused \"%s\"; %s", Cache.archive, removed ? "removed" : "cannot remove it");
@@ -333,9 +333,11 @@ void checkClassDataCache() {
 
 void finishClassDataCache(bool vmEnded) {
     if (!Cache.active || Cache.finished.exchange(true)) return;
-    readLog();
-    platform::deleteFile(Cache.log);
-    if (!Cache.recording) return;
+    if (!Cache.recording) {
+        readLog();
+        platform::deleteFile(Cache.log);
+        return;
+    }
     // The list is whole once this process has ended; the writer waits for that.
     platform::FileFacts facts;
     const bool recorded = vmEnded && platform::fileFacts(Cache.list, &facts) == platform::FactsResult::Found &&

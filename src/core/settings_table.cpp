@@ -124,7 +124,8 @@ const SettingInfo kSettings[] = {
     {1043, "StdErrFileAppend", Flag, "0", "append to StdErrFile instead of replacing it", Plain, kExactlyOne},
     {1101, "ClassDataCache", Flag, "0",
      "keep a class-data cache of the application in the user's cache folder (Java 17 and later): the first start "
-     "writes it when the VM ends, later starts map the classes from it (see docs/faster-starts.md)",
+     "records the classes it loads, a copy of the launcher builds the cache from them in the background once that "
+     "start has ended, later starts map the classes from it (see docs/faster-starts.md)",
      Plain, nullptr},
     // What Windows shows of the executable: its version information and the
     // manifest, which the packer writes from these (a Linux launcher has no
@@ -270,6 +271,15 @@ const ReferenceRow kRunModeRows[] = {
     {"-vtremovetemporaryjarfiles PID",
      "exactly these two arguments: the detached cleanup copy that removes the unpacked archives once process PID "
      "has ended; with any other number of arguments it is an ordinary argument",
+     nullptr},
+    {"-vtwriteclassdata PID JOB CLEANUP",
+     "exactly these four arguments (ClassDataCache): the detached copy that, once process PID has ended, builds "
+     "the class-data cache from the class list that start recorded (JOB, a name in the cache folder), then with "
+     "CLEANUP 1 removes the unpacked archives; any other number of arguments goes to main",
+     nullptr},
+    {"-vtdumpclassdata JOB",
+     "exactly these two arguments: the writer's copy that creates a VM to dump the archive; any other number of "
+     "arguments goes to main",
      nullptr},
     {"anything else", "normal launch: every argument goes to main unchanged (AppOptions when there are none)",
      nullptr},

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/archives.h"
+#include "core/class_data_writer.h"
 #include "core/settings_table.h"
 
 namespace {
@@ -147,7 +148,8 @@ std::string generate() {
     for (unsigned i = 0; i < 3; ++i)
         out << (i > 0 ? "`, `" : "") << findSettingByName(switches[i])->defaultValue;
     out << "`),\ncompared whole and case-sensitively, and recognised only when `ServiceName` is not empty; the\n"
-           "cleanup switch is fixed (`" << kCleanupSwitch << "`).\n\n";
+           "switches of the cleanup and of the class-data cache's writer are fixed (`"
+        << kCleanupSwitch << "`, `" << kClassDataWriterSwitch << "`, `" << kClassDataDumpSwitch << "`).\n\n";
     referenceTable(out, "First argument", kRunModeTable);
     out << "\nBefore the normal launch, when `AllowMultipleInstances` is 0, a second instance finds the lock\n"
            "`AppMutex` held: it reports message 1, or with `ForwardSecondInstance` calls `main` itself with\n"
