@@ -37,6 +37,8 @@ constexpr char kJobHeader[] = "vantrel class data job 1";
 constexpr uint64_t kJobLimit = 1024 * 1024;
 constexpr int32_t kJobOptionLimit = 4096;
 constexpr size_t kNameLimit = 255;  // a file name
+// The first runtime whose dump keeps classes linked (-XX:+AOTClassLinking).
+constexpr int32_t kLinkingRuntime = 24;
 
 // Options that would act outside the dump (agents, debuggers, logs and
 // recordings the application writes, commands on errors) or choose class
@@ -46,6 +48,21 @@ const char* const kNotForTheDump[] = {
     "-verbose", "-XX:StartFlightRecording", "-XX:+FlightRecorder", "-XX:FlightRecorderOptions", "-XX:OnError",
     "-XX:OnOutOfMemoryError", "-XX:+HeapDumpOn", "-XX:HeapDumpPath", "-XX:ErrorFile", "-D"};
 const char kClassPathOption[] = "-Djava.class.path=";
+
+// Options of that list that add a module to the module graph, and their
+// module: the dump adds it too, else the runtime would not take the
+// archive's module graph (nor, on Java 24 and later, its linked classes).
+struct ModuleEffect {
+    const char* prefix;
+    const char* module;
+};
+const ModuleEffect kModuleEffects[] = {{"-javaagent:", "--add-modules=java.instrument"},
+                                       {"-Dcom.sun.management", "--add-modules=jdk.management.agent"},
+                                       {"-XX:StartFlightRecording", "--add-modules=jdk.jfr"},
+                                       {"-XX:FlightRecorderOptions", "--add-modules=jdk.jfr"}};
+// Native agents: the runtime takes no linked classes with them (a debugger
+// at least), so the dump links none.
+const char* const kNativeAgents[] = {"-agentlib:", "-agentpath:", "-Xrun"};
 
 bool dumpTakesOption(const char* option) {
     if (option[0] == '\0' || classSharingOption(option) != nullptr) return false;
@@ -148,15 +165,18 @@ char* classDataFile(const char* folder, const char* stem, uint32_t pid, const ch
 
 bool writeClassDataJob(const char* path, const char* directory, const char* library, int32_t major,
                        const JavaVMOption* options, int32_t count) {
-    char version[16];
-    std::snprintf(version, sizeof(version), "%d", int(major));
+    bool link = major >= kLinkingRuntime;
+    for (int32_t i = 0; i < count; ++i) link = link && startingPrefix(options[i].optionString, kNativeAgents) == nullptr;
     TextBuffer job{};
-    for (const char* text : {kJobHeader, directory, library, static_cast<const char*>(version)})
+    for (const char* text : {kJobHeader, directory, library, link ? "1" : "0"})
         appendTextRange(&job, text, std::strlen(text) + 1);
     int32_t taken = 0;
     for (int32_t i = 0; i < count && taken < kJobOptionLimit; ++i) {
-        if (!dumpTakesOption(options[i].optionString)) continue;
-        appendTextRange(&job, options[i].optionString, std::strlen(options[i].optionString) + 1);
+        const char* option = options[i].optionString;
+        for (const ModuleEffect& effect : kModuleEffects)
+            if (std::strncmp(option, effect.prefix, std::strlen(effect.prefix)) == 0) option = effect.module;
+        if (!dumpTakesOption(option)) continue;
+        appendTextRange(&job, option, std::strlen(option) + 1);
         ++taken;
     }
     const bool written = job.length <= kJobLimit && platform::writeNewFile(path, job.text, job.length, nullptr);
@@ -248,7 +268,7 @@ bool readClassDataJob(const char* jobName, ClassDataJob* job) {
         if (valid) fields[i] = p;
     }
     valid = valid && std::strcmp(fields[0], kJobHeader) == 0 && platform::isAbsolutePath(fields[1]) &&
-            platform::isAbsolutePath(fields[2]);
+            platform::isAbsolutePath(fields[2]) && (std::strcmp(fields[3], "0") == 0 || std::strcmp(fields[3], "1") == 0);
     const char* first = p;
     for (; valid && p < end; p += std::strlen(p) + 1) valid = ++count <= kJobOptionLimit && dumpTakesOption(p);
     if (!valid) {
@@ -260,7 +280,7 @@ bool readClassDataJob(const char* jobName, ClassDataJob* job) {
     }
     job->directory = fields[1];
     job->library = fields[2];
-    job->major = std::atoi(fields[3]);
+    job->link = std::strcmp(fields[3], "1") == 0;
     job->options = static_cast<const char**>(std::calloc(size_t(count) + 1, sizeof(char*)));
     if (job->options == nullptr) std::abort();
     job->count = count;

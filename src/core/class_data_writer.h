@@ -30,9 +30,10 @@ uint32_t classDataFileProcess(const char* name);
 const char* classSharingOption(const char* option);
 
 // Writes a recording start's job to path, a file that must not exist yet:
-// the VM's current directory, the runtime library and its major version,
-// and those of the VM options options[0 .. count) that the dump takes.
-// False when it cannot.
+// the VM's current directory, the runtime library, whether the dump keeps
+// the classes linked (Java 24 and later, without a native agent), and
+// those of the VM options options[0 .. count) that the dump takes (with the
+// modules that those it leaves out add). False when it cannot.
 bool writeClassDataJob(const char* path, const char* directory, const char* library, int32_t major,
                        const JavaVMOption* options, int32_t count);
 // Starts the writer for the job of this process (jobName, in the cache
@@ -47,7 +48,7 @@ void runClassDataWriter(const char* processIdText, const char* jobName, const ch
 struct ClassDataJob {
     const char* directory;  // the VM's current directory
     const char* library;    // the runtime library
-    int32_t major;          // its major version
+    bool link;              // -XX:+AOTClassLinking
     const char** options;   // the VM options the dump takes
     int32_t count;
     char* list;       // the class list beside the job

@@ -133,9 +133,9 @@ int runClassDataDump(const char* jobName) {
     appendText(&archive, job.temporary);
     options[count++].optionString = list.text;
     options[count++].optionString = archive.text;
-    // Java 24 and later also keep the classes linked, which later starts
+    // Java 24 and later keep the classes linked too, which later starts
     // then skip.
-    if (job.major >= 24) options[count++].optionString = const_cast<char*>("-XX:+AOTClassLinking");
+    if (job.link) options[count++].optionString = const_cast<char*>("-XX:+AOTClassLinking");
     if (traceOn()) {
         platform::initLock(&DumpOutputLock);
         options[count].optionString = const_cast<char*>("vfprintf");

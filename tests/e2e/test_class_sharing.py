@@ -146,10 +146,14 @@ def test_the_cache_is_written_quietly_used_and_replaced(launch, tmp_path):
         os.utime(app.jar, ns=(app.jar.stat().st_atime_ns, app.jar.stat().st_mtime_ns + 10**9))
 
     # (what changes, whether it gives a new cache): properties stay out of
-    # the digest, other options and the archives are in it.
+    # the digest, other options and the archives are in it. The dump runs
+    # no agent, but the cache must fit starts with one.
     for change, settings, renewed in (
             ("a property", {"JvmOptionsAppend": "-Dvt.extra=1"}, False),
             ("a VM option", {"JvmOptionsAppend": "-XX:+UseSerialGC"}, True),
+            ("a Java agent", {"JvmOptionsAppend": "-javaagent:app.jar"}, True),
+            ("a debugger", {"JvmOptionsAppend": "-agentlib:jdwp=transport=dt_socket,server=y,suspend=n,"
+                                                "address=127.0.0.1:0"}, True),
             ("the archive", touch_jar, True),
             ("System.exit", {"JvmOptionsAppend": "-Dapp.mode=exit"}, False)):
         if callable(settings):
@@ -230,35 +234,38 @@ def test_the_writer_removes_unpacked_archives_once_it_has_dumped(launch, tmp_pat
 
 def test_the_dump_takes_only_what_a_launcher_writes(launch, tmp_path):
     app = CachedApp(launch, tmp_path)
-    folder = app.home / "vantrel" / "cache"
+    folder, trace = app.home / "vantrel" / "cache", tmp_path / "trace.log"
     folder.mkdir(parents=True)
     (folder / "t.7.lst").write_text("java/lang/Object\n")
     library = str(launch.jdk / "lib" / "server" / "libjvm.so").encode()
-    good = [b"vantrel class data job 1", str(tmp_path).encode(), library, b"17", b"-Xmx256m",
+    good = [b"vantrel class data job 1", str(tmp_path).encode(), library, b"0", b"-Xmx256m",
             f"-Djava.class.path={app.jar}".encode()]
 
     def job(fields, end=b"\0"):
         return b"\0".join(fields) + end
 
-    # (job name, its content or None for a folder, whether the dump runs)
-    for name, content, dumps in (
-            ("t.7.job", job(good), True),
-            ("t.7.job", job(good, end=b""), False),
-            ("t.7.job", job([b"vantrel class data job 2", *good[1:]]), False),
-            ("t.7.job", job([*good[:2], b"libjvm.so", *good[3:]]), False),
-            ("t.7.job", job([*good, b"-javaagent:agent.jar"]), False),
-            ("t.7.job", job([*good, b"-XX:SharedArchiveFile=/tmp/elsewhere.jsa"]), False),
-            ("t.7.job", job([*good, b"-Xss1m" * 200000]), False),
-            ("t.7.job", None, False),
-            ("t.job", job(good), False),
-            ("../cache/t.7.job", job(good), False)):
+    # (job name, its content or None for a folder, what the trace says)
+    for name, content, said in (
+            ("t.7.job", job(good), '"-Xshare:dump"'),
+            ("t.7.job", job(good, end=b""), "is no job a launcher wrote"),
+            ("t.7.job", job([b"vantrel class data job 2", *good[1:]]), "is no job a launcher wrote"),
+            ("t.7.job", job([*good[:2], b"libjvm.so", *good[3:]]), "is no job a launcher wrote"),
+            ("t.7.job", job([*good[:3], b"17", *good[4:]]), "is no job a launcher wrote"),
+            ("t.7.job", job([*good, b"-Dvt.secret=1"]), "is no job a launcher wrote"),
+            ("t.7.job", job([*good, b"-XX:SharedArchiveFile=/tmp/elsewhere.jsa"]), "is no job a launcher wrote"),
+            ("t.7.job", job([*good, b"-Xmx256m" * 150000]), "is no job a launcher wrote"),
+            ("t.7.job", None, "is no job a launcher wrote"),
+            ("t.job", job(good), "names no job"),
+            ("../cache/t.7.job", job(good), "names no job")):
         target = folder / Path(name).name
         shutil.rmtree(target, ignore_errors=True)
         target.unlink(missing_ok=True)
         target.mkdir() if content is None else target.write_bytes(content)
-        result = app.launch.run(app.exe, ["-vtdumpclassdata", name], env={"XDG_CACHE_HOME": str(app.home)})
+        trace.unlink(missing_ok=True)
+        result = app.launch.run(app.exe, ["-vtdumpclassdata", name], env=app.env)
         dumped = (folder / "t.7.tmp").exists()
-        assert (result.status == 0, dumped) == (dumps, dumps), (name, content, result)
+        assert (result.status == 0, dumped) == ((said == '"-Xshare:dump"',) * 2), (name, content, result)
+        assert said in trace.read_text(), (name, trace.read_text())
         (folder / "t.7.tmp").unlink(missing_ok=True)
 
 

@@ -128,8 +128,9 @@ def java_apps(tmp_path_factory):
     subprocess.run([str(javac), "--release", "17", "-d", str(classes), *sources], check=True,
                    capture_output=True, timeout=120)
     jar = out / "app.jar"
-    subprocess.run([str(JDK_HOMES[0] / "bin" / "jar"), "cf", str(jar), "-C", str(classes), "."], check=True,
-                   capture_output=True, timeout=120)
+    (out / "manifest").write_text("Premain-Class: vt.Agent\n")  # -javaagent:app.jar
+    subprocess.run([str(JDK_HOMES[0] / "bin" / "jar"), "cfm", str(jar), str(out / "manifest"), "-C", str(classes),
+                    "."], check=True, capture_output=True, timeout=120)
     return {"classes": classes, "jar": jar}
 
 
