@@ -166,7 +166,7 @@ char* classDataFile(const char* folder, const char* stem, uint32_t pid, const ch
 bool writeClassDataJob(const char* path, const char* directory, const char* library, int32_t major,
                        const JavaVMOption* options, int32_t count) {
     bool link = major >= kLinkingRuntime;
-    for (int32_t i = 0; i < count; ++i) link = link && startingPrefix(options[i].optionString, kNativeAgents) == nullptr;
+    for (int32_t i = 0; i < count && link; ++i) link = startingPrefix(options[i].optionString, kNativeAgents) == nullptr;
     TextBuffer job{};
     for (const char* text : {kJobHeader, directory, library, link ? "1" : "0"})
         appendTextRange(&job, text, std::strlen(text) + 1);
@@ -268,7 +268,8 @@ bool readClassDataJob(const char* jobName, ClassDataJob* job) {
         if (valid) fields[i] = p;
     }
     valid = valid && std::strcmp(fields[0], kJobHeader) == 0 && platform::isAbsolutePath(fields[1]) &&
-            platform::isAbsolutePath(fields[2]) && (std::strcmp(fields[3], "0") == 0 || std::strcmp(fields[3], "1") == 0);
+            platform::isAbsolutePath(fields[2]) &&
+            (std::strcmp(fields[3], "0") == 0 || std::strcmp(fields[3], "1") == 0);
     const char* first = p;
     for (; valid && p < end; p += std::strlen(p) + 1) valid = ++count <= kJobOptionLimit && dumpTakesOption(p);
     if (!valid) {

@@ -244,29 +244,34 @@ def test_the_dump_takes_only_what_a_launcher_writes(launch, tmp_path):
     def job(fields, end=b"\0"):
         return b"\0".join(fields) + end
 
-    # (job name, its content or None for a folder, what the trace says)
-    for name, content, said in (
-            ("t.7.job", job(good), '"-Xshare:dump"'),
-            ("t.7.job", job(good, end=b""), "is no job a launcher wrote"),
-            ("t.7.job", job([b"vantrel class data job 2", *good[1:]]), "is no job a launcher wrote"),
-            ("t.7.job", job([*good[:2], b"libjvm.so", *good[3:]]), "is no job a launcher wrote"),
-            ("t.7.job", job([*good[:3], b"17", *good[4:]]), "is no job a launcher wrote"),
-            ("t.7.job", job([*good, b"-Dvt.secret=1"]), "is no job a launcher wrote"),
-            ("t.7.job", job([*good, b"-XX:SharedArchiveFile=/tmp/elsewhere.jsa"]), "is no job a launcher wrote"),
-            ("t.7.job", job([*good, b"-Xmx256m" * 150000]), "is no job a launcher wrote"),
-            ("t.7.job", None, "is no job a launcher wrote"),
-            ("t.job", job(good), "names no job"),
-            ("../cache/t.7.job", job(good), "names no job")):
+    # (job name, its content or None for a folder, what the trace says,
+    # whether the dump writes an archive): the runtime dumps, and ends the
+    # process with status 0, only from a whole job and a class list.
+    refused = "is no job a launcher wrote"
+    for name, content, said, dumps in (
+            ("t.7.job", job(good), '"-Xshare:dump"', True),
+            ("t.8.job", job(good), '"-Xshare:dump"', False),  # no class list t.8.lst
+            ("t.7.job", job(good, end=b""), refused, False),
+            ("t.7.job", job([b"vantrel class data job 2", *good[1:]]), refused, False),
+            ("t.7.job", job([*good[:2], b"libjvm.so", *good[3:]]), refused, False),
+            ("t.7.job", job([*good[:3], b"17", *good[4:]]), refused, False),
+            ("t.7.job", job([*good, b"-Dvt.secret=1"]), refused, False),
+            ("t.7.job", job([*good, b"-XX:SharedArchiveFile=/tmp/elsewhere.jsa"]), refused, False),
+            ("t.7.job", job([*good, b"-Xmx256m" * 150000]), refused, False),
+            ("t.7.job", None, refused, False),
+            ("t.job", job(good), "names no job", False),
+            ("../cache/t.7.job", job(good), "names no job", False)):
         target = folder / Path(name).name
         shutil.rmtree(target, ignore_errors=True)
         target.unlink(missing_ok=True)
         target.mkdir() if content is None else target.write_bytes(content)
         trace.unlink(missing_ok=True)
         result = app.launch.run(app.exe, ["-vtdumpclassdata", name], env=app.env)
-        dumped = (folder / "t.7.tmp").exists()
-        assert (result.status == 0, dumped) == ((said == '"-Xshare:dump"',) * 2), (name, content, result)
+        dumped = (folder / Path(name).with_suffix(".tmp").name).exists()
+        assert (result.status == 0, dumped) == (dumps, dumps), (name, content, result)
         assert said in trace.read_text(), (name, trace.read_text())
-        (folder / "t.7.tmp").unlink(missing_ok=True)
+        for left in folder.glob("t.*.tmp"):
+            left.unlink()
 
 
 @pytest.mark.parametrize("version, cached", [("11.0.2", False), ("25.0.1", True)])

@@ -1,10 +1,13 @@
 // POSIX platform facilities that hostile files and names reach: the
 // single-instance lock for any name, and files that are not regular files
-// (read without blocking, refused) or too large.
+// (read without blocking, refused) or too large; and a child run with a
+// bound, whatever way it ends.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -55,6 +58,26 @@ TEST(PosixPlatform, OnlyRegularFilesAreReadAndNothingBlocks) {
     platform::freeProfileFile(file);
     char value[8];
     EXPECT_EQ(platform::readProfileString("S", "k", "dflt", value, sizeof(value), "fifo"), 4u);
+}
+
+TEST(PosixPlatform, ABoundedChildGivesItsStatusOrIsKilled) {
+    struct Case {
+        const char* argv[4];
+        uint32_t boundMs;
+        platform::ChildOutcome expected;
+    };
+    const Case cases[] = {
+        {{"/bin/sh", "-c", "exit 3", nullptr}, 60000, {true, false, 3}},
+        {{"/bin/sh", "-c", "kill -TERM $$", nullptr}, 60000, {true, false, 128 + SIGTERM}},
+        {{"/bin/sleep", "60", nullptr}, 100, {true, true, 128 + SIGKILL}},
+        {{"/nonexistent/program", nullptr}, 60000, {false, false, 0}},
+    };
+    for (const Case& c : cases) {
+        const platform::ChildOutcome outcome = platform::runChildProcess(c.argv, c.boundMs);
+        EXPECT_EQ(outcome.started, c.expected.started) << c.argv[0] << " " << (c.argv[1] ? c.argv[1] : "");
+        EXPECT_EQ(outcome.killed, c.expected.killed) << c.argv[0];
+        EXPECT_EQ(outcome.status, c.expected.status) << c.argv[0];
+    }
 }
 
 }  // namespace
