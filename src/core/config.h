@@ -50,6 +50,15 @@ enum SettingId : unsigned {
     IdJvmNotFoundCommand = 1041,
     IdStdOutFileAppend = 1042,
     IdStdErrFileAppend = 1043,
+    IdServiceRestart = 1105,
+    IdServiceRestartDelay = 1106,
+    IdServiceAccount = 1107,
+    IdEnvironment = 1108,
+    IdOutputFileLimit = 1109,
+    IdOutputFileCount = 1110,
+    IdServiceStopTimeout = 1111,
+    IdServiceDisplayName = 1112,
+    IdServiceDelayedStart = 1113,
     IdProductName = 1128,
 };
 

@@ -7,6 +7,7 @@
 
 #include "core/archives.h"
 #include "core/launcher_config.h"
+#include "core/rotation.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
 #include "java/streams.h"
@@ -56,7 +57,10 @@ void JNICALL vmExitHook(jint status) {
     std::exit(static_cast<int>(status));
 }
 
-void JNICALL vmTraceExitHook(jint status) { trace("exit: status %d (System.exit)", int(status)); }
+void JNICALL vmConsoleExitHook(jint status) {
+    trace("exit: status %d (System.exit)", int(status));
+    endRotatedOutputs();
+}
 
 }  // extern "C"
 
@@ -71,7 +75,7 @@ void exitCleanup(VmEnd how, int32_t status) {
     // exit hook on its VM thread, and a wait without end there would freeze
     // the VM for good.
     if (Config.ServiceStopEvent != nullptr) platform::signalEvent(Config.ServiceStopEvent);
-    waitForServiceDone(kStopWaitHintMs);
+    waitForServiceDone(stopWaitHintMs());
 }
 
 bool waitForServiceDone(uint32_t boundMs) {

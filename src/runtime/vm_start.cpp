@@ -17,6 +17,7 @@
 
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/rotation.h"
 #include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "java/streams.h"
@@ -232,8 +233,9 @@ bool startJavaVm(VmUse use) {
     // option of our own, the service's own option and the three hooks.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
-    // A traced launch learns the status that System.exit ends it with.
-    const bool exitTraced = !hooks && traceOn();
+    // A traced launch learns the status that System.exit ends it with, and
+    // rotated files get the output written just before it.
+    const bool consoleExitHook = !hooks && (traceOn() || outputFilesRotate());
     auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 5, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
     // An empty argument (two blanks in a row, a trailing blank before the
@@ -272,9 +274,9 @@ bool startJavaVm(VmUse use) {
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
         count += 3;
     }
-    if (exitTraced) {
+    if (consoleExitHook) {
         vmOptions[count].optionString = const_cast<char*>("exit");
-        vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmTraceExitHook);
+        vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmConsoleExitHook);
     }
     for (int32_t i = 0; traceOn() && i < count; ++i)
         trace("vm: option %d \"%s\"%s", int(i), vmOptions[i].optionString,
