@@ -62,7 +62,9 @@ bool rotate(RotatingFile* file) {
     for (int32_t number = file->keep; number >= 1 && moved; --number) {
         numberedName(from, capacity, file->path, number - 1);
         numberedName(to, capacity, file->path, number);
-        moved = platform::replaceFile(from, to) || (number > 1 && platform::lastError() == platform::kErrorFileNotFound);
+        // An old file that is not there has nothing to move.
+        moved = platform::replaceFile(from, to) ||
+                (number > 1 && platform::lastError() == platform::kErrorFileNotFound);
     }
     std::free(from);
     std::free(to);

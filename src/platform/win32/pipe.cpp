@@ -48,7 +48,8 @@ CapturePipe* createCapturePipe(char* name, size_t cap, const char* suffix) {
     // predictable name before us would otherwise receive the output. Both
     // streams share the one connection, so one instance is all we need.
     pipe->pipe = CreateNamedPipeA(text, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kDrainLimit, kDrainLimit, 0, nullptr);
+                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kDrainLimit, kDrainLimit, 0,
+                                  nullptr);
     // Where the flag is not honoured (Wine ignores it), the pipe tells: an
     // instance of a name made first elsewhere shares it with the others.
     DWORD instances = 0, maximum = 0;

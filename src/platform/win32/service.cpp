@@ -3,6 +3,7 @@
 // control handler and the status reports.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -74,24 +75,24 @@ bool setRegistryString(const char* path, const char* name, const char* text) {
     return setRegistryValue(path, name, REG_EXPAND_SZ, text, static_cast<DWORD>(std::strlen(text) + 1));
 }
 
-// The account CreateServiceA is given (null: LocalSystem): only those that
-// need no password, since none is ever stored.
-bool accountName(const char* account, const char* service, const char** name) {
-    static const char* const kBuiltIn[][2] = {{"LocalService", "NT AUTHORITY\\LocalService"},
+// The account CreateServiceA is given, in the manager's own spelling (empty
+// for LocalSystem, which CreateServiceA takes as null): only those that need
+// no password, since none is ever stored.
+bool accountName(const char* account, const char* service, char* out, size_t capacity) {
+    static const char* const kBuiltIn[][2] = {{"LocalSystem", ""},
+                                              {"LocalService", "NT AUTHORITY\\LocalService"},
                                               {"NetworkService", "NT AUTHORITY\\NetworkService"}};
     constexpr char kVirtual[] = "NT SERVICE\\";
     constexpr size_t kVirtualLength = sizeof(kVirtual) - 1;
-    *name = nullptr;
-    if (account[0] == '\0' || _stricmp(account, "LocalSystem") == 0) return true;
-    for (const auto& known : kBuiltIn) {
-        if (_stricmp(account, known[0]) != 0 && _stricmp(account, known[1]) != 0) continue;
-        *name = known[1];
+    const char* chosen = account[0] == '\0' ? "" : nullptr;
+    for (const auto& known : kBuiltIn)
+        if (_stricmp(account, known[0]) == 0 || (known[1][0] != '\0' && _stricmp(account, known[1]) == 0))
+            chosen = known[1];
+    if (chosen != nullptr) return std::snprintf(out, capacity, "%s", chosen) >= 0;
+    const int length = std::snprintf(out, capacity, "%s%s", kVirtual, service);
+    if (_strnicmp(account, kVirtual, kVirtualLength) == 0 && _stricmp(account + kVirtualLength, service) == 0 &&
+        length > 0 && static_cast<size_t>(length) < capacity)
         return true;
-    }
-    if (_strnicmp(account, kVirtual, kVirtualLength) == 0 && _stricmp(account + kVirtualLength, service) == 0) {
-        *name = account;
-        return true;
-    }
     setFailureReason(Failure::NotServiceAccount);
     return false;
 }
@@ -169,8 +170,8 @@ bool installServiceEntry(const ServiceDefinition& service) {
     char serviceKey[kKeyPathCapacity];
     if (!keyPath(eventKey, kEventSourceKey, service.name) || !keyPath(serviceKey, kServiceKey, service.name))
         return false;
-    const char* account;
-    if (!accountName(service.account, service.name, &account)) return false;
+    char account[kKeyPathCapacity];
+    if (!accountName(service.account, service.name, account, sizeof(account))) return false;
     {
         ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
         if (manager.handle == nullptr) return false;
@@ -180,7 +181,7 @@ bool installServiceEntry(const ServiceDefinition& service) {
         const char* display = service.displayName[0] != '\0' ? service.displayName : service.name;
         ScHandle created(CreateServiceA(manager.handle, service.name, display, SERVICE_ALL_ACCESS, type, start,
                                         SERVICE_ERROR_NORMAL, service.commandLine, nullptr, nullptr, dependencies,
-                                        account, nullptr));
+                                        account[0] != '\0' ? account : nullptr, nullptr));
         if (created.handle == nullptr) return false;
         // A shutdown waits for the stop as long as a stop request does.
         DWORD budget = service.stopBudgetMs;
