@@ -13,7 +13,6 @@ const char* messageText(int id) {
     return text != nullptr ? text : "";
 }
 
-
 uint32_t stopTimeoutMs() {
     const int32_t seconds = Config.ServiceStopTimeout;
     const bool valid = seconds >= 1 && seconds <= kLongestStopTimeoutS;

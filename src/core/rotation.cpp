@@ -72,11 +72,10 @@ bool rotate(RotatingFile* file) {
     uint64_t size = 0;
     if (!moved || !platform::openLogFile(file->path, false, &next, &size)) return false;
     platform::closeOutputFile(file->file);
+    trace("output: \"%s\" renamed at %llu bytes", file->path, static_cast<unsigned long long>(file->size));
     file->file = next;
     file->size = 0;
     file->retryAt = 0;
-    trace("output: \"%s\" renamed at %llu bytes, %d old files kept", file->path,
-          static_cast<unsigned long long>(file->limit), static_cast<int>(file->keep));
     return true;
 }
 
@@ -176,8 +175,14 @@ bool startRotatedOutputs(bool opened) {
         if (output == nullptr) continue;
         if (opened) {
             platform::releaseCapturePipeName(output->pipe);
-            output->reader = platform::startThread(rotationReader, output);
-            if (output->reader != nullptr) continue;
+            platform::Thread* reader = platform::startThread(rotationReader, output);
+            output->reader = reader;
+            // Published again, with its reader, as the last touch of this
+            // thread: the end may come on another one (the exit hook's).
+            if (reader != nullptr) {
+                slot.store(output);
+                continue;
+            }
             reportErrorWithReason("Internal error RC000015");
             opened = false;
         }
@@ -191,9 +196,10 @@ void endRotatedOutputs() {
     for (std::atomic<RotatedOutput*>& slot : Outputs) {
         RotatedOutput* output = slot.exchange(nullptr);
         if (output == nullptr) continue;
+        platform::Thread* reader = output->reader;
         platform::wakeCapturePipe(output->pipe);
         // A reader still at work keeps its pipe and file.
-        if (platform::waitForThread(output->reader, kReaderEndWaitMs)) closeOutput(output, true);
-        platform::releaseThread(output->reader);
+        if (platform::waitForThread(reader, kReaderEndWaitMs)) closeOutput(output, true);
+        platform::releaseThread(reader);
     }
 }

@@ -54,7 +54,7 @@ char* serviceWorkingDirectory(const char* executable) {
         }
     }
     appendText(&folder, configured);
-    return folder.text;
+    return folder.text != nullptr ? folder.text : duplicateText("");
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 // A stop is a message: the control handler records the first stop or
 // shutdown request and wakes the entry point, which is the one place that
 // waits: for the application to end and, once a stop was asked, at most
-// ServiceStopTimeout longer. The stop action starts (once) only when the primary
-// main has been entered; a stop that comes before that keeps main from
-// being called at all. How the service ended is recorded once, by whoever
+// ServiceStopTimeout longer. The stop action starts (once) only when the
+// primary main has been entered; a stop that comes before that keeps main
+// from being called at all. How the service ended is recorded once, by whoever
 // ends it first (the worker, an exit or abort hook, the timeout), and
 // decides what the service manager, the event log and the exit status say.
 #include <atomic>
