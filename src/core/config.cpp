@@ -236,6 +236,7 @@ void loadConfiguration() {
     loadFlag(&c.RemoveExtractedFiles, IdRemoveExtractedFiles);
     loadFlag(&c.ServiceCommandLineOverride, IdServiceCommandLineOverride);
     loadFlag(&c.ForwardSecondInstance, IdForwardSecondInstance);
+    loadFlag(&c.ClassDataCache, IdClassDataCache);
 
     // The priority takes effect while the settings load; it is not kept.
     int32_t priority = loadConfigNumber(IdProcessPriority);

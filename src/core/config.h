@@ -50,6 +50,7 @@ enum SettingId : unsigned {
     IdJvmNotFoundCommand = 1041,
     IdStdOutFileAppend = 1042,
     IdStdErrFileAppend = 1043,
+    IdClassDataCache = 1101,
     IdServiceRestart = 1105,
     IdServiceRestartDelay = 1106,
     IdServiceAccount = 1107,

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/archives.h"
+#include "core/class_data_cache.h"
 #include "core/config.h"
 #include "core/environment.h"
 #include "core/placeholders.h"
@@ -211,6 +212,7 @@ int runLauncher(int argc, char** argv) {
     trace("mode: normal launch");
     if (!createJavaVm(VmUse::Primary)) return -1;
     if (!invokeMainClass(argc - 1, argv + 1, false)) {
+        finishClassDataCache();  // the VM wrote nothing: its files go
         trace("exit: status -1 (main failed)");
         endRotatedOutputs();
         std::exit(-1);

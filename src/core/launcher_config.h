@@ -60,6 +60,7 @@ struct LauncherConfig {
     char* JvmNotFoundCommand;
     uint8_t StdOutFileAppend;
     uint8_t StdErrFileAppend;
+    uint8_t ClassDataCache;
     char* ProductName;  // the title of a report shown in a window
     int32_t ServiceRestart;       // 1: the service manager restarts a failed service
     int32_t ServiceRestartDelay;  // seconds
@@ -97,6 +98,12 @@ struct LauncherConfig {
     void* JvmDefaultArgsEntry;
     JavaVM* JavaVm;
     JNIEnv* MainJniEnv;
+    // The chosen runtime's home folder and the JAVA_VERSION of its release
+    // file, with its major version (0 when unknown): read by createJavaVm
+    // when ClassDataCache is set, for the class-data cache.
+    char* RuntimeHome;
+    char* RuntimeVersion;
+    int32_t RuntimeMajor;
 
     // Output capture (service mode). OutputLock guards CaptureBuffer and
     // CaptureLength; it is initialised before the VM is created, because the

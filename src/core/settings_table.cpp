@@ -123,6 +123,10 @@ const SettingInfo kSettings[] = {
     {1041, "JvmNotFoundCommand", Text, "", "command run when no runtime is found", Plain, nullptr},
     {1042, "StdOutFileAppend", Flag, "0", "append to StdOutFile instead of replacing it", Plain, kExactlyOne},
     {1043, "StdErrFileAppend", Flag, "0", "append to StdErrFile instead of replacing it", Plain, kExactlyOne},
+    {1101, "ClassDataCache", Flag, "0",
+     "keep a class-data cache of the application in the user's cache folder (Java 17 and later): the first start "
+     "writes it when the VM ends, later starts map the classes from it (see docs/faster-starts.md)",
+     Plain, nullptr},
     // What operators set for a service, and where a long-running
     // application's output and environment come from.
     {1105, "ServiceRestart", Number, "0",

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/archives.h"
+#include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "core/text_buffer.h"
@@ -194,6 +195,7 @@ void shutdownJavaVm() {
     Config.JavaVm->DetachCurrentThread();
     // Returns once the application's last non-daemon thread has ended.
     Config.JavaVm->DestroyJavaVM();
+    finishClassDataCache();
     // A service's stop may reach for the VM while the application ends by
     // itself: the runtime library stays loaded until the process ends.
     if (!Config.ServiceMode) platform::freeLibrary(Config.JvmLibrary);

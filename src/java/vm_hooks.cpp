@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core/archives.h"
+#include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "core/rotation.h"
 #include "java/jni_scope.h"
@@ -53,12 +54,14 @@ void JNICALL vmAbortHook() {
 
 void JNICALL vmExitHook(jint status) {
     trace("exit: status %d (System.exit)", int(status));
+    finishClassDataCache();
     exitCleanup(VmEndExit, static_cast<int32_t>(status));
     std::exit(static_cast<int>(status));
 }
 
-void JNICALL vmConsoleExitHook(jint status) {
+void JNICALL vmLaunchExitHook(jint status) {
     trace("exit: status %d (System.exit)", int(status));
+    finishClassDataCache();
     endRotatedOutputs();
 }
 

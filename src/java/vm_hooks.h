@@ -16,11 +16,12 @@ extern "C" {
 jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
 void JNICALL vmExitHook(jint status);
-// The "exit" hook outside service mode, of a traced launch or one whose
-// output files are rotated: traces the status, lets the rotated files take
-// what their pipes still hold, and returns; the VM ends the process as it
-// would without it.
-void JNICALL vmConsoleExitHook(jint status);
+// The "exit" hook outside service mode, of a traced launch, one that writes
+// the class-data cache or one whose output files are rotated: traces the
+// status, moves the cache into place, lets the rotated files take what their
+// pipes still hold, and returns; the VM ends the process as it would without
+// it.
+void JNICALL vmLaunchExitHook(jint status);
 }
 
 // The abort hook's report.

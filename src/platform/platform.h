@@ -108,6 +108,15 @@ bool ensurePrivateFolder(const char* path);
 bool setEnvironmentVariable(const char* name, const char* value);
 // A random number from the system's generator, for names no one can guess.
 uint64_t randomNumber();
+// The user's own folder for caches that the launcher keeps between starts,
+// with its trailing separator; each of its levels is made and checked by
+// ensurePrivateFolder. Windows: %LOCALAPPDATA%\Vantrel\cache (the shell
+// folder). POSIX: $XDG_CACHE_HOME/vantrel/cache, or $HOME/.cache/vantrel/cache
+// when that variable is unset, relative or holds '"', ';' or '%' (then
+// Failure::NotPlainName when $HOME is no better); the folder above vantrel
+// is created 0700 when missing. Returns its length, 0 on failure (last
+// error set) or when it does not fit.
+size_t userCacheDirectory(char* buf, size_t cap);
 uint32_t currentProcessId();
 // Priority class by index 0..5 (realtime .. idle). Failures are ignored.
 void setPriorityIndex(int index);
@@ -217,6 +226,7 @@ bool fileWriteTime(const char* path, uint64_t* fileTime);
 bool writeNewFile(const char* path, const void* data, size_t size, const char* permissionsFrom);
 // Renames a file over another one, replacing it (MoveFileExA with
 // MOVEFILE_REPLACE_EXISTING / rename): readers of the old file keep theirs.
+// A read-only file is replaced too.
 bool replaceFile(const char* from, const char* to);
 
 // Reading a file in pieces. openInputFile opens path for reading only when
@@ -302,6 +312,8 @@ bool setOutputFileTime(OutputFile file, uint64_t fileTime);
 bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size);
 // Closes the file; false when what was written could not be kept.
 bool closeOutputFile(OutputFile file);
+// Deletes a file, a read-only one too (Windows clears the attribute first,
+// as unlink ignores the mode).
 bool deleteFile(const char* path);
 bool removeDirectory(const char* path);
 

@@ -42,6 +42,19 @@ bool runtimeDirectory(const char* library, char* out, size_t capacity) {
     return true;
 }
 
+// The chosen runtime's home and version, which the class-data cache needs.
+void noteRuntimeRelease(const char* library) {
+    char home[kPathCapacity];
+    char version[64];
+    const bool found = runtimeRelease(library, home, sizeof(home), version, sizeof(version));
+    trace("runtime: release file of \"%s\": %s%s%s", library, found ? "JAVA_VERSION \"" : "none with a version",
+          found ? version : "", found ? "\"" : "");
+    if (!found) return;
+    replaceText(&Config.RuntimeHome, duplicateText(home));
+    replaceText(&Config.RuntimeVersion, duplicateText(version));
+    Config.RuntimeMajor = javaMajorVersion(version);
+}
+
 }  // namespace
 
 bool createJavaVm(VmUse use) {
@@ -88,6 +101,7 @@ bool createJavaVm(VmUse use) {
         return false;
     }
     platform::loadAuxiliaryRuntimeLibraries();
+    if (Config.ClassDataCache) noteRuntimeRelease(library);
     platform::setCurrentDirectory(remembered);
     platform::setLibraryDirectory(nullptr);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/text_buffer.h"
 
@@ -37,3 +38,12 @@ char* nextToken(char* list, const char* separators, char** cursor);
 // out = directory, a separator unless it already ends with one, name.
 // False (and out empty) when the result would not fit in capacity - 1.
 bool joinPath(char* out, size_t capacity, const char* directory, const char* name);
+
+// The JAVA_VERSION of the release file of the runtime a library belongs to:
+// the nearest of the library's folder and the four above it (a JDK 8 keeps
+// jre/lib/amd64/server/libjvm.so that deep) that holds a release file. home
+// receives that folder. False when there is none, or it names no version.
+bool runtimeRelease(const char* library, char* home, size_t homeCapacity, char* version, size_t versionCapacity);
+// The major version of a runtime version text ("17.0.15" 17, "25" 25); 1
+// for "1.8.0_281" and older, as parseVersionSpec packs them.
+int32_t javaMajorVersion(const char* version);

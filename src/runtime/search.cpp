@@ -638,6 +638,8 @@ bool searchRegistryKeys(int first, int count, char* path, size_t capacity) {
     return false;
 }
 
+int32_t javaMajorVersion(const char* version) { return parseVersionSpec(version).value / 1000000; }
+
 bool findJavaRuntime() {
     char path[kPathCapacity];
     path[0] = '\0';

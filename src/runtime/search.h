@@ -32,12 +32,6 @@ bool versionAccepted(const char* versionName, const char* requirements);
 // True when the path names a file that opens for reading.
 bool fileIsReadable(const char* path);
 
-// The JAVA_VERSION of the release file of the runtime a library belongs to:
-// the nearest of the library's folder and the four above it (a JDK 8 keeps
-// jre/lib/amd64/server/libjvm.so that deep) that holds a release file. home
-// receives that folder. False when there is none, or it names no version.
-bool runtimeRelease(const char* library, char* home, size_t homeCapacity, char* version, size_t versionCapacity);
-
 // Looks for the runtime library below a directory, depth first; on success
 // path holds the directory of the find joined with the library's name.
 bool findJvmLibraryInTree(const char* directory, char* path, size_t capacity);

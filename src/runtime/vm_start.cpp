@@ -15,6 +15,7 @@
 
 #include <jni.h>
 
+#include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
 #include "core/rotation.h"
@@ -233,10 +234,8 @@ bool startJavaVm(VmUse use) {
     // option of our own, the service's own option and the three hooks.
     ArgumentVector arguments = splitArguments(Config.JvmOptions);
     const bool hooks = Config.ServiceMode != 0;
-    // A traced launch learns the status that System.exit ends it with, and
-    // rotated files get the output written just before it.
-    const bool consoleExitHook = !hooks && (traceOn() || outputFilesRotate());
-    auto* vmOptions = static_cast<JavaVMOption*>(std::calloc(size_t(arguments.count) + 5, sizeof(JavaVMOption)));
+    auto* vmOptions = static_cast<JavaVMOption*>(
+        std::calloc(size_t(arguments.count) + 5 + kClassDataCacheOptionCount, sizeof(JavaVMOption)));
     if (vmOptions == nullptr) std::abort();
     // An empty argument (two blanks in a row, a trailing blank before the
     // class path, a placeholder that expands to nothing) is no option: a VM
@@ -262,6 +261,7 @@ bool startJavaVm(VmUse use) {
     if (anchor != nullptr && !classPathGiven)
         vmOptions[count++].optionString = anchoredClassPath(kClassPathOption, anchor);
     std::free(anchor);
+    if (use == VmUse::Primary) count = prepareClassDataCache(vmOptions, count);
     if (hooks && platform::serviceVmOption() != nullptr)
         vmOptions[count++].optionString = duplicateText(platform::serviceVmOption());
     if (hooks) {
@@ -274,9 +274,12 @@ bool startJavaVm(VmUse use) {
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
         count += 3;
     }
-    if (consoleExitHook) {
+    // A traced launch learns the status that System.exit ends it with, a
+    // cache this start writes is moved into place there, and rotated files
+    // get the output written just before it.
+    if (!hooks && (traceOn() || classDataCacheWriting() || outputFilesRotate())) {
         vmOptions[count].optionString = const_cast<char*>("exit");
-        vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmConsoleExitHook);
+        vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmLaunchExitHook);
     }
     for (int32_t i = 0; traceOn() && i < count; ++i)
         trace("vm: option %d \"%s\"%s", int(i), vmOptions[i].optionString,
@@ -296,5 +299,6 @@ bool startJavaVm(VmUse use) {
         reportWithCapture("%s", formatMessage(MsgJvmCreate, Config.JvmPath).text);
         return false;
     }
+    checkClassDataCache();
     return true;
 }

@@ -41,6 +41,9 @@
 //   that open their path the way Java does (CreateFileW, GENERIC_WRITE,
 //   CREATE_ALWAYS or, to append, OPEN_ALWAYS with writes at the end).
 //   Without a script, main prints its arguments.
+// Given -XX:ArchiveClassesAtExit=FILE, it writes a few bytes into FILE as
+// the machine ends (destroy, or System.exit before the "exit" hook), as a
+// runtime writes its class-data archive then.
 // Options it does not know (for example -Xbogus) are refused with
 // JNI_EINVAL unless ignoreUnrecognized is set, as a real runtime does.
 // Like a real runtime it keeps the archives of its class path open for the
@@ -99,6 +102,16 @@ JNIInvokeInterface_ InvokeFunctions;
 JavaVM_ Vm;
 
 std::string LogPath;  // -Dstandin.log, read before the first line is said
+std::string ArchiveAtExit;  // -XX:ArchiveClassesAtExit
+
+void writeArchiveAtExit() {
+    if (ArchiveAtExit.empty()) return;
+    FILE* archive = std::fopen(ArchiveAtExit.c_str(), "wb");
+    if (archive != nullptr) {
+        std::fputs("standin archive", archive);
+        std::fclose(archive);
+    }
+}
 
 void say(const char* format, ...) {
     static FILE* log = [] {
@@ -168,6 +181,7 @@ void systemExit(jint status) {
         return;
     }
     say("exit %ld", static_cast<long>(status));
+    writeArchiveAtExit();
     if (ExitHook != nullptr) ExitHook(status);
     std::exit(static_cast<int>(status));
 }
@@ -477,6 +491,7 @@ void fillUnsupported(void** slots, std::index_sequence<I...>) {
 
 jint JNICALL destroyJavaVm(JavaVM*) {
     say("destroy, local references left: %ld", static_cast<long>(LocalReferences));
+    writeArchiveAtExit();
     return JNI_OK;
 }
 
@@ -535,7 +550,8 @@ bool recognised(const char* option) {
     static const char* const known[] = {"-D",       "-XX:",        "-Xmx",       "-Xms",        "-Xss",
                                         "-Xrs",     "-Xint",       "-Xcheck:",   "-verbose",    "-ea",
                                         "-da",      "-esa",        "-dsa",       "-javaagent:", "-agentlib:",
-                                        "-agentpath:", "--add-opens", "--add-exports", "--enable-preview"};
+                                        "-agentpath:", "--add-opens", "--add-exports", "--enable-preview",
+                                        "-Xlog:"};
     for (const char* prefix : known)
         if (startsWith(option, prefix)) return true;
     return false;
@@ -599,6 +615,8 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vargs) 
             if (!init->ignoreUnrecognized) return JNI_EINVAL;
             continue;
         }
+        static const char kArchiveAtExit[] = "-XX:ArchiveClassesAtExit=";
+        if (startsWith(text, kArchiveAtExit)) ArchiveAtExit = text + sizeof(kArchiveAtExit) - 1;
         if (startsWith(text, "-D")) {
             const char* equals = std::strchr(text, '=');
             std::string key = equals != nullptr ? std::string(text + 2, equals) : std::string(text + 2);

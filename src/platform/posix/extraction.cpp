@@ -1,5 +1,5 @@
-// POSIX side: the per-user folder and the extraction folder's trust checks
-// and locks.
+// POSIX side: the per-user folder, the cache folder, and the extraction
+// folder's trust checks and locks.
 //
 // A running VM keeps reading its archives, and POSIX lets anyone delete or
 // replace a file that is open. So a launcher holds a flock on its
@@ -197,6 +197,41 @@ size_t temporaryDirectory(char* buf, size_t cap, char* passedOver, size_t passed
     buf[n++] = '/';
     buf[n] = '\0';
     return n;
+}
+
+// The cache folder below the same bases as the per-user folder, under the
+// same rule for each of its two levels.
+size_t userCacheDirectory(char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    buf[0] = '\0';
+    const char* xdg = getenv("XDG_CACHE_HOME");
+    const char* home = getenv("HOME");
+    char folder[4096];
+    int n = usableBase(xdg)    ? snprintf(folder, sizeof(folder), "%s/vantrel", xdg)
+            : usableBase(home) ? snprintf(folder, sizeof(folder), "%s/.cache/vantrel", home)
+                               : -1;
+    if (n < 0) {
+        setFailureReason(Failure::NotPlainName);
+        return 0;
+    }
+    const size_t length = static_cast<size_t>(n) + sizeof("/cache/") - 1;
+    if (length >= sizeof(folder) || length >= cap) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    // The folder above may be missing too (the user's cache: 0700).
+    char* last = strrchr(folder, '/');
+    *last = '\0';
+    const bool above = mkdir(folder, 0700) == 0 || errno == EEXIST;
+    *last = '/';
+    if (!above || !ensurePrivateFolder(folder)) return 0;
+    memcpy(folder + n, "/cache", sizeof("/cache"));
+    if (!ensurePrivateFolder(folder)) return 0;
+    n += static_cast<int>(sizeof("/cache") - 1);
+    folder[n++] = '/';
+    folder[n] = '\0';
+    memcpy(buf, folder, static_cast<size_t>(n) + 1);
+    return static_cast<size_t>(n);
 }
 
 struct FolderHold {

@@ -261,7 +261,19 @@ bool writeNewFile(const char* path, const void* data, size_t size, const char*) 
     return ok;
 }
 
-bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+// A read-only file (some runtimes write their archives so) is replaced and
+// deleted as POSIX does: its attribute goes first.
+static bool clearReadOnly(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    return GetLastError() == ERROR_ACCESS_DENIED && clearReadOnly(to) &&
+           MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 FactsResult fileFacts(const char* path, FileFacts* facts) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -388,7 +400,10 @@ bool copyPayloadToFile(OutputFile file, uint64_t offset, uint64_t size) {
 
 bool closeOutputFile(OutputFile file) { return CloseHandle(reinterpret_cast<HANDLE>(file.handle)) != 0; }
 
-bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
+bool deleteFile(const char* path) {
+    if (DeleteFileA(path)) return true;
+    return GetLastError() == ERROR_ACCESS_DENIED && clearReadOnly(path) && DeleteFileA(path) != 0;
+}
 
 bool removeDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
 

@@ -129,6 +129,33 @@ uint64_t randomNumber() {
     return value;
 }
 
+size_t userCacheDirectory(char* buf, size_t cap) {
+    if (cap == 0) return 0;
+    buf[0] = '\0';
+    char folder[MAX_PATH + 1];
+    if (!specialFolderPath(28, folder, sizeof(folder)) || folder[0] == '\0') {  // CSIDL_LOCAL_APPDATA
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    size_t n = std::strlen(folder);
+    if (folder[n - 1] == '\\') folder[--n] = '\0';
+    static const char* const kLevels[] = {"\\Vantrel", "\\cache"};
+    for (const char* level : kLevels) {
+        size_t add = std::strlen(level);
+        if (n + add + 2 > sizeof(folder) || n + add + 2 > cap) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return 0;
+        }
+        std::memcpy(folder + n, level, add + 1);
+        n += add;
+        if (!ensurePrivateFolder(folder)) return 0;
+    }
+    std::memcpy(buf, folder, n);
+    buf[n++] = '\\';
+    buf[n] = '\0';
+    return n;
+}
+
 void ignoreBrokenPipes() {}
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
