@@ -25,8 +25,8 @@ from conftest import LINUX_BUILD, WINDOWS_BUILD
 PACKER = LINUX_BUILD / "tools" / "pack" / "vantrel-pack"
 KEY = b"Tb4wQ81Zr6Ya0Pk7\0"
 MAGIC = b"VTRLBND1"
-# The string-table blocks of the settings (ids 1001-1043 and 1125-1135).
-SETTING_BLOCKS = [(6, block, 0) for block in (63, 64, 65, 66, 69, 71)]
+# The string-table blocks of the settings (ids 1001-1043, 1101, 1105-1113 and 1125-1135).
+SETTING_BLOCKS = [(6, block, 0) for block in (63, 64, 65, 66, 69, 70, 71)]
 
 LONG_CLASS = "com.example.deeply.nested.Main"          # longer than the 17-byte key
 CLASS_255 = ("a." * 127) + "B"                           # exactly 255 bytes
