@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/environment.h"
 #include "core/placeholders.h"
 #include "core/settings_table.h"
 #include "core/text_buffer.h"
@@ -213,6 +214,16 @@ void loadConfiguration() {
     loadText(&c.JvmNotFoundDocument, IdJvmNotFoundDocument);
     loadText(&c.JvmNotFoundCommand, IdJvmNotFoundCommand);
     loadText(&c.ProductName, IdProductName);
+    loadText(&c.ServiceAccount, IdServiceAccount);
+    loadText(&c.Environment, IdEnvironment);
+    hideEnvironmentValues(c.Environment);
+    loadText(&c.ServiceDisplayName, IdServiceDisplayName);
+    loadFlag(&c.ServiceDelayedStart, IdServiceDelayedStart);
+    c.ServiceRestart = loadConfigNumber(IdServiceRestart);
+    c.ServiceRestartDelay = loadConfigNumber(IdServiceRestartDelay);
+    c.OutputFileLimit = loadConfigNumber(IdOutputFileLimit);
+    c.OutputFileCount = loadConfigNumber(IdOutputFileCount);
+    c.ServiceStopTimeout = loadConfigNumber(IdServiceStopTimeout);
 
     loadFlag(&c.StdOutFileAppend, IdStdOutFileAppend);
     loadFlag(&c.StdErrFileAppend, IdStdErrFileAppend);
@@ -333,10 +344,10 @@ void applySettingsFile() {
     freeTextBuffer(&fullPath);
     if (load != platform::ProfileLoad::Loaded) return;
 
-    enum class Apply { Replace, Append, StdOut, StdErr, OutAppend, ErrAppend, Console };
+    enum class Apply { Replace, Append, StdOut, StdErr, Flag, Number, Console };
     struct Key {
         const char* name;
-        char** field;
+        void* field;
         Apply how;
     };
     const Key keys[] = {
@@ -349,9 +360,17 @@ void applySettingsFile() {
         {"StaticOptions", &c.StaticOptions, Apply::Replace},
         {"StdOutFile", &c.StdOutFile, Apply::StdOut},
         {"StdErrFile", &c.StdErrFile, Apply::StdErr},
-        {"StdOutFileAppend", nullptr, Apply::OutAppend},
-        {"StdErrFileAppend", nullptr, Apply::ErrAppend},
+        {"StdOutFileAppend", &c.StdOutFileAppend, Apply::Flag},
+        {"StdErrFileAppend", &c.StdErrFileAppend, Apply::Flag},
         {"ShowConsole", nullptr, Apply::Console},
+        {"Environment", &c.Environment, Apply::Replace},
+        {"OutputFileLimit", &c.OutputFileLimit, Apply::Number},
+        {"OutputFileCount", &c.OutputFileCount, Apply::Number},
+        {"ServiceStopTimeout", &c.ServiceStopTimeout, Apply::Number},
+        {"ServiceRestart", &c.ServiceRestart, Apply::Number},
+        {"ServiceRestartDelay", &c.ServiceRestartDelay, Apply::Number},
+        {"ServiceAccount", &c.ServiceAccount, Apply::Replace},
+        {"ServiceDelayedStart", &c.ServiceDelayedStart, Apply::Flag},
     };
 
     if (traceOn()) {
@@ -364,18 +383,21 @@ void applySettingsFile() {
     for (const Key& key : keys) {
         size_t length = platform::readLoadedProfileString(file, kSettingsFileSection, key.name, "", value, sizeof(value));
         if (length == 0) continue;
+        // Its values are hidden before the line that shows them.
+        if (key.field == &c.Environment) hideEnvironmentValues(value);
         traceSettingsFileKey(key.name, value);
         char* expanded = expandPlaceholders(value);
         if (expanded == nullptr) continue;  // refused and reported: the key is left out
+        char** text = static_cast<char**>(key.field);
         switch (key.how) {
             case Apply::Replace:
             case Apply::StdOut:
             case Apply::StdErr:
                 // AppMutex still points at MainClass until it is first replaced.
-                if (key.field == &c.AppMutex && c.AppMutex == c.MainClass)
+                if (text == &c.AppMutex && c.AppMutex == c.MainClass)
                     c.AppMutex = expanded;
                 else
-                    replaceText(key.field, expanded);
+                    replaceText(text, expanded);
                 expanded = nullptr;
                 if (key.how == Apply::StdOut) c.StdOutMode = 1;
                 if (key.how == Apply::StdErr) c.StdErrMode = 1;
@@ -389,11 +411,11 @@ void applySettingsFile() {
                 freeTextBuffer(&joined);
                 break;
             }
-            case Apply::OutAppend:
-                c.StdOutFileAppend = std::strcmp(expanded, "1") == 0 ? 1 : 0;
+            case Apply::Flag:
+                *static_cast<uint8_t*>(key.field) = std::strcmp(expanded, "1") == 0 ? 1 : 0;
                 break;
-            case Apply::ErrAppend:
-                c.StdErrFileAppend = std::strcmp(expanded, "1") == 0 ? 1 : 0;
+            case Apply::Number:
+                *static_cast<int32_t*>(key.field) = std::atoi(expanded);
                 break;
             case Apply::Console:
                 if (std::strcmp(expanded, "0") == 0) c.ShowConsole = 0;

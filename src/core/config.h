@@ -51,6 +51,15 @@ enum SettingId : unsigned {
     IdStdOutFileAppend = 1042,
     IdStdErrFileAppend = 1043,
     IdClassDataCache = 1101,
+    IdServiceRestart = 1105,
+    IdServiceRestartDelay = 1106,
+    IdServiceAccount = 1107,
+    IdEnvironment = 1108,
+    IdOutputFileLimit = 1109,
+    IdOutputFileCount = 1110,
+    IdServiceStopTimeout = 1111,
+    IdServiceDisplayName = 1112,
+    IdServiceDelayedStart = 1113,
     IdProductName = 1128,
 };
 

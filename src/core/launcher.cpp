@@ -7,7 +7,9 @@
 #include "core/class_data_cache.h"
 #include "core/class_data_writer.h"
 #include "core/config.h"
+#include "core/environment.h"
 #include "core/placeholders.h"
+#include "core/rotation.h"
 #include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "platform/platform.h"
@@ -150,7 +152,12 @@ int runLauncher(int argc, char** argv) {
     if (!loadLauncherState(argc, argv)) return 0;
 
     const char* mode = Config.ModeArgument;
-    if (!equals(mode, Config.InstallSwitch) && !equals(mode, Config.UninstallSwitch)) extractArchives();
+    // A launch of the application (not an installation) sets its variables
+    // here, on the only thread, before the runtime search.
+    if (!equals(mode, Config.InstallSwitch) && !equals(mode, Config.UninstallSwitch)) {
+        extractArchives();
+        applyEnvironment();
+    }
 
     if (Config.ServiceName[0] != '\0') {
         if (equals(mode, Config.InstallSwitch)) {
@@ -217,9 +224,11 @@ int runLauncher(int argc, char** argv) {
     if (!invokeMainClass(argc - 1, argv + 1, false)) {
         finishClassDataCache(false);
         trace("exit: status -1 (main failed)");
+        endRotatedOutputs();
         std::exit(-1);
     }
     shutdownJavaVm();
+    endRotatedOutputs();
     return 0;
 }
 

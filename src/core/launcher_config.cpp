@@ -13,3 +13,10 @@ const char* messageText(int id) {
     return text != nullptr ? text : "";
 }
 
+uint32_t stopTimeoutMs() {
+    const int32_t seconds = Config.ServiceStopTimeout;
+    const bool valid = seconds >= 1 && seconds <= kLongestStopTimeoutS;
+    return static_cast<uint32_t>(valid ? seconds : kDefaultStopTimeoutS) * 1000;
+}
+
+uint32_t stopWaitHintMs() { return stopTimeoutMs() + kStopReportMarginMs; }

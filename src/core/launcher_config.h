@@ -62,6 +62,15 @@ struct LauncherConfig {
     uint8_t StdErrFileAppend;
     uint8_t ClassDataCache;
     char* ProductName;  // the title of a report shown in a window
+    int32_t ServiceRestart;       // 1: the service manager restarts a failed service
+    int32_t ServiceRestartDelay;  // seconds
+    char* ServiceAccount;
+    char* Environment;          // NAME=value pairs, split as arguments are
+    int32_t OutputFileLimit;    // KB; 0: the output files are not rotated
+    int32_t OutputFileCount;
+    int32_t ServiceStopTimeout;  // seconds; read through stopTimeoutMs()
+    char* ServiceDisplayName;
+    uint8_t ServiceDelayedStart;
 
     // Settings that only the settings file sets.
     char* AppMutex;
@@ -121,12 +130,19 @@ struct LauncherConfig {
 
 enum VmEnd : uint8_t { VmEndNone, VmEndExit, VmEndAbort };
 
-// A stop that has not ended the application after this long is forced.
-constexpr uint32_t kStopTimeoutMs = 30000;
-// The service's stop wait hint: the stop timeout and time for the final
-// report. The exit hooks wait at most this long for the service entry point
-// to report the stop, and a removal at most this long for the service to stop.
-constexpr uint32_t kStopWaitHintMs = kStopTimeoutMs + 10000;
+// A stop that has not ended the application after ServiceStopTimeout is
+// forced; a number outside 1 to kLongestStopTimeoutS seconds reads as the
+// default.
+constexpr int32_t kDefaultStopTimeoutS = 30;
+constexpr int32_t kLongestStopTimeoutS = 3600;
+uint32_t stopTimeoutMs();
+// The stop budget: the stop timeout and time for the final report. The
+// service manager's wait hint (and Windows' pre-shutdown wait, systemd's
+// TimeoutStopSec=); the exit hooks wait at most this long for the service
+// entry point to report the stop, and a removal at most this long for the
+// service to stop.
+constexpr uint32_t kStopReportMarginMs = 10000;
+uint32_t stopWaitHintMs();
 
 extern LauncherConfig Config;
 

@@ -13,6 +13,7 @@ constexpr Placeholders EachArgument = Placeholders::EachArgument;
 
 constexpr const char* kReplaces = "replaces it";
 constexpr const char* kExactlyOne = "\"1\" sets it, any other value clears it";
+constexpr const char* kNumberReplaces = "replaces it (read as a packed number is)";
 constexpr const char* kIgnored = "written for compatibility; the launcher ignores it";
 
 }  // namespace
@@ -127,6 +128,46 @@ const SettingInfo kSettings[] = {
      "records the classes it loads, a copy of the launcher builds the cache from them in the background once that "
      "start has ended, later starts map the classes from it (see docs/faster-starts.md)",
      Plain, nullptr},
+    // What operators set for a service, and where a long-running
+    // application's output and environment come from.
+    {1105, "ServiceRestart", Number, "0",
+     "what the service manager does when the service fails (a failed start, main throwing, a forced stop, a VM "
+     "abort, a System.exit status other than 0): 0 nothing, 1 restart it after ServiceRestartDelay (Windows: "
+     "failure actions that also count a failure exit code; Linux: Restart=on-failure); set at installation",
+     Plain, kNumberReplaces, 0, 1},
+    {1106, "ServiceRestartDelay", Number, "10",
+     "seconds the service manager waits before it restarts a failed service (ServiceRestart 1; Linux: RestartSec=)",
+     Plain, kNumberReplaces, 0, 86400},
+    {1107, "ServiceAccount", Text, "",
+     "account the installed service runs as, with no password stored: Windows LocalSystem, NT "
+     "AUTHORITY\\LocalService, NT AUTHORITY\\NetworkService or NT SERVICE\\ followed by ServiceName (the "
+     "service's virtual account); Linux a user or user:group (User= and Group=); empty: LocalSystem (Linux: root)",
+     Plain, kReplaces},
+    {1108, "Environment", Text, "",
+     "environment variables set before the runtime search, for the search (JAVA_HOME), the VM and the "
+     "application: NAME=value pairs separated by blanks (double quotes around a pair whose value holds blanks), "
+     "each expanded once the pairs before it are set; NAME is letters, digits and _; an empty value removes the "
+     "variable",
+     EachArgument, kReplaces},
+    {1109, "OutputFileLimit", Number, "0",
+     "size in KB at which StdOutFile and StdErrFile (mode 1) are renamed to NAME.1 (an older NAME.1 to NAME.2, "
+     "...) and begun anew, always between two lines; the output then goes through the launcher; 0: no limit",
+     Plain, kNumberReplaces, 0, 2097151},
+    {1110, "OutputFileCount", Number, "5",
+     "old files kept beside a StdOutFile or StdErrFile renamed at OutputFileLimit (NAME.1 the newest); 0 keeps "
+     "none",
+     Plain, kNumberReplaces, 0, 99},
+    {1111, "ServiceStopTimeout", Number, "30",
+     "seconds a stop request (or a Windows shutdown) may take before the service's stop is forced; the service "
+     "manager's wait hint, the pre-shutdown timeout and the unit's TimeoutStopSec= allow 10 s more (a launcher "
+     "reads a number outside 1 to 3600 as 30)",
+     Plain, kNumberReplaces, 1, 3600},
+    {1112, "ServiceDisplayName", Text, "",
+     "the name Windows shows for the service (Services, sc's DISPLAY_NAME); empty: ServiceName", Plain, nullptr},
+    {1113, "ServiceDelayedStart", Flag, "0",
+     "start the automatic Windows service after the other automatic ones (delayed automatic start); nothing for "
+     "a manual start or on Linux",
+     Plain, kExactlyOne},
     // What Windows shows of the executable: its version information and the
     // manifest, which the packer writes from these (a Linux launcher has no
     // use for them).
@@ -210,7 +251,7 @@ const MessageInfo kMessages[21] = {
     {"The %s service failed to start.", false,
      "the service %s ended because its start failed, main threw, or its stop call could not be made"},
     {"The %s service has timed out during a stop request and will be terminated.", false,
-     "a stop request did not end the service %s within 30 seconds; the process is ended"},
+     "a stop request did not end the service %s within ServiceStopTimeout (30 s); the process is ended"},
     {"This program can only be run as a service.", true,
      "ServiceOnly is 1 and the first argument is none of the service switches"},
 };
@@ -263,7 +304,7 @@ const ReferenceRow kRunModeRows[] = {
      "writes the systemd unit NAME.service; in /etc/systemd/system also systemctl daemon-reload (when systemd "
      "runs) and, for automatic start, systemctl enable, whose failure takes the unit out again"},
     {"UninstallSwitch [name]",
-     "stops the service when it runs (within the 30 s stop timeout), removes it and reports message 15; the name "
+     "stops the service when it runs (within ServiceStopTimeout), removes it and reports message 15; the name "
      "replaces ServiceName under ServiceCommandLineOverride; exit status 1 when nothing was removed",
      "in /etc/systemd/system systemctl stop (when systemd runs) and disable, then removes the unit file"},
     {"ServiceSwitch [name [description [start]]]",

@@ -11,6 +11,7 @@
 
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/rotation.h"
 #include "core/text_buffer.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
@@ -130,6 +131,30 @@ void traceStream(const char* name, int32_t mode, const char* path, bool append) 
           path != nullptr && append ? " (append)" : "");
 }
 
+// Step 1 when the files are rotated: the launcher writes them, and Java's
+// streams go into pipes that its readers read. One file still gets one
+// stream, opened the way the out settings say.
+bool redirectThroughLauncher(const char* outPath, const char* outSetter, const char* errPath, const char* errSetter) {
+    constexpr size_t kPipeNameSize = 256;
+    char outPipe[kPipeNameSize];
+    char errPipe[kPipeNameSize];
+    const char* javaOut = nullptr;
+    const char* javaErr = nullptr;
+    if (outSetter != nullptr) {
+        if (!openRotatedOutput(outPath, Config.StdOutFileAppend, "-out", outPipe, sizeof(outPipe))) return false;
+        javaOut = outPipe;
+    }
+    if (errSetter != nullptr && javaOut != nullptr && platform::sameFile(outPath, errPath)) {
+        javaErr = javaOut;
+    } else if (errSetter != nullptr) {
+        if (!openRotatedOutput(errPath, Config.StdErrFileAppend, "-err", errPipe, sizeof(errPipe)))
+            return startRotatedOutputs(false);
+        javaErr = errPipe;
+    }
+    const bool opened = redirectStandardStreams(javaOut, outSetter, false, javaErr, errSetter, false);
+    return startRotatedOutputs(opened) && opened;
+}
+
 bool captureIsEmpty() {
     platform::LockGuard guard(&Config.OutputLock);
     return Config.CaptureLength == 0;
@@ -217,8 +242,9 @@ bool setUpStandardStreams() {
         traceStream("out", Config.StdOutMode, outPath, Config.StdOutFileAppend);
         traceStream("err", Config.StdErrMode, errPath, Config.StdErrFileAppend);
     }
-    if (!redirectStandardStreams(outPath, outSetter, Config.StdOutFileAppend, errPath, errSetter,
-                                 Config.StdErrFileAppend))
+    if (outputFilesRotate() ? !redirectThroughLauncher(outPath, outSetter, errPath, errSetter)
+                            : !redirectStandardStreams(outPath, outSetter, Config.StdOutFileAppend, errPath,
+                                                       errSetter, Config.StdErrFileAppend))
         return false;
     // Outside service mode, mode 2 leaves the stream on the console.
     if (!Config.ServiceMode || (Config.StdOutMode != 2 && Config.StdErrMode != 2)) return true;

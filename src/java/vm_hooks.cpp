@@ -8,6 +8,7 @@
 #include "core/archives.h"
 #include "core/class_data_cache.h"
 #include "core/launcher_config.h"
+#include "core/rotation.h"
 #include "java/jni_scope.h"
 #include "java/jni_text.h"
 #include "java/streams.h"
@@ -61,6 +62,7 @@ void JNICALL vmExitHook(jint status) {
 void JNICALL vmLaunchExitHook(jint status) {
     trace("exit: status %d (System.exit)", int(status));
     finishClassDataCache();
+    endRotatedOutputs();
 }
 
 }  // extern "C"
@@ -76,7 +78,7 @@ void exitCleanup(VmEnd how, int32_t status) {
     // exit hook on its VM thread, and a wait without end there would freeze
     // the VM for good.
     if (Config.ServiceStopEvent != nullptr) platform::signalEvent(Config.ServiceStopEvent);
-    waitForServiceDone(kStopWaitHintMs);
+    waitForServiceDone(stopWaitHintMs());
 }
 
 bool waitForServiceDone(uint32_t boundMs) {

@@ -16,10 +16,11 @@ extern "C" {
 jint JNICALL vmOutputHook(FILE* stream, const char* format, va_list args);
 void JNICALL vmAbortHook();
 void JNICALL vmExitHook(jint status);
-// The "exit" hook outside service mode, of a traced launch or one that
-// records a class list for the class-data cache: traces the status, starts
-// the cache's writer and returns, and the VM ends the process as it would
-// without it.
+// The "exit" hook outside service mode, of a traced launch, one that records
+// a class list for the class-data cache or one whose output files are
+// rotated: traces the status, starts the cache's writer, lets the rotated
+// files take what their pipes still hold, and returns; the VM ends the
+// process as it would without it.
 void JNICALL vmLaunchExitHook(jint status);
 }
 

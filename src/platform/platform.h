@@ -59,6 +59,7 @@ enum class Failure {
     UntrustedFile,    // ERROR_ACCESS_DENIED; POSIX: a folder, link or device, or another user's file
     NotUnitText,      // ERROR_INVALID_NAME; POSIX: a text systemd would read otherwise in its unit line
     ManagerRefused,   // ERROR_SERVICE_REQUEST_TIMEOUT; POSIX: systemctl failed or did not answer in time
+    NotServiceAccount,  // ERROR_INVALID_SERVICE_ACCOUNT; POSIX: not a user or user:group name
 };
 void setFailureReason(Failure failure);
 
@@ -99,6 +100,12 @@ size_t temporaryDirectory(char* buf, size_t cap, char* passedOver = nullptr, siz
 // created, and refused when what is there is no folder or is a reparse
 // point. False with the last error when it cannot be created or looked at.
 bool ensurePrivateFolder(const char* path);
+// Sets a variable of the process's own environment (nullptr: removes it),
+// where getenv, the runtime library a VM brings and the programs the process
+// starts all read it (Windows: SetEnvironmentVariableA and the C runtime's
+// copy, _putenv; POSIX: setenv / unsetenv). Only while no other thread may
+// read the environment. False, last error set, when it cannot be set.
+bool setEnvironmentVariable(const char* name, const char* value);
 // A random number from the system's generator, for names no one can guess.
 uint64_t randomNumber();
 // The user's own folder for caches that the launcher keeps between starts,
@@ -282,6 +289,14 @@ bool createOutputFile(const char* path, OutputFile* file);
 // another file: anything else fails with Failure::NotRegularFile. Never
 // inherited by a program the launcher starts, and never waits on a FIFO.
 bool openAppendFile(const char* path, OutputFile* file);
+// Opens path for the launcher's own writing of an application's output
+// file, one writer appending after the other: created when missing (POSIX:
+// mode 0666 less the umask, as Java creates it), emptied unless keep, every
+// write at its end. Only a regular file, never through a final link
+// (Failure::NotRegularFile otherwise), never inherited; on Windows shared
+// for reading, writing and deleting, so that it may be renamed while it is
+// open. *size receives its size. False, last error set, on failure.
+bool openLogFile(const char* path, bool keep, OutputFile* file, uint64_t* size);
 // The name under which Java opens an output file (StdOutFile, StdErrFile)
 // whose path is given. In a folder that others may write to and that is
 // sticky (POSIX, /tmp), a link planted at the name could send the output
@@ -483,11 +498,12 @@ uint64_t monotonicMilliseconds();
 
 // ---- The capture pipe ------------------------------------------------------
 
-// The pipe through which a service's System.out / System.err reach the
-// launcher. Its writer is Java's FileOutputStream over the name; the
-// launcher reads the other end on a thread of its own.
-//   Windows: "\\.\pipe\<process id>", created as the first and only
-//   instance of that name (a process that made the name first makes this
+// The pipe through which a service's System.out / System.err (and a stream
+// whose file is rotated) reach the launcher. Its writer is Java's
+// FileOutputStream over the name; the launcher reads the other end on a
+// thread of its own.
+//   Windows: "\\.\pipe\<process id>" followed by suffix, created as the
+//   first and only instance of that name (a process that made the name first makes this
 //   fail, so nobody else can receive the output; the instance count is
 //   checked too, where the first-instance flag is not honoured), a byte
 //   stream read with overlapped I/O so that a read can be woken.
@@ -497,7 +513,7 @@ uint64_t monotonicMilliseconds();
 // name receives the text a writer opens (capacity cap, refused when it does
 // not fit). nullptr on failure, with last error set and nothing left behind.
 struct CapturePipe;
-CapturePipe* createCapturePipe(char* name, size_t cap);
+CapturePipe* createCapturePipe(char* name, size_t cap, const char* suffix = "");
 // Called once the writer has opened the name: POSIX removes the FIFO and its
 // folder at once (both ends stay connected), so that nothing is left behind
 // however the process ends; nothing to do on Windows.
@@ -531,12 +547,19 @@ bool linesEndWithCarriageReturn();
 // What installServiceEntry enters. The caller has checked the texts: none
 // holds a double quote or ends with a backslash, and the command line fits.
 struct ServiceDefinition {
-    const char* name;            // service, display and event-source name
+    const char* name;            // service and event-source name
+    const char* displayName;     // Windows' display name; "" for the name
     const char* description;     // "" for none
     const char* executablePath;  // the event source's message file
     const char* commandLine;     // "\"path\" switch [...]", as the manager runs it
     const char* dependencies;    // names, each ended by a zero byte; an empty name ends the list
+    const char* account;         // "" for LocalSystem (POSIX: no User=, root)
+    const char* workingDirectory;  // absolute; POSIX: WorkingDirectory= (Windows has no such entry)
+    uint32_t stopBudgetMs;       // Windows' pre-shutdown timeout; POSIX: TimeoutStopSec= (whole seconds, up)
+    uint32_t restartDelayMs;     // with restartOnFailure
+    bool restartOnFailure;       // the manager restarts the service after a failure
     bool manualStart;            // demand start; otherwise automatic
+    bool delayedStart;           // Windows: delayed automatic start (automatic start only)
     bool interactive;            // Windows: SERVICE_INTERACTIVE_PROCESS
 };
 // Whether name can name a service. Windows: not empty, no '\\' or '/', and
@@ -547,13 +570,25 @@ bool checkServiceName(const char* name);
 // 1 when a service of that name exists, 0 when not, -1 when there is no
 // answer (last error set).
 int queryServiceEntry(const char* name);
-// Enters the service; false, last error set, when a step fails. Windows:
-// CreateServiceA (own process, local system), then the event-log source key
+// Enters the service; false, last error set, when a step fails. The account
+// must need no password (none is ever stored): Windows takes LocalSystem,
+// LocalService and NetworkService (also as NT AUTHORITY\NAME) and the
+// service's virtual account NT SERVICE\<name>, POSIX a user or user:group
+// of letters, digits, '_', '-' and '.'; another is refused before anything is
+// entered (Failure::NotServiceAccount). Windows: CreateServiceA (own process,
+// the account), then through ChangeServiceConfig2A the pre-shutdown timeout,
+// the failure actions (restart after the delay, reset after a day, also for
+// a failure exit code) and the delayed start; each setting the manager did not
+// keep in the service's key (Wine's accepts failure actions without keeping
+// them and refuses the others) is written there as Windows' manager keeps it,
+// for the manager to read at its next start; then the event-log source key
 // with "EventMessageFile" and "TypesSupported" 7, and "Description" when
-// there is one; a failing registry step leaves the service entered. POSIX:
-// the unit (Type=notify, ExecStart the command line, After= and Requires=
-// each dependency's unit (".service" added to a name without a unit type),
-// WantedBy=multi-user.target) is checked whole before anything is written,
+// there is one; a failing step after the creation leaves the service
+// entered. POSIX: the unit (Type=notify, ExecStart the command line,
+// WorkingDirectory=, User= and Group=, TimeoutStopSec=, Restart=on-failure
+// and RestartSec=, After= and Requires= each dependency's unit (".service"
+// added to a name without a unit type), WantedBy=multi-user.target) is
+// checked whole before anything is written,
 // then written under a temporary name and linked into place, so that no
 // half-written unit and no replaced one can be seen. A dependency that is
 // no unit name refuses it (Failure::NotServiceName); a line break in a text,
@@ -581,6 +616,7 @@ bool removeServiceEntry(const char* name);
 // Control codes and states, numbered as Windows numbers them.
 constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kServiceControlPreshutdown = 15;  // Windows: a shutdown that waits for the stop budget
 constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kServiceStartPending = 2;
 constexpr uint32_t kServiceStopPending = 3;
@@ -599,7 +635,7 @@ using ServiceControlProcedure = void (*)(uint32_t control);
 // $NOTIFY_SOCKET names, which is taken out of the environment (the
 // application's own children are no part of the service's conversation).
 bool startServiceDispatcher(const char* name, ServiceEntryProcedure entry);
-// RegisterServiceCtrlHandlerA. POSIX: keeps the handler; a stop that came
+// RegisterServiceCtrlHandlerExA. POSIX: keeps the handler; a stop that came
 // before it reaches it now. False when it cannot be registered.
 bool registerServiceControlHandler(const char* name, ServiceControlProcedure handler);
 
@@ -610,9 +646,9 @@ struct ServiceStatus {
     uint32_t win32ExitCode;    // 0, or ERROR_SERVICE_SPECIFIC_ERROR
     uint32_t serviceExitCode;  // its service-specific code
 };
-// Reports the status. Windows: SetServiceStatus with type own process, stop
-// and shutdown accepted (also while start is pending, so that a stop during
-// a slow start is not refused). POSIX: READY=1 for running, STOPPING=1 and
+// Reports the status. Windows: SetServiceStatus with type own process, stop,
+// shutdown and pre-shutdown accepted (also while start is pending, so that a
+// stop during a slow start is not refused). POSIX: READY=1 for running, STOPPING=1 and
 // EXTEND_TIMEOUT_USEC (the wait hint) for stop pending, and STATUS= with
 // text (line breaks made blanks) when text is given; a state already sent is
 // not sent again. Failures are ignored.

@@ -155,8 +155,8 @@ void vtrace(const char* format, va_list args) {
 // ---- The settings ------------------------------------------------------------
 
 // Every setting, in the order of its string-table id (1001 to 1029, 1034 to
-// 1043, 1101), then the two that only the settings file sets: its name, its kind
-// (Text, Flag, Number) and its field.
+// 1043, 1101, 1105 to 1113), then the two that only the settings file
+// sets: its name, its kind (Text, Flag, Number) and its field.
 constexpr char kNames[] =
     "JvmVersion\0JvmPath\0JvmOptions\0ClassPath\0JvmSearchOrder\0RemoveExtractedFiles\0ExtractLocation\0"
     "InstallSwitch\0UninstallSwitch\0ServiceSwitch\0WorkingDirectory\0MainClass\0AppOptions\0SettingsFile\0"
@@ -164,9 +164,10 @@ constexpr char kNames[] =
     "ServiceStopArguments\0ServiceStopByExit\0ServiceManualStart\0ServiceInteractive\0ServiceDependencies\0"
     "StdOutMode\0StdErrMode\0StdOutFile\0StdErrFile\0AllowMultipleInstances\0ServiceOnly\0StaticOptions\0"
     "ServiceCommandLineOverride\0ForwardSecondInstance\0SecondInstanceArguments\0ShowJvmNotFoundMessage\0"
-    "JvmNotFoundDocument\0JvmNotFoundCommand\0StdOutFileAppend\0StdErrFileAppend\0ClassDataCache\0AppMutex\0"
-    "ShowConsole";
-constexpr char kKinds[] = "TTTTTFNTTTTTTTFFTTTTFFFTNNTTFFTFFTFTTFFFTF";
+    "JvmNotFoundDocument\0JvmNotFoundCommand\0StdOutFileAppend\0StdErrFileAppend\0ClassDataCache\0"
+    "ServiceRestart\0ServiceRestartDelay\0ServiceAccount\0Environment\0OutputFileLimit\0OutputFileCount\0"
+    "ServiceStopTimeout\0ServiceDisplayName\0ServiceDelayedStart\0AppMutex\0ShowConsole";
+constexpr char kKinds[] = "TTTTTFNTTTTTTTFFTTTTFFFTNNTTFFTFFTFTTFFFNNTTNNNTFTF";
 const void* const kFields[] = {
     &Config.JvmVersion, &Config.JvmPath, &Config.JvmOptions, &Config.ClassPath, &Config.JvmSearchOrder,
     &Config.RemoveExtractedFiles, &Config.ExtractLocation, &Config.InstallSwitch, &Config.UninstallSwitch,
@@ -178,13 +179,19 @@ const void* const kFields[] = {
     &Config.StaticOptions, &Config.ServiceCommandLineOverride, &Config.ForwardSecondInstance,
     &Config.SecondInstanceArguments, &Config.ShowJvmNotFoundMessage, &Config.JvmNotFoundDocument,
     &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.ClassDataCache,
+    &Config.ServiceRestart, &Config.ServiceRestartDelay, &Config.ServiceAccount, &Config.Environment,
+    &Config.OutputFileLimit, &Config.OutputFileCount, &Config.ServiceStopTimeout, &Config.ServiceDisplayName,
+    &Config.ServiceDelayedStart,
     &Config.AppMutex, &Config.ShowConsole};
 constexpr size_t kListedCount = sizeof(kFields) / sizeof(kFields[0]);
 static_assert(sizeof(kKinds) - 1 == kListedCount, "one kind per setting");
 static_assert(kListedCount <= 64, "one bit each in FromSettingsFile");
 
 unsigned settingId(size_t index) {
-    return index < 29 ? 1001 + unsigned(index) : index < 39 ? 1005 + unsigned(index) : index == 39 ? 1101 : 0;
+    if (index < 29) return 1001 + unsigned(index);
+    if (index < 39) return 1005 + unsigned(index);
+    if (index == 39) return 1101;
+    return index < 49 ? 1065 + unsigned(index) : 0;
 }
 
 uint64_t FromSettingsFile = 0;  // bit i: setting i was set by the settings file

@@ -18,6 +18,7 @@
 #include "core/class_data_cache.h"
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/rotation.h"
 #include "core/text_buffer.h"
 #include "java/invoke.h"
 #include "java/streams.h"
@@ -273,9 +274,10 @@ bool startJavaVm(VmUse use) {
         hook[2].extraInfo = reinterpret_cast<void*>(&vmExitHook);
         count += 3;
     }
-    // A traced launch learns the status that System.exit ends it with, and
-    // a start that records a class list starts the cache's writer there.
-    if (!hooks && (traceOn() || classDataCacheRecording())) {
+    // A traced launch learns the status that System.exit ends it with, a
+    // start that records a class list starts the cache's writer there, and
+    // rotated files get the output written just before it.
+    if (!hooks && (traceOn() || classDataCacheRecording() || outputFilesRotate())) {
         vmOptions[count].optionString = const_cast<char*>("exit");
         vmOptions[count++].extraInfo = reinterpret_cast<void*>(&vmLaunchExitHook);
     }

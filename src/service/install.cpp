@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/launcher_config.h"
+#include "core/text_buffer.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "report/trace.h"
@@ -15,6 +16,9 @@ namespace {
 
 // The command line is built in a buffer of this size, terminator included.
 constexpr size_t kCommandLineCapacity = 272;
+// ServiceRestartDelay outside 0 to a day reads as its default.
+constexpr int32_t kLongestRestartDelayS = 86400;
+constexpr int32_t kDefaultRestartDelayS = 10;
 
 // Between quotes, a '"' would end the argument early and a last '\' would
 // escape the closing quote: either way the service would start with other
@@ -32,6 +36,25 @@ bool isOneWord(const char* text) {
     if (text[0] != '\0' && std::strpbrk(text, " \t\"") == nullptr) return true;
     reportError("Refused: the service switch \"%s\" must be one word without quotes.", text);
     return false;
+}
+
+// The folder the application runs in as a service: WorkingDirectory, which
+// is relative to the executable's folder, or that folder itself. A heap text.
+char* serviceWorkingDirectory(const char* executable) {
+    const char* configured = Config.WorkingDirectory;
+    TextBuffer folder{};
+    if (!platform::isAbsolutePath(configured)) {
+        char own[kPathCapacity];
+        std::memcpy(own, executable, std::strlen(executable) + 1);
+        cutAtLastSeparator(own);
+        appendText(&folder, own);
+        if (configured[0] != '\0') {
+            const char separator[2] = {platform::pathSeparator(), '\0'};
+            appendText(&folder, separator);
+        }
+    }
+    appendText(&folder, configured);
+    return folder.text != nullptr ? folder.text : duplicateText("");
 }
 
 }  // namespace
@@ -77,11 +100,22 @@ int installService(const char* name, const char* description) {
     for (size_t i = 0; i < length; ++i)
         dependencies[i] = Config.ServiceDependencies[i] == ';' ? '\0' : Config.ServiceDependencies[i];
 
-    const platform::ServiceDefinition service = {name, description != nullptr ? description : "", executable,
-                                                 commandLine, dependencies, Config.ServiceManualStart != 0,
-                                                 Config.ServiceInteractive != 0};
+    const int32_t delay = Config.ServiceRestartDelay;
+    const bool delayValid = delay >= 0 && delay <= kLongestRestartDelayS;
+    char* workingDirectory = serviceWorkingDirectory(executable);
+    const platform::ServiceDefinition service = {
+        name, Config.ServiceDisplayName, description != nullptr ? description : "", executable, commandLine,
+        dependencies, Config.ServiceAccount, workingDirectory, stopWaitHintMs(),
+        static_cast<uint32_t>(delayValid ? delay : kDefaultRestartDelayS) * 1000, Config.ServiceRestart == 1,
+        Config.ServiceManualStart != 0, Config.ServiceDelayedStart != 0, Config.ServiceInteractive != 0};
+    trace("service: account \"%s\", display name \"%s\", restart after a failure %s (%u ms), stop budget %u ms, "
+          "working directory \"%s\"%s",
+          service.account, service.displayName, service.restartOnFailure ? "on" : "off",
+          static_cast<unsigned>(service.restartDelayMs), static_cast<unsigned>(service.stopBudgetMs), workingDirectory,
+          service.delayedStart ? ", delayed start" : "");
     bool installed = platform::installServiceEntry(service);
     if (!installed) reportLastError();
+    std::free(workingDirectory);
     std::free(dependencies);
     return installed ? 0 : -1;
 }
@@ -91,7 +125,7 @@ int uninstallService(const char* name) {
     // not be installed again: it stops first, within its own stop timeout
     // and the time to report it.
     trace("service: \"%s\": stop, then removal", name);
-    if (platform::stopServiceEntry(name, kStopWaitHintMs) && platform::removeServiceEntry(name)) return 0;
+    if (platform::stopServiceEntry(name, stopWaitHintMs()) && platform::removeServiceEntry(name)) return 0;
     reportLastError();
     return -1;
 }

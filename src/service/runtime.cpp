@@ -6,9 +6,9 @@
 // A stop is a message: the control handler records the first stop or
 // shutdown request and wakes the entry point, which is the one place that
 // waits: for the application to end and, once a stop was asked, at most
-// kStopTimeoutMs longer. The stop action starts (once) only when the primary
-// main has been entered; a stop that comes before that keeps main from
-// being called at all. How the service ended is recorded once, by whoever
+// ServiceStopTimeout longer. The stop action starts (once) only when the
+// primary main has been entered; a stop that comes before that keeps main
+// from being called at all. How the service ended is recorded once, by whoever
 // ends it first (the worker, an exit or abort hook, the timeout), and
 // decides what the service manager, the event log and the exit status say.
 #include <atomic>
@@ -16,6 +16,7 @@
 
 #include "core/launcher_config.h"
 #include "core/placeholders.h"
+#include "core/rotation.h"
 #include "java/invoke.h"
 #include "java/streams.h"
 #include "java/vm_hooks.h"
@@ -169,7 +170,8 @@ uint32_t serviceStopThread(void*) {
 
 void serviceControlHandler(uint32_t control) {
     platform::LockGuard guard(&stateLock);
-    const bool stop = control == platform::kServiceControlStop || control == platform::kServiceControlShutdown;
+    const bool stop = control == platform::kServiceControlStop || control == platform::kServiceControlShutdown ||
+                      control == platform::kServiceControlPreshutdown;
     // Any other control, or a repeated stop: the status as it stands.
     if (!stop || stopRequested) {
         if (currentStatus.state != 0) platform::setServiceStatus(currentStatus, nullptr);
@@ -177,7 +179,7 @@ void serviceControlHandler(uint32_t control) {
     }
     stopRequested = true;
     stopRequestedAtMs = platform::monotonicMilliseconds();
-    reportServiceStatus(platform::kServiceStopPending, kStopWaitHintMs, 0, nullptr);
+    reportServiceStatus(platform::kServiceStopPending, stopWaitHintMs(), 0, nullptr);
     trace("service: stop requested, through %s", Config.ServiceStopByExit ? "System.exit" : "ServiceStopArguments");
     signalStop();
 }
@@ -189,10 +191,11 @@ bool startDetached(platform::ThreadProcedure procedure) {
 }
 
 // The one wait of the service: until the application has ended and, once a
-// stop was asked, at most kStopTimeoutMs longer (then the stop is forced).
+// stop was asked, at most ServiceStopTimeout longer (then the stop is forced).
 // Meanwhile it starts the stop action once main runs, and advances the
 // check point of a pending state.
 void waitForEnd() {
+    const uint32_t timeoutMs = stopTimeoutMs();
     bool stopStarted = false;
     for (;;) {
         uint32_t bound = platform::kWaitForever;
@@ -203,15 +206,15 @@ void waitForEnd() {
             if (ending != Ending::None) return;
             if (stopRequested) {
                 const uint64_t waited = platform::monotonicMilliseconds() - stopRequestedAtMs;
-                if (waited >= kStopTimeoutMs) {
+                if (waited >= timeoutMs) {
                     recordEnding(Ending::Forced, 0);
                     return;
                 }
                 startStop = mainEntered && !stopStarted;
-                bound = static_cast<uint32_t>(kStopTimeoutMs - waited) < kProgressMs
-                            ? static_cast<uint32_t>(kStopTimeoutMs - waited)
+                bound = static_cast<uint32_t>(timeoutMs - waited) < kProgressMs
+                            ? static_cast<uint32_t>(timeoutMs - waited)
                             : kProgressMs;
-                reportServiceStatus(platform::kServiceStopPending, kStopWaitHintMs, 0, nullptr);
+                reportServiceStatus(platform::kServiceStopPending, stopWaitHintMs(), 0, nullptr);
             } else if (!mainEntered) {
                 bound = kProgressMs;
                 reportServiceStatus(platform::kServiceStartPending, kStartWaitHintMs, 0, nullptr);
@@ -238,8 +241,10 @@ MessageBuffer exitStatusText(int32_t status) {
 // Tells the service manager, the event log and the exit status how the
 // service ended, once.
 void finishService() {
-    // A last line without its line feed reaches the echo (and the capture).
+    // A last line without its line feed reaches the echo (and the capture),
+    // and the rotated files.
     endCaptureReader();
+    endRotatedOutputs();
     platform::LockGuard guard(&stateLock);
     if (ending == Ending::None || (ending == Ending::Stopped && stopFailed)) ending = Ending::Failed;
     MessageBuffer text;

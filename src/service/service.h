@@ -8,7 +8,7 @@
 int queryServiceInstalled(const char* name);
 // 0 on success; otherwise the failure has been reported.
 int installService(const char* name, const char* description);
-// Uninstall stops a running service first (at most kStopWaitHintMs) and
+// Uninstall stops a running service first (at most stopWaitHintMs()) and
 // removes nothing when it cannot.
 int uninstallService(const char* name);
 // Enters the service dispatcher with serviceMain; returns once the service

@@ -82,6 +82,7 @@ class Run:
     stderr: str = ""
     notifications: list = field(default_factory=list)
     state: tuple = None
+    stop_seconds: float = None  # from the stop request to the end
 
     def texts(self):
         return [text for _, text in self.events]
@@ -126,6 +127,7 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
                 wait_until(lambda: receive(0.1) or proc.poll() is not None, timeout, "the first notification")
             elif stop_after is not None:
                 wait_until(lambda: stop_after in output() or proc.poll() is not None, timeout, stop_after)
+            stop_sent = time.monotonic()
             if stop_after is not None:
                 for number in signals:
                     proc.send_signal(number)
@@ -134,6 +136,7 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
                 receive(0.2)
                 if after_stop is not None and after_stop(output()):
                     after_stop = None
+            stop_seconds = time.monotonic() - stop_sent
             while receive(0.05):
                 pass
             status = proc.wait(timeout=max(1, deadline - time.monotonic()))
@@ -146,7 +149,8 @@ def run_linux_service(lane, exe, stop_after=None, signals=(signal.SIGTERM,), aft
         assert "ThreadSanitizer" not in stderr, stderr
         events = [("info" if line[1] == "6" else "error", line[3:]) for line in stderr.splitlines()
                   if re.match(r"<[36]>", line)]
-        return Run(events, status=status, stdout=output(), stderr=stderr, notifications=received)
+        return Run(events, status=status, stdout=output(), stderr=stderr, notifications=received,
+                   stop_seconds=stop_seconds)
     finally:
         notify.close()
         shutil.rmtree(folder)
@@ -249,7 +253,9 @@ class WineServices:
                 self.wait_state(name, stop_state)
             if before_stop is not None:
                 before_stop()
+            stop_sent = time.monotonic()
             for _ in range(stop):
                 self.tool("sc", "stop", name)
             state = self.wait_state(name, 1, timeout=wait)
-        return Run(self.events(mark, name), state=state)
+            stop_seconds = time.monotonic() - stop_sent
+        return Run(self.events(mark, name), state=state, stop_seconds=stop_seconds)

@@ -227,3 +227,76 @@ def test_windows_nobody_else_receives_the_capture(windows, tmp_path):
         received = squatter.communicate(timeout=60)[0]
     assert logged == [("error", MAIN_FAILED), ("error", FAILED)], logged
     assert received.splitlines() == ["done"], received
+
+
+# --- Rotated output files ---------------------------------------------------------------
+#
+# With OutputFileLimit the launcher writes StdOutFile and StdErrFile itself and
+# renames them at the limit: every line is there once and in order, across
+# the files, none is cut between two, no file passes the limit; one file for
+# both streams stays one stream; the oldest files beyond OutputFileCount go.
+# The console cases end through System.exit, whose exit hook lets the files
+# take the output written just before it.
+
+def rotated_lines(path: Path, limit_kb):
+    """The lines of a rotated file and its old files, oldest first, and how
+    many files there are."""
+    files = sorted(path.parent.glob(path.name + ".*"), key=lambda p: int(p.suffix[1:]), reverse=True) + [path]
+    contents = [f.read_bytes() for f in files]
+    assert all(len(text) <= limit_kb * 1024 for text in contents), [len(text) for text in contents]
+    assert all(text.endswith(b"\n") for text in contents[:-1]), [text[-20:] for text in contents]
+    return b"".join(contents).decode().splitlines(), len(files)
+
+
+def check_rotation(runner, cases):
+    """cases: (how: "console" or "service", settings, {file: (limit KB, expected lines, files)}), where
+    files None means all kept, else the number kept (the lines then are the expected ones' tail)."""
+    for how, settings, files in cases:
+        folder = runner.folder / how
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "err.log").write_text("old\n")  # appended to, where StdErrFileAppend says so
+        if how == "console":
+            result = runner.run(runner.pack(how, **settings), timeout=180)
+            assert runner.lane.exit_status(result.status) == 0, result
+        else:
+            runner.service(how, **settings)
+        for name, (limit, expected, count) in files.items():
+            lines, kept = rotated_lines(folder / name, limit)
+            if count is None:
+                assert (len(lines), lines == expected) == (len(expected), True), (how, name, lines[:3], lines[-3:])
+                assert kept >= len(b"".join(line.encode() for line in expected)) // (limit * 1024), kept
+            else:
+                assert (kept, lines == expected[-len(lines):], len(lines) < len(expected)) == (count, True, True), \
+                    (how, name, kept, lines[:3])
+
+
+def padded(prefix, count, width):
+    return [f"{prefix} {i}".ljust(width, ".") for i in range(count)]
+
+
+def test_linux_rotation(linux):
+    both = {"StdOutMode": "1", "StdErrMode": "1", "StdOutFile": "both.log", "StdErrFile": "both.log",
+            "OutputFileLimit": "1024", "OutputFileCount": "20"}
+    apart = {"StdOutMode": "1", "StdErrMode": "1", "StdOutFile": "out.log", "StdErrFile": "err.log",
+             "StdErrFileAppend": "1", "OutputFileLimit": "64", "OutputFileCount": "2"}
+    check_rotation(linux, [
+        # 10 MB through 1 MB files, the two streams into one.
+        ("console", {**both, "JvmOptions": "-Dapp.mode=exit -Dapp.status=0 -Dapp.print=err:1:0,out:100000:100,err:2:0"},
+         {"both.log": (1024, ["err 0", *padded("out", 100000, 100), "err 0", "err 1"], None)}),
+        # Two files, two old ones kept; a last line without its line feed.
+        ("service", {**apart, "JvmOptions": "-Dapp.print=out:3000:100,err:2:0,out:0:0"},
+         {"out.log": (64, [*padded("out", 3000, 100), "out 0"], 3), "err.log": (64, ["old", "err 0", "err 1"], None)}),
+    ])
+
+
+def test_windows_rotation(windows):
+    check_rotation(windows, [
+        ("console", {"StdOutMode": "1", "StdErrMode": "1", "StdOutFile": "both.log", "StdErrFile": "both.log",
+                     "OutputFileLimit": "1024", "OutputFileCount": "20",
+                     "JvmOptions": '"-Dstandin.script=err=first,lines=100000:100,err=last,exit=0"'},
+         {"both.log": (1024, ["first", *padded("line", 100000, 100), "last"], None)}),
+        ("service", {"StdOutMode": "1", "StdErrMode": "1", "StdOutFile": "out.log", "StdErrFile": "err.log",
+                     "StdErrFileAppend": "1", "OutputFileLimit": "64", "OutputFileCount": "2",
+                     "JvmOptions": '"-Dstandin.script=lines=3000:100,err=e1"'},
+         {"out.log": (64, padded("line", 3000, 100), 3), "err.log": (64, ["old", "e1"], None)}),
+    ])

@@ -78,7 +78,9 @@ class TestSettingsFile:
                          "JvmVersion=11\nJvmPath=rt\\bin\\server\\jvm.dll\nJvmOptions=-Xms8m\nJvmOptionsAppend=-Dx=1\n"
                          "AppOptions=%VANTREL_TEST_VALUE%/x b\nAppMutex=MyMutex\nStaticOptions=--static\n"
                          "StdOutFile=out.log\nStdErrFile=err.log\nStdOutFileAppend=1\nStdErrFileAppend=true\n"
-                         "ShowConsole=0\n")
+                         "ShowConsole=0\nEnvironment=HOME_OF_APP=%VANTREL_TEST_VALUE%\nOutputFileLimit=512\n"
+                         "OutputFileCount=3\nServiceStopTimeout=12x\nServiceRestart=1\nServiceRestartDelay=7\n"
+                         "ServiceAccount=svc:grp\nServiceDelayedStart=1\n")
         record = lane.probe_config(probe, env={"VANTREL_TEST_VALUE": "expanded"})
         assert record["JvmVersion"] == "11"
         assert record["JvmPath"] == "rt\\bin\\server\\jvm.dll"
@@ -90,6 +92,11 @@ class TestSettingsFile:
         assert (record["StdErrFile"], record["StdErrMode"]) == ("err.log", "1")
         # Flags: only exactly "1" is true.
         assert (record["StdOutFileAppend"], record["StdErrFileAppend"], record["ShowConsole"]) == ("1", "0", "0")
+        # An operator's service settings; numbers read as packed numbers do.
+        assert [record[name] for name in ("Environment", "OutputFileLimit", "OutputFileCount", "ServiceStopTimeout",
+                                          "ServiceRestart", "ServiceRestartDelay", "ServiceAccount",
+                                          "ServiceDelayedStart")] == [
+            "HOME_OF_APP=expanded", "512", "3", "12", "1", "7", "svc:grp", "1"]
 
     def test_sections_names_and_empty_values(self, lane, probe):
         write_ini(probe, "[Other]\nAppOptions=other\n"

@@ -25,8 +25,8 @@ from conftest import LINUX_BUILD, WINDOWS_BUILD
 PACKER = LINUX_BUILD / "tools" / "pack" / "vantrel-pack"
 KEY = b"Tb4wQ81Zr6Ya0Pk7\0"
 MAGIC = b"VTRLBND1"
-# The string-table blocks of the settings (ids 1001-1043 and 1125-1135).
-SETTING_BLOCKS = [(6, block, 0) for block in (63, 64, 65, 66, 69, 71)]
+# The string-table blocks of the settings (ids 1001-1043, 1101, 1105-1113 and 1125-1135).
+SETTING_BLOCKS = [(6, block, 0) for block in (63, 64, 65, 66, 69, 70, 71)]
 
 LONG_CLASS = "com.example.deeply.nested.Main"          # longer than the 17-byte key
 CLASS_255 = ("a." * 127) + "B"                           # exactly 255 bytes
@@ -402,6 +402,9 @@ def _bad_cases(work: Path, stub: Path):
         ("extract location not 0-2", a + ["--set", "ExtractLocation=3"], 2, "ExtractLocation is a number from 0 to 2"),
         ("stream mode not 0-2", a + ["--set", "StdErrMode=-1"], 2, "StdErrMode is a number from 0 to 2, got -1"),
         ("priority out of range", a + ["--set", "ProcessPriority=9"], 2, "ProcessPriority is a number from -1 to 5"),
+        ("no stop timeout", a + ["--set", "ServiceStopTimeout=0"], 2, "ServiceStopTimeout is a number from 1 to 3600"),
+        ("environment pair without =", a + ["--set", 'Environment=A=1 "B C"'], 2, '"B C" is none: it has no \'=\''),
+        ("environment name not a name", a + ["--set", "Environment=A-B=1"], 2, "its name holds other characters"),
         ("main class with a blank", a + ["--set", "MainClass=com acme.App"], 2, "MainClass is a Java class name"),
         ("main class as a file", a + ["--set", "MainClass=com/acme/App.class"], 2, '"com/acme/App.class"'),
         ("main class with .class", a + ["--set", "MainClass=com.acme.App.class"], 2, "MainClass is a Java class name"),

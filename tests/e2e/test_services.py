@@ -26,6 +26,9 @@ REFUSED_QUOTE = "Refused: \"{}\" holds a double quote or ends with a backslash, 
 REFUSED_LENGTH = "Refused: the service's command line would be longer than 271 characters."
 NOT_INSTALLED_LINUX = "The specified service does not exist as an installed service"
 STOPPED_STATE = 1
+# The failure actions as Windows' manager keeps them: reset after a day, no
+# reboot message or command, one action (its offset 20): restart after 7000 ms.
+RESTART_AFTER_7S = "80510100" "00000000" "00000000" "01000000" "14000000" "01000000" "581B0000"
 
 
 def folders(path: Path):
@@ -48,18 +51,32 @@ def test_windows_install_entries_and_refusals(windows_lane, services, tmp_path):
         # One dependency: Wine 8 keeps only the first name of a longer list
         # (its own sc create garbles them); the Linux units show the list.
         "ServiceDependencies": "RpcSs;", "ServiceDescription": "Built description"})
+    # An operator's service: its own virtual account, a display name, a
+    # restart 7 s after a failure (also a failure exit code), a stop budget of
+    # 5 s and 10 s to report it (also for a shutdown), a delayed start.
+    ops = unique_name("Ops")
+    ops_exe = lane.pack(tmp_path / "ops" / "svc", settings={
+        "MainClass": "vt.App", "ServiceName": ops, "ServiceAccount": f"nt service\\{ops}", "ServiceRestart": "1",
+        "ServiceDisplayName": f"Operations {ops}", "ServiceRestartDelay": "7", "ServiceStopTimeout": "5",
+        "ServiceDelayedStart": "1"})
     image = f'"{lane.native_path(exe)}" {SWITCH}'
-    cases = [  # launcher, install arguments, name, the service's key, its description
-        (exe, [], plain, {"ImagePath": image, "Type": "0x10", "Start": "0x2"}, None),
+    cases = [  # launcher, install arguments, name, the service's key (None: no such value), its description
+        (exe, [], plain, {"ImagePath": image, "Type": "0x10", "Start": "0x2", "DisplayName": plain,
+                          "ObjectName": "LocalSystem", "PreshutdownTimeout": "0x9c40", "FailureActions": None,
+                          "DelayedAutostart": None}, None),
         (over_exe, [override, "A 100% description", "0"], override,
          {"ImagePath": f'"{lane.native_path(over_exe)}" {SWITCH} "{override}" "A 100% description" 0',
           "Type": "0x110", "Start": "0x3", "DependOnService": "RpcSs"}, "A 100% description"),
+        (ops_exe, [], ops, {"DisplayName": f"Operations {ops}", "ObjectName": f"NT SERVICE\\{ops}", "Start": "0x2",
+                            "FailureActions": RESTART_AFTER_7S,
+                            "FailureActionsOnNonCrashFailures": "0x1", "PreshutdownTimeout": "0x3a98",
+                            "DelayedAutostart": "0x1"}, None),
     ]
     for launcher, args, name, expected, description in cases:
         installed = lane.run(launcher, ["-install", *args])
         assert (installed.out_lines, installed.status) == ([f"Service installed: {name}"], 0), installed
         key = services.registry(f"SYSTEM\\CurrentControlSet\\Services\\{name}")
-        assert {k: key[k][1] for k in expected} == expected, key
+        assert {k: key.get(k, (None, None))[1] for k in expected} == expected, key
         assert ("Description" in key, key.get("Description", (None, None))[1]) == (description is not None,
                                                                                    description), key
         source = services.registry(f"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\{name}")
@@ -83,6 +100,12 @@ def test_windows_install_entries_and_refusals(windows_lane, services, tmp_path):
         refused = lane.run(over_exe, ["-install", *args])
         assert (refused.err_lines, refused.stdout, refused.status) == ([message], "", 1), refused
         assert services.query(args[0]) is None
+    # An account that would need a password (none is ever stored).
+    needs_password = unique_name("Pass")
+    refused = lane.run(lane.pack(tmp_path / "pass" / "svc", settings={
+        "MainClass": "vt.App", "ServiceName": needs_password, "ServiceAccount": ".\\alice"}), ["-install"])
+    assert (refused.stderr.strip(), refused.status, services.query(needs_password)) == ("Invalid service account.", 1,
+                                                                                        None), refused
     # Run by hand, the service switch finds no dispatcher: the report, which
     # has no event source yet, goes to the console.
     by_hand = lane.run(exe, [SWITCH])
@@ -116,17 +139,27 @@ def test_linux_units(linux_lane, tmp_path):
     over = lane.pack(tmp_path / "over" / "svc", settings={
         "MainClass": "vt.App", "ServiceName": "vt-built", "ServiceCommandLineOverride": "1",
         "ServiceDependencies": "network-online.target;dbus", "ServiceDescription": "Built"})
+    # An operator's service: its account, its stop budget (5 s and 10 s to
+    # report it), a restart after a failure, and a working directory of its
+    # own (relative to the executable's folder).
+    ops = lane.pack(tmp_path / "ops" / "svc", settings={
+        "MainClass": "vt.App", "ServiceName": "vt-ops", "ServiceAccount": "vt-user:vt-group", "ServiceRestart": "1",
+        "ServiceRestartDelay": "7", "ServiceStopTimeout": "5", "WorkingDirectory": "work%dir"})
+    install = "\n[Install]\nWantedBy=multi-user.target\n"
     cases = [  # launcher, install arguments, unit name, unit text
-        (exe, [], "vt-plain", f'[Unit]\n\n[Service]\nType=notify\nExecStart="{exe}" {SWITCH}\nKillMode=mixed\n\n'
-                              "[Install]\nWantedBy=multi-user.target\n"),
+        (exe, [], "vt-plain", f'[Unit]\n\n[Service]\nType=notify\nExecStart="{exe}" {SWITCH}\n'
+                              f"WorkingDirectory={exe.parent}\nKillMode=mixed\nTimeoutStopSec=40\n{install}"),
         # Specifiers, variables and escapes in a text stay themselves; a
         # dependency that names its unit type keeps it; a unit to be started
         # by hand can still be enabled later.
         (over, ["vt-odd_1.x", "50% $HOME a\\b", "0"], "vt-odd_1.x",
          "[Unit]\nDescription=50%% $HOME a\\b\nAfter=network-online.target dbus.service\n"
          "Requires=network-online.target dbus.service\n\n[Service]\nType=notify\n"
-         f'ExecStart="{over}" {SWITCH} "vt-odd_1.x" "50%% $$HOME a\\\\b" 0\nKillMode=mixed\n\n'
-         "[Install]\nWantedBy=multi-user.target\n"),
+         f'ExecStart="{over}" {SWITCH} "vt-odd_1.x" "50%% $$HOME a\\\\b" 0\nWorkingDirectory={over.parent}\n'
+         f"KillMode=mixed\nTimeoutStopSec=40\n{install}"),
+        (ops, [], "vt-ops", f'[Unit]\n\n[Service]\nType=notify\nExecStart="{ops}" {SWITCH}\n'
+                            f"WorkingDirectory={ops.parent}/work%%dir\nUser=vt-user\nGroup=vt-group\nKillMode=mixed\n"
+                            f"TimeoutStopSec=15\nRestart=on-failure\nRestartSec=7\n{install}"),
     ]
     for launcher, args, name, text in cases:
         unit = units / f"{name}.service"
@@ -153,12 +186,15 @@ def test_linux_units(linux_lane, tmp_path):
         return lane.pack(tmp_path / case / "svc", settings={"MainClass": "vt.App", "ServiceName": "vt-x", **settings})
     not_a_name = "Not a systemd unit name (letters, digits, ':', '-', '_' and '.' only, at most 247)"
     not_unit_text = "A text systemd would read otherwise: a line break, a quote outside the quoted texts, or a lone ';'"
+    not_an_account = ("Not an account for the unit: a user or user:group name (letters, digits, '_', '-' and '.', at "
+                      "most 32 each)")
     for launcher, args, message in [(over, ["../escape"], not_a_name), (over, ["two words"], not_a_name),
                                     (over, ["vt-a", "line\nbreak"], not_unit_text),
                                     (over, ["vt-b", 'say "hi"'], REFUSED_QUOTE.format('say "hi"')),
                                     (packed("quote", ServiceSwitch="-x'"), [], not_unit_text),
                                     (packed("semicolon", ServiceSwitch=";"), [], not_unit_text),
-                                    (packed("dep", ServiceDependencies="dbus;a b"), [], not_a_name)]:
+                                    (packed("dep", ServiceDependencies="dbus;a b"), [], not_a_name),
+                                    (packed("account", ServiceAccount="vt-user:a\nb"), [], not_an_account)]:
         refused = lane.run(launcher, ["-install", *args], env=env)
         assert (refused.err_lines, refused.status) == ([message], 1), refused
     assert list(units.iterdir()) == [] and not (tmp_path / "escape.service").exists()
@@ -213,8 +249,10 @@ def test_linux_systemctl_failures_fail_the_change(linux_lane, tmp_path):
 # Every way a service can end, in both lanes: what the service manager records
 # (Windows: state, WIN32_EXIT_CODE and SERVICE_EXIT_CODE as sc query shows
 # them; Linux: the exit status and the notifications) and the event-log
-# entries with their types. The slow cases (the forced stop waits out the
-# 30 s stop timeout) run on threads of their own beside the other cases.
+# entries with their types. The slow cases run on threads of their own
+# beside the other cases. The forced stop waits out a ServiceStopTimeout of
+# 5 s, not the default 30 s (which the stop's wait hint of 40 s shows).
+FORCED_AFTER = (5, 20)  # seconds from the stop request to the end: not before the timeout, well before 30 s
 
 MAIN_FAILED = "Error invoking method: main(java/lang/String[])"
 
@@ -248,7 +286,7 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
         ("NoClass", "noclass", {}, 0, [(error, "Error locating class: vt/App"), (error, FAILED)], (1066, 1013),
          ["!main call"]),
         # The application refuses System.exit: the stop is forced.
-        ("Forced", "refuseexit,hold,ignorestop", {**hold, "ServiceStopByExit": "1"}, 4,
+        ("Forced", "refuseexit,hold,ignorestop", {**hold, "ServiceStopByExit": "1", "ServiceStopTimeout": "5"}, 4,
          [(info, STARTED), (error, "Error invoking method: exit(int)"), (error, TIMED_OUT)], (1066, 1014), []),
         ("Abort", "out=last words,abort", {"StdOutMode": "2"}, 0, [(info, STARTED), (error, ABORTED)], (1066, 1015),
          ["standin abort"]),
@@ -282,6 +320,8 @@ def test_windows_end_paths(windows_lane, services, tmp_path):
             (case_id, said)
         if case_id == "Abort":  # what the application printed last goes with the report
             assert run.events[1][1] == ABORTED + "\n\nDetails:\nlast words\r\n", run.events
+        if case_id == "Forced":
+            assert FORCED_AFTER[0] <= run.stop_seconds < FORCED_AFTER[1], run.stop_seconds
         # The unpacked archives go once the process has ended.
         wait_until(lambda: not folders(exe.parent), 30, f"{case_id}: the unpacked archives removed")
 
@@ -341,9 +381,10 @@ def test_linux_end_paths(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
         ("noclass", {"MainClass": "vt.Missing"}, None, [(error, "Error locating class: vt/Missing"), (error, FAILED)],
          [starting, failed], 255, lambda run: run.stdout == ""),
         # The stop call returns, but the application does not end.
-        ("forced", {**hold, "ServiceStopArguments": "--noop"}, (signal.SIGTERM, "holding"),
-         [(info, STARTED), (error, TIMED_OUT)], [starting, ready, stopping, "STATUS=" + TIMED_OUT.format(name)], 255,
-         lambda run: "released" not in run.stdout),
+        ("forced", {**hold, "ServiceStopArguments": "--noop", "ServiceStopTimeout": "5"}, (signal.SIGTERM, "holding"),
+         [(info, STARTED), (error, TIMED_OUT)],
+         [starting, ready, "STOPPING=1\nEXTEND_TIMEOUT_USEC=15000000", "STATUS=" + TIMED_OUT.format(name)], 255,
+         lambda run: "released" not in run.stdout and FORCED_AFTER[0] <= run.stop_seconds < FORCED_AFTER[1]),
         ("abort", {"StdErrMode": "2", "JvmOptions": f"-Xmx32m -Dapp.mode=oom -Dapp.print=err:2:0 {crash}"}, None,
          [(info, STARTED), (error, ABORTED)], [starting, ready, "STATUS=" + ABORTED], -6,  # SIGABRT
          lambda run: run.events[1][1].startswith(ABORTED + " Details: err 0 err 1 ")),
@@ -354,9 +395,6 @@ def test_linux_end_paths(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
         ("hangup", {"JvmOptions": slow_start}, (signal.SIGHUP, AT_START), [(info, STARTED), (info, STOPPED)],
          [starting, ready, stopped], 0, lambda run: "main returns" in run.stdout),
     ]
-    # The forced stop waits 30 s: once, with the first JDK.
-    cases = [case for case in cases if case[0] != "forced" or jdk == JDK_HOMES[0]]
-
     def run(case):
         case_id, settings, stop, *_ = case
         exe = lane.pack(tmp_path / case_id / "svc", settings=linux_base(jdk, java_apps, name, **settings),
@@ -386,3 +424,56 @@ def test_linux_a_repeated_stop_starts_no_second_stop(linux_lane, tmp_path, java_
         "STATUS=" + STARTING.format("vt-twice"), "READY=1", "STOPPING=1", "STATUS=" + STOPPED.format("vt-twice")], \
         run.notifications
     assert run.stdout.count("app main") == 2 and "released" in run.stdout
+
+
+# --- The Environment setting ------------------------------------------------------------
+#
+# Set before the runtime search, in a console launch and a service alike: the
+# search's only method is JAVA_HOME, which only the setting gives; each value
+# is expanded once the pairs before it are set; an empty value removes a
+# variable. The trace shows the names, never the values.
+
+ENVIRONMENT = ('"JAVA_HOME={home}" "APP_HOME=%APPDIR%" "GREETING=hello world" "BOTH=%GREETING% from %APP_HOME%" '
+               "VT_GONE=")
+
+
+def check_environment(lane, printed, home, folder):
+    expected = [f"JAVA_HOME={home}", f"APP_HOME={folder}", "GREETING=hello world", f"BOTH=hello world from {folder}"]
+    assert [line for line in expected if f"env {line}" not in printed] == [], printed
+    assert "env VT_GONE=" + ("<unset>" if lane.windows else "null") in printed, printed
+
+
+def check_environment_trace(trace):
+    assert 'environment: GREETING = "<hidden:%GREETING%>"' in trace and "environment: VT_GONE removed" in trace, trace
+    assert "hello" not in trace, trace
+
+
+def test_linux_environment(linux_lane, jdk, java_apps, tmp_path):  # noqa: F811
+    exe = linux_lane.pack(tmp_path / "svc", settings={
+        **linux_base(jdk, java_apps, "vt-env", JvmSearchOrder="5", JvmPath="/nowhere/libjvm.so"),
+        "Environment": ENVIRONMENT.format(home=jdk),
+        "JvmOptions": "-Dapp.env=JAVA_HOME,APP_HOME,GREETING,BOTH,VT_GONE"})
+    console = linux_lane.run(exe, env={"VT_GONE": "set", "VANTREL_TRACE": "1"})
+    service = run_linux_service(linux_lane, exe, env={"VT_GONE": "set"})
+    for run in (console, service):
+        check_environment(linux_lane, run.stdout, jdk, exe.parent)
+    assert service.status == 0, service.stderr
+    check_environment_trace(console.stderr)
+
+
+def test_windows_environment(windows_lane, services, tmp_path):
+    lane, name = windows_lane, unique_name("Env")
+    log = tmp_path / "standin.log"
+    home = lane.build / "tests" / "standin" / "runtime"
+    base = standin_base(lane, log, name, ",".join(f"env={variable}" for variable in (
+        "JAVA_HOME", "APP_HOME", "GREETING", "BOTH", "VT_GONE")))
+    exe = lane.pack(tmp_path / "svc", settings={**base, "JvmSearchOrder": "5", "JvmPath": "",
+                                                "Environment": ENVIRONMENT.format(home=lane.native_path(home))})
+    console = lane.run(exe, env={"VT_GONE": "set", "VANTREL_TRACE": "1"})
+    printed = log.read_text()
+    log.unlink()
+    run = services.run(exe, name)
+    for text in (printed, log.read_text()):
+        check_environment(lane, text, lane.native_path(home), lane.native_path(exe.parent))
+    assert run.state == (STOPPED_STATE, 0, 0, 0), run
+    check_environment_trace(console.stderr)

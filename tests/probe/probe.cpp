@@ -46,7 +46,9 @@ void printRecord(const char* end) {
         {"SecondInstanceArguments", c.SecondInstanceArguments}, {"JvmNotFoundDocument", c.JvmNotFoundDocument},
         {"JvmNotFoundCommand", c.JvmNotFoundCommand}, {"AppMutex", c.AppMutex},
         {"EncodedMainClass", c.EncodedMainClass}, {"AppName", c.AppName}, {"StartDirectory", c.StartDirectory},
-        {"ExtractionDirectory", c.ExtractionDirectory}, {"ModeArgument", c.ModeArgument}};
+        {"ExtractionDirectory", c.ExtractionDirectory}, {"ModeArgument", c.ModeArgument},
+        {"ServiceAccount", c.ServiceAccount}, {"Environment", c.Environment},
+        {"ServiceDisplayName", c.ServiceDisplayName}};
     for (const auto& [name, value] : texts) printValue(name, value);
     const std::pair<const char*, long> numbers[] = {
         {"RemoveExtractedFiles", c.RemoveExtractedFiles}, {"ExtractLocation", c.ExtractLocation},
@@ -58,7 +60,10 @@ void printRecord(const char* end) {
         {"ForwardSecondInstance", c.ForwardSecondInstance},
         {"ShowJvmNotFoundMessage", c.ShowJvmNotFoundMessage}, {"StdOutFileAppend", c.StdOutFileAppend},
         {"StdErrFileAppend", c.StdErrFileAppend}, {"ShowConsole", c.ShowConsole},
-        {"ServiceMode", c.ServiceMode.load()}, {"ExtractedFileCount", c.ExtractedFileCount}};
+        {"ServiceMode", c.ServiceMode.load()}, {"ExtractedFileCount", c.ExtractedFileCount},
+        {"ServiceRestart", c.ServiceRestart}, {"ServiceRestartDelay", c.ServiceRestartDelay},
+        {"OutputFileLimit", c.OutputFileLimit}, {"OutputFileCount", c.OutputFileCount},
+        {"ServiceStopTimeout", c.ServiceStopTimeout}, {"ServiceDelayedStart", c.ServiceDelayedStart}};
     for (const auto& [name, value] : numbers) printNumber(name, value);
     char directory[kDirectoryCapacity];
     printValue("CurrentDirectory", platform::currentDirectory(directory, sizeof(directory)) ? directory : "");

@@ -25,6 +25,8 @@
 //       noattach      AttachCurrentThread fails
 //       failprop=NAME System.setProperty(NAME, ...) throws
 //       out=TEXT      System.out.println(TEXT); err=TEXT likewise System.err
+//       env=NAME      print "standin env NAME=value" (or <unset>), as the
+//                     process's environment holds it
 //       lines=N:W     System.out.println of N lines "line i", each padded
 //                     with '.' to W characters
 //       vmlog=TEXT    the runtime prints TEXT through the "vfprintf" hook,
@@ -422,6 +424,10 @@ void runMain(Object* arguments) {
                 if (line.size() < width) line.append(width - line.size(), '.');
                 println(SystemOut, stdout, line);
             }
+        } else if (step.compare(0, 4, "env=") == 0) {
+            char value[1024];
+            DWORD n = GetEnvironmentVariableA(step.c_str() + 4, value, sizeof(value));
+            say("env %s=%s", step.c_str() + 4, n > 0 && n < sizeof(value) ? value : "<unset>");
         } else if (step.compare(0, 6, "vmlog=") == 0) {
             logFromVmThread(step.substr(6));
         } else if (step == "abort") {

@@ -1,20 +1,27 @@
 // The capture without a VM: the buffer's dropping rule, the pipe reader over
 // a real FIFO, the reports that carry (and empty) the capture, the output
-// hook's cut, and the exit hooks' wait. Threads meet here, so these tests
+// hook's cut, and the exit hooks' wait; and the renaming of rotated output
+// files. Threads meet here, so these tests
 // also run under ThreadSanitizer (the linux-tsan preset).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/launcher_config.h"
+#include "core/rotation.h"
 #include "java/streams.h"
 #include "java/vm_hooks.h"
 #include "platform/platform.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -227,6 +234,65 @@ TEST(PlatformWaits, EventsAndThreadsKeepTheirBounds) {
     platform::signalEvent(automatic);
     EXPECT_TRUE(platform::waitForThread(thread, 10000));
     platform::releaseThread(thread);
+}
+
+// Lines reach the file in any pieces; the file is renamed only where a line
+// begins, so that a line stays whole in one file whatever its length.
+TEST(Rotation, LinesStayWholeInOneFileAndTheOldestGo) {
+    struct Case {
+        const char* what;
+        const char* existing;  // the file's content before; null: no file
+        bool append;
+        uint64_t limit;
+        int32_t keep;
+        std::vector<std::string> pieces;
+        std::map<std::string, std::string> files;  // every file afterwards
+    };
+    const Case cases[] = {
+        {"pieces of lines", nullptr, true, 4, 5, {"ab", "c\nde", "f\n"}, {{"f.1", "abc\n"}, {"f", "def\n"}}},
+        {"a line longer than the limit", nullptr, true, 4, 5, {"0123456789\nab\n"},
+         {{"f.1", "0123456789\n"}, {"f", "ab\n"}}},
+        {"several lines at once", nullptr, true, 6, 5, {"a\nb\nc\nd\ne\n"}, {{"f.1", "a\nb\nc\n"}, {"f", "d\ne\n"}}},
+        {"one old file kept", nullptr, true, 2, 1, {"a\nb\nc\n"}, {{"f.1", "b\n"}, {"f", "c\n"}}},
+        {"none kept", nullptr, true, 2, 0, {"a\nb\n", "c"}, {{"f", "c"}}},
+        {"appended to", "old\n", true, 6, 5, {"x\ny\n"}, {{"f.1", "old\nx\n"}, {"f", "y\n"}}},
+        {"emptied", "old\n", false, 6, 5, {"x\n"}, {{"f", "x\n"}}},
+        {"older files move up", "z\n", true, 2, 2, {"a\nb\n"}, {{"f.2", "z\n"}, {"f.1", "a\n"}, {"f", "b\n"}}},
+    };
+    for (const Case& c : cases) {
+        ScratchDirectory scratch("rotation");
+        if (c.existing != nullptr) std::ofstream("f") << c.existing;
+        RotatingFile file;
+        ASSERT_TRUE(openRotatingFile(&file, "f", c.append, c.limit, c.keep)) << c.what;
+        for (const std::string& piece : c.pieces) writeRotating(&file, piece.data(), piece.size());
+        closeRotatingFile(&file);
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(".")) {
+            std::ostringstream text;
+            text << std::ifstream(entry.path()).rdbuf();
+            files[entry.path().filename().string()] = text.str();
+        }
+        EXPECT_EQ(files, c.files) << c.what;
+    }
+}
+
+// A file that cannot be renamed grows on (nothing is lost), is reported once
+// and is tried again after another limit's worth.
+TEST(Rotation, AFailedRenamingLosesNothing) {
+    ScratchDirectory scratch("rotation");
+    std::filesystem::create_directories("f.1/occupied");
+    RotatingFile file;
+    ASSERT_TRUE(openRotatingFile(&file, "f", false, 2, 1));
+    testing::internal::CaptureStderr();
+    for (const char* line : {"a\n", "b\n", "c\n", "d\n"}) writeRotating(&file, line, 2);
+    const std::string reported = testing::internal::GetCapturedStderr();
+    closeRotatingFile(&file);
+    std::ostringstream text;
+    text << std::ifstream("f").rdbuf();
+    EXPECT_EQ(text.str(), "a\nb\nc\nd\n");
+    EXPECT_EQ(reported.find("Cannot rename the output file f."), 0u) << reported;
+    EXPECT_EQ(reported.find("Cannot rename", 1), std::string::npos) << reported;
+    EXPECT_TRUE(std::filesystem::exists("f.1/occupied"));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/environment.h"
+#include "core/placeholders.h"
 #include "core/settings_table.h"
 #include "core/text_buffer.h"
 #include "pack.h"
@@ -125,6 +127,20 @@ std::string versionItemProblem(const std::string& item) {
     return "";
 }
 
+// Environment: each pair, split as the launcher splits it, a NAME=value.
+std::string environmentProblem(const std::string& value) {
+    ArgumentVector pairs = splitArguments(value.c_str());
+    std::string problem;
+    for (int32_t i = 0; i < pairs.count && problem.empty(); ++i) {
+        const char* why = pairs.items[i][0] != '\0' ? environmentPairProblem(pairs.items[i]) : "";
+        if (why[0] != '\0')
+            problem = "Environment holds NAME=value pairs such as APP_HOME=%APPDIR%; \"" + std::string(pairs.items[i]) +
+                      "\" is none: " + why;
+    }
+    freeArgumentVector(&pairs);
+    return problem;
+}
+
 }  // namespace
 
 std::string settingValueProblem(const SettingInfo& setting, std::string& value) {
@@ -172,7 +188,8 @@ std::string settingValueProblem(const SettingInfo& setting, std::string& value) 
             }
             return "";
         }
-        case SettingKind::Text: return desktopSettingProblem(name, value);
+        case SettingKind::Text:
+            return name == "Environment" ? environmentProblem(value) : desktopSettingProblem(name, value);
     }
     return "";
 }

@@ -234,6 +234,22 @@ bool openAppendFile(const char* path, OutputFile* file) {
     return file->handle >= 0;
 }
 
+bool openLogFile(const char* path, bool keep, OutputFile* file, uint64_t* size) {
+    // Created as Java creates a file: 0666 less the umask.
+    int fd = openRegularForWriting(path, O_APPEND, 0666);
+    file->handle = fd;
+    if (fd < 0) return false;
+    struct stat info;
+    if ((!keep && ftruncate(fd, 0) != 0) || fstat(fd, &info) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
 bool javaOutputName(const char* path, char* name, size_t cap, intptr_t* held) {
     *held = -1;
     std::string folder(path);

@@ -49,7 +49,7 @@ static void removeName(CapturePipe* pipe) {
     pipe->named = false;
 }
 
-CapturePipe* createCapturePipe(char* name, size_t cap) {
+CapturePipe* createCapturePipe(char* name, size_t cap, const char*) {
     auto* pipe = new (std::nothrow) CapturePipe{-1, -1, -1, {false}, 0, {}, {}, false};
     if (pipe == nullptr) {
         errno = ENOMEM;

@@ -132,6 +132,29 @@ bool appendUnitText(std::string* unit, const char* text, bool command) {
     return true;
 }
 
+// A user or group name as the unit names it: a name systemd and the
+// system's tools take alike.
+bool isAccountName(const char* name, size_t length) {
+    constexpr size_t kLongestAccountName = 32;
+    if (length == 0 || length > kLongestAccountName || name[0] == '-' || name[0] == '.') return false;
+    for (size_t i = 0; i < length; ++i)
+        if (!isUnitNameCharacter(name[i]) || name[i] == ':') return false;
+    return true;
+}
+
+// User= and, from "user:group", Group=.
+bool appendAccount(std::string* unit, const char* account) {
+    const char* colon = strchr(account, ':');
+    const size_t user = colon != nullptr ? static_cast<size_t>(colon - account) : strlen(account);
+    if (!isAccountName(account, user) || (colon != nullptr && !isAccountName(colon + 1, strlen(colon + 1)))) {
+        setFailureReason(Failure::NotServiceAccount);
+        return false;
+    }
+    unit->append("User=").append(account, user).append("\n");
+    if (colon != nullptr) unit->append("Group=").append(colon + 1).append("\n");
+    return true;
+}
+
 // The whole unit, checked, before anything is written.
 bool buildUnit(const ServiceDefinition& service, std::string* unit) {
     *unit = "[Unit]\n";
@@ -156,7 +179,17 @@ bool buildUnit(const ServiceDefinition& service, std::string* unit) {
     // child it leaves behind may finish removing the unpacked archives.
     *unit += "\n[Service]\nType=notify\nExecStart=";
     if (!appendUnitText(unit, service.commandLine, true)) return false;
-    *unit += "\nKillMode=mixed\n";
+    *unit += "\nWorkingDirectory=";
+    if (!appendUnitText(unit, service.workingDirectory, false)) return false;
+    *unit += '\n';
+    if (service.account[0] != '\0' && !appendAccount(unit, service.account)) return false;
+    *unit += "KillMode=mixed\n";
+    // The stop budget, in whole seconds: systemd's own kill comes only once
+    // the launcher's forced stop has had its time.
+    *unit += "TimeoutStopSec=" + std::to_string((uint64_t(service.stopBudgetMs) + 999) / 1000) + "\n";
+    if (service.restartOnFailure)
+        *unit += "Restart=on-failure\nRestartSec=" + std::to_string((uint64_t(service.restartDelayMs) + 999) / 1000) +
+                 "\n";
     // Also for manual start, so that `systemctl enable` works later; only
     // automatic start enables it at once.
     *unit += "\n[Install]\nWantedBy=multi-user.target\n";

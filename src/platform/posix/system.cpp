@@ -50,6 +50,7 @@ static const char* const kOwnErrorTexts[] = {
     "Not a regular file of this user's own: a folder, a link, a device or another user's file",
     "A text systemd would read otherwise: a line break, a quote outside the quoted texts, or a lone ';'",
     "systemctl failed (its own words are above) or did not answer in time",
+    "Not an account for the unit: a user or user:group name (letters, digits, '_', '-' and '.', at most 32 each)",
 };
 
 void setFailureReason(Failure failure) {
@@ -64,6 +65,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFile: errno = static_cast<int>(kOwnErrorBase + 6); return;
         case Failure::NotUnitText: errno = static_cast<int>(kOwnErrorBase + 7); return;
         case Failure::ManagerRefused: errno = static_cast<int>(kOwnErrorBase + 8); return;
+        case Failure::NotServiceAccount: errno = static_cast<int>(kOwnErrorBase + 9); return;
     }
 }
 
@@ -113,6 +115,10 @@ bool setCurrentDirectory(const char* path) { return chdir(path) == 0; }
 void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+bool setEnvironmentVariable(const char* name, const char* value) {
+    return (value != nullptr ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
 
 uint64_t randomNumber() {
     uint64_t value = 0;

@@ -308,11 +308,11 @@ bool createOutputFile(const char* path, OutputFile* file) {
     return handle != INVALID_HANDLE_VALUE;
 }
 
-bool openAppendFile(const char* path, OutputFile* file) {
-    // Append access alone: the system puts every write at the end, also when
-    // another process appends to the same file. A link (a reparse point) is
-    // opened itself and refused below, as is a device.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+// A regular file opened for writing, created when missing, shared with every
+// other use (a rename or deletion included). A link (a reparse point) is
+// opened itself and refused, as is a device.
+static bool openRegularForWriting(const char* path, DWORD access, OutputFile* file) {
+    HANDLE handle = CreateFileA(path, access | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     file->handle = reinterpret_cast<intptr_t>(handle);
@@ -325,6 +325,26 @@ bool openAppendFile(const char* path, OutputFile* file) {
         setFailureReason(Failure::NotRegularFile);
         return false;
     }
+    return true;
+}
+
+bool openAppendFile(const char* path, OutputFile* file) {
+    // Append access alone: the system puts every write at the end, also when
+    // another process appends to the same file.
+    return openRegularForWriting(path, FILE_APPEND_DATA, file);
+}
+
+bool openLogFile(const char* path, bool keep, OutputFile* file, uint64_t* size) {
+    if (!openRegularForWriting(path, GENERIC_WRITE, file)) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(file->handle);
+    LARGE_INTEGER end{};
+    if ((!keep && !SetEndOfFile(handle)) || !SetFilePointerEx(handle, end, &end, FILE_END)) {
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+        return false;
+    }
+    *size = static_cast<uint64_t>(end.QuadPart);
     return true;
 }
 

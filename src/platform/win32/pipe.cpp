@@ -12,9 +12,11 @@ namespace platform {
 
 namespace {
 
-// What a woken reader still reads: one pipe buffer's worth, so that output
-// written before the wake reaches the capture, while a writer that never
-// stops cannot keep the reader going.
+// The pipe's buffer, and what a woken reader still reads: one buffer's
+// worth, so that output written before the wake reaches the capture, while a
+// writer that never stops cannot keep the reader going. (A writer that had
+// no buffer would wait for the reader at every write: a rotated file of many
+// megabytes would take twice as long.)
 constexpr size_t kDrainLimit = 64 * 1024;
 
 constexpr long kReadCancelled = -2;
@@ -29,10 +31,11 @@ struct CapturePipe {
     size_t drained;   // bytes read since the wake (reader thread only)
 };
 
-CapturePipe* createCapturePipe(char* name, size_t cap) {
+CapturePipe* createCapturePipe(char* name, size_t cap, const char* suffix) {
     char text[64];
-    std::snprintf(text, sizeof(text), "\\\\.\\pipe\\%lu", static_cast<unsigned long>(GetCurrentProcessId()));
-    if (std::strlen(text) >= cap) {
+    int length = std::snprintf(text, sizeof(text), "\\\\.\\pipe\\%lu%s",
+                               static_cast<unsigned long>(GetCurrentProcessId()), suffix);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(text) || static_cast<size_t>(length) >= cap) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return nullptr;
     }
@@ -45,7 +48,8 @@ CapturePipe* createCapturePipe(char* name, size_t cap) {
     // predictable name before us would otherwise receive the output. Both
     // streams share the one connection, so one instance is all we need.
     pipe->pipe = CreateNamedPipeA(text, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kDrainLimit, kDrainLimit, 0,
+                                  nullptr);
     // Where the flag is not honoured (Wine ignores it), the pipe tells: an
     // instance of a name made first elsewhere shares it with the others.
     DWORD instances = 0, maximum = 0;

@@ -3,6 +3,7 @@
 // control handler and the status reports.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -74,12 +75,76 @@ bool setRegistryString(const char* path, const char* name, const char* text) {
     return setRegistryValue(path, name, REG_EXPAND_SZ, text, static_cast<DWORD>(std::strlen(text) + 1));
 }
 
+// The account CreateServiceA is given, in the manager's own spelling (empty
+// for LocalSystem, which CreateServiceA takes as null): only those that need
+// no password, since none is ever stored.
+bool accountName(const char* account, const char* service, char* out, size_t capacity) {
+    static const char* const kBuiltIn[][2] = {{"LocalSystem", ""},
+                                              {"LocalService", "NT AUTHORITY\\LocalService"},
+                                              {"NetworkService", "NT AUTHORITY\\NetworkService"}};
+    constexpr char kVirtual[] = "NT SERVICE\\";
+    constexpr size_t kVirtualLength = sizeof(kVirtual) - 1;
+    const char* chosen = account[0] == '\0' ? "" : nullptr;
+    for (const auto& known : kBuiltIn)
+        if (_stricmp(account, known[0]) == 0 || (known[1][0] != '\0' && _stricmp(account, known[1]) == 0))
+            chosen = known[1];
+    if (chosen != nullptr) return std::snprintf(out, capacity, "%s", chosen) >= 0;
+    const int length = std::snprintf(out, capacity, "%s%s", kVirtual, service);
+    if (_strnicmp(account, kVirtual, kVirtualLength) == 0 && _stricmp(account + kVirtualLength, service) == 0 &&
+        length > 0 && static_cast<size_t>(length) < capacity)
+        return true;
+    setFailureReason(Failure::NotServiceAccount);
+    return false;
+}
+
+// One setting given to the manager. The manager keeps it as a value of the
+// service's key; where it kept none (Wine's manager accepts failure actions
+// without keeping them, and refuses the non-crash flag and the delayed
+// start), the value is written there as Windows' manager keeps it, which
+// every manager reads when it starts.
+bool configureService(SC_HANDLE service, const char* key, DWORD level, void* info, const char* value, DWORD type,
+                      const void* data, DWORD size) {
+    const bool applied = ChangeServiceConfig2A(service, level, info) != 0;
+    const DWORD error = GetLastError();
+    HKEY handle;
+    bool kept = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) == ERROR_SUCCESS;
+    if (kept) {
+        kept = RegQueryValueExA(handle, value, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+        RegCloseKey(handle);
+    }
+    if (kept || setRegistryValue(key, value, type, data, size)) return true;
+    if (!applied) SetLastError(error);
+    return false;
+}
+
+// The failure count goes back to 0 after a day without a failure.
+constexpr DWORD kFailureResetS = 86400;
+
+bool configureFailureActions(SC_HANDLE service, const char* key, DWORD delayMs) {
+    SC_ACTION action = {SC_ACTION_RESTART, delayMs};
+    SERVICE_FAILURE_ACTIONSA actions = {kFailureResetS, nullptr, nullptr, 1, &action};
+    // As the manager keeps it: the structure, its texts (kept elsewhere) as
+    // 0 and its actions as their offset, then the actions.
+    const DWORD kept[] = {kFailureResetS, 0, 0, 1, 5 * sizeof(DWORD), SC_ACTION_RESTART, delayMs};
+    // The last action repeats for every later failure; the flag makes a
+    // stop with a failure exit code count, not only a crash.
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+    const DWORD on = 1;
+    return configureService(service, key, SERVICE_CONFIG_FAILURE_ACTIONS, &actions, "FailureActions", REG_BINARY,
+                            kept, sizeof(kept)) &&
+           configureService(service, key, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag,
+                            "FailureActionsOnNonCrashFailures", REG_DWORD, &on, sizeof(on));
+}
+
 ServiceEntryProcedure entryProcedure = nullptr;
 ServiceControlProcedure controlProcedure = nullptr;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 
 void WINAPI serviceMainTrampoline(DWORD, LPSTR*) { entryProcedure(); }
-void WINAPI controlTrampoline(DWORD control) { controlProcedure(control); }
+DWORD WINAPI controlTrampoline(DWORD control, DWORD, void*, void*) {
+    controlProcedure(control);
+    return NO_ERROR;
+}
 
 }  // namespace
 
@@ -105,16 +170,32 @@ bool installServiceEntry(const ServiceDefinition& service) {
     char serviceKey[kKeyPathCapacity];
     if (!keyPath(eventKey, kEventSourceKey, service.name) || !keyPath(serviceKey, kServiceKey, service.name))
         return false;
+    char account[kKeyPathCapacity];
+    if (!accountName(service.account, service.name, account, sizeof(account))) return false;
     {
         ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
         if (manager.handle == nullptr) return false;
         const DWORD type = SERVICE_WIN32_OWN_PROCESS | (service.interactive ? SERVICE_INTERACTIVE_PROCESS : 0);
         const DWORD start = service.manualStart ? SERVICE_DEMAND_START : SERVICE_AUTO_START;
         const char* dependencies = service.dependencies[0] != '\0' ? service.dependencies : nullptr;
-        ScHandle created(CreateServiceA(manager.handle, service.name, service.name, SERVICE_ALL_ACCESS, type, start,
+        const char* display = service.displayName[0] != '\0' ? service.displayName : service.name;
+        ScHandle created(CreateServiceA(manager.handle, service.name, display, SERVICE_ALL_ACCESS, type, start,
                                         SERVICE_ERROR_NORMAL, service.commandLine, nullptr, nullptr, dependencies,
-                                        nullptr, nullptr));
+                                        account[0] != '\0' ? account : nullptr, nullptr));
         if (created.handle == nullptr) return false;
+        // A shutdown waits for the stop as long as a stop request does.
+        DWORD budget = service.stopBudgetMs;
+        SERVICE_PRESHUTDOWN_INFO preshutdown = {budget};
+        SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+        const DWORD on = 1;
+        if (!configureService(created.handle, serviceKey, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown,
+                              "PreshutdownTimeout", REG_DWORD, &budget, sizeof(budget)) ||
+            (service.restartOnFailure &&
+             !configureFailureActions(created.handle, serviceKey, service.restartDelayMs)) ||
+            (service.delayedStart && !service.manualStart &&
+             !configureService(created.handle, serviceKey, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed,
+                               "DelayedAutostart", REG_DWORD, &on, sizeof(on))))
+            return false;
     }
     const DWORD types = kTypesSupported;
     if (!createRegistryKey(eventKey) || !setRegistryString(eventKey, "EventMessageFile", service.executablePath) ||
@@ -162,7 +243,8 @@ bool startServiceDispatcher(const char* name, ServiceEntryProcedure entry) {
 
 bool registerServiceControlHandler(const char* name, ServiceControlProcedure handler) {
     controlProcedure = handler;
-    statusHandle = RegisterServiceCtrlHandlerA(name, controlTrampoline);
+    // The extended handler: only it is sent the pre-shutdown control.
+    statusHandle = RegisterServiceCtrlHandlerExA(name, controlTrampoline, nullptr);
     return statusHandle != nullptr;
 }
 
@@ -171,7 +253,7 @@ void setServiceStatus(const ServiceStatus& status, const char*) {
     std::memset(&reported, 0, sizeof(reported));
     reported.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     reported.dwCurrentState = status.state;
-    reported.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    reported.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
     reported.dwWin32ExitCode = status.win32ExitCode;
     reported.dwServiceSpecificExitCode = status.serviceExitCode;
     reported.dwCheckPoint = status.checkPoint;

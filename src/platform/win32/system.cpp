@@ -102,6 +102,23 @@ bool ensurePrivateFolder(const char* path) {
     return true;
 }
 
+bool setEnvironmentVariable(const char* name, const char* value) {
+    if (!SetEnvironmentVariableA(name, value)) return false;
+    // The C runtime keeps a copy of its own, which getenv reads: "NAME="
+    // removes the variable there.
+    const size_t nameLength = std::strlen(name);
+    const size_t valueLength = value != nullptr ? std::strlen(value) : 0;
+    char* assignment = static_cast<char*>(std::malloc(nameLength + valueLength + 2));
+    if (assignment == nullptr) std::abort();
+    std::memcpy(assignment, name, nameLength);
+    assignment[nameLength] = '=';
+    std::memcpy(assignment + nameLength + 1, value != nullptr ? value : "", valueLength + 1);
+    const bool set = _putenv(assignment) == 0;
+    std::free(assignment);
+    if (!set) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return set;
+}
+
 uint64_t randomNumber() {
     uint64_t value = 0;
     if (!RtlGenRandom(&value, sizeof(value))) {
@@ -267,6 +284,7 @@ void setFailureReason(Failure failure) {
         case Failure::UntrustedFile: SetLastError(ERROR_ACCESS_DENIED); return;
         case Failure::NotUnitText: SetLastError(ERROR_INVALID_NAME); return;
         case Failure::ManagerRefused: SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT); return;
+        case Failure::NotServiceAccount: SetLastError(ERROR_INVALID_SERVICE_ACCOUNT); return;
     }
 }
 

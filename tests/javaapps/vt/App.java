@@ -25,6 +25,7 @@ import java.nio.file.Paths;
  * before; other arguments just report), gc (System.gc()
  * three times, then throw) or oom (fill the heap until the VM gives up).
  *
+ * -Dapp.env=NAME,... prints "env NAME=value" for each environment variable.
  * -Dapp.print=STREAM:COUNT:WIDTH,... prints COUNT lines "STREAM i" on
  * System.out (STREAM "out") or System.err ("err"), each padded with '.' to
  * WIDTH characters; a COUNT of 0 prints one such text without a line end.
@@ -61,6 +62,11 @@ public class App {
             out.println("where read=" + new String(in.readAllBytes(), StandardCharsets.UTF_8).trim());
         } catch (IOException e) {
             out.println("where read=<none>");
+        }
+        for (String name : System.getProperty("app.env", "").split(",")) {
+            if (!name.isEmpty()) {
+                out.println("env " + name + "=" + System.getenv(name));
+            }
         }
         printRequested(System.getProperty("app.print", ""));
         switch (System.getProperty("app.mode", "report")) {
