@@ -154,52 +154,78 @@ void vtrace(const char* format, va_list args) {
 
 // ---- The settings ------------------------------------------------------------
 
-// Every setting, in the order of its string-table id (1001 to 1029, 1034 to
-// 1043, 1101, 1105 to 1113), then the two that only the settings file
-// sets: its name, its kind (Text, Flag, Number) and its field.
-constexpr char kNames[] =
-    "JvmVersion\0JvmPath\0JvmOptions\0ClassPath\0JvmSearchOrder\0RemoveExtractedFiles\0ExtractLocation\0"
-    "InstallSwitch\0UninstallSwitch\0ServiceSwitch\0WorkingDirectory\0MainClass\0AppOptions\0SettingsFile\0"
-    "EarlyWorkingDirectory\0KeepStartDirectory\0ServiceName\0ServiceDescription\0ServiceAppOptions\0"
-    "ServiceStopArguments\0ServiceStopByExit\0ServiceManualStart\0ServiceInteractive\0ServiceDependencies\0"
-    "StdOutMode\0StdErrMode\0StdOutFile\0StdErrFile\0AllowMultipleInstances\0ServiceOnly\0StaticOptions\0"
-    "ServiceCommandLineOverride\0ForwardSecondInstance\0SecondInstanceArguments\0ShowJvmNotFoundMessage\0"
-    "JvmNotFoundDocument\0JvmNotFoundCommand\0StdOutFileAppend\0StdErrFileAppend\0ClassDataCache\0"
-    "ServiceRestart\0ServiceRestartDelay\0ServiceAccount\0Environment\0OutputFileLimit\0OutputFileCount\0"
-    "ServiceStopTimeout\0ServiceDisplayName\0ServiceDelayedStart\0AppMutex\0ShowConsole";
-constexpr char kKinds[] = "TTTTTFNTTTTTTTFFTTTTFFFTNNTTFFTFFTFTTFFFNNTTNNNTFTF";
-const void* const kFields[] = {
-    &Config.JvmVersion, &Config.JvmPath, &Config.JvmOptions, &Config.ClassPath, &Config.JvmSearchOrder,
-    &Config.RemoveExtractedFiles, &Config.ExtractLocation, &Config.InstallSwitch, &Config.UninstallSwitch,
-    &Config.ServiceSwitch, &Config.WorkingDirectory, &Config.MainClass, &Config.AppOptions, &Config.SettingsFile,
-    &Config.EarlyWorkingDirectory, &Config.KeepStartDirectory, &Config.ServiceName, &Config.ServiceDescription,
-    &Config.ServiceAppOptions, &Config.ServiceStopArguments, &Config.ServiceStopByExit, &Config.ServiceManualStart,
-    &Config.ServiceInteractive, &Config.ServiceDependencies, &Config.StdOutMode, &Config.StdErrMode,
-    &Config.StdOutFile, &Config.StdErrFile, &Config.AllowMultipleInstances, &Config.ServiceOnly,
-    &Config.StaticOptions, &Config.ServiceCommandLineOverride, &Config.ForwardSecondInstance,
-    &Config.SecondInstanceArguments, &Config.ShowJvmNotFoundMessage, &Config.JvmNotFoundDocument,
-    &Config.JvmNotFoundCommand, &Config.StdOutFileAppend, &Config.StdErrFileAppend, &Config.ClassDataCache,
-    &Config.ServiceRestart, &Config.ServiceRestartDelay, &Config.ServiceAccount, &Config.Environment,
-    &Config.OutputFileLimit, &Config.OutputFileCount, &Config.ServiceStopTimeout, &Config.ServiceDisplayName,
-    &Config.ServiceDelayedStart,
-    &Config.AppMutex, &Config.ShowConsole};
-constexpr size_t kListedCount = sizeof(kFields) / sizeof(kFields[0]);
-static_assert(sizeof(kKinds) - 1 == kListedCount, "one kind per setting");
+// Every setting the launcher loads, in the order of its string-table id,
+// then the two that only the settings file sets (id 0): the trace shows each
+// with its value and where it came from. (The settings table itself, with its
+// descriptions, stays out of the launcher.)
+struct Listed {
+    const char* name;
+    enum Kind : uint8_t { Text, Flag, Number } kind;
+    const void* field;
+    unsigned id;
+};
+const Listed kListed[] = {
+    {"JvmVersion", Listed::Text, &Config.JvmVersion, 1001},
+    {"JvmPath", Listed::Text, &Config.JvmPath, 1002},
+    {"JvmOptions", Listed::Text, &Config.JvmOptions, 1003},
+    {"ClassPath", Listed::Text, &Config.ClassPath, 1004},
+    {"JvmSearchOrder", Listed::Text, &Config.JvmSearchOrder, 1005},
+    {"RemoveExtractedFiles", Listed::Flag, &Config.RemoveExtractedFiles, 1006},
+    {"ExtractLocation", Listed::Number, &Config.ExtractLocation, 1007},
+    {"InstallSwitch", Listed::Text, &Config.InstallSwitch, 1008},
+    {"UninstallSwitch", Listed::Text, &Config.UninstallSwitch, 1009},
+    {"ServiceSwitch", Listed::Text, &Config.ServiceSwitch, 1010},
+    {"WorkingDirectory", Listed::Text, &Config.WorkingDirectory, 1011},
+    {"MainClass", Listed::Text, &Config.MainClass, 1012},
+    {"AppOptions", Listed::Text, &Config.AppOptions, 1013},
+    {"SettingsFile", Listed::Text, &Config.SettingsFile, 1014},
+    {"EarlyWorkingDirectory", Listed::Flag, &Config.EarlyWorkingDirectory, 1015},
+    {"KeepStartDirectory", Listed::Flag, &Config.KeepStartDirectory, 1016},
+    {"ServiceName", Listed::Text, &Config.ServiceName, 1017},
+    {"ServiceDescription", Listed::Text, &Config.ServiceDescription, 1018},
+    {"ServiceAppOptions", Listed::Text, &Config.ServiceAppOptions, 1019},
+    {"ServiceStopArguments", Listed::Text, &Config.ServiceStopArguments, 1020},
+    {"ServiceStopByExit", Listed::Flag, &Config.ServiceStopByExit, 1021},
+    {"ServiceManualStart", Listed::Flag, &Config.ServiceManualStart, 1022},
+    {"ServiceInteractive", Listed::Flag, &Config.ServiceInteractive, 1023},
+    {"ServiceDependencies", Listed::Text, &Config.ServiceDependencies, 1024},
+    {"StdOutMode", Listed::Number, &Config.StdOutMode, 1025},
+    {"StdErrMode", Listed::Number, &Config.StdErrMode, 1026},
+    {"StdOutFile", Listed::Text, &Config.StdOutFile, 1027},
+    {"StdErrFile", Listed::Text, &Config.StdErrFile, 1028},
+    {"AllowMultipleInstances", Listed::Flag, &Config.AllowMultipleInstances, 1029},
+    {"ServiceOnly", Listed::Flag, &Config.ServiceOnly, 1034},
+    {"StaticOptions", Listed::Text, &Config.StaticOptions, 1035},
+    {"ServiceCommandLineOverride", Listed::Flag, &Config.ServiceCommandLineOverride, 1036},
+    {"ForwardSecondInstance", Listed::Flag, &Config.ForwardSecondInstance, 1037},
+    {"SecondInstanceArguments", Listed::Text, &Config.SecondInstanceArguments, 1038},
+    {"ShowJvmNotFoundMessage", Listed::Flag, &Config.ShowJvmNotFoundMessage, 1039},
+    {"JvmNotFoundDocument", Listed::Text, &Config.JvmNotFoundDocument, 1040},
+    {"JvmNotFoundCommand", Listed::Text, &Config.JvmNotFoundCommand, 1041},
+    {"StdOutFileAppend", Listed::Flag, &Config.StdOutFileAppend, 1042},
+    {"StdErrFileAppend", Listed::Flag, &Config.StdErrFileAppend, 1043},
+    {"ClassDataCache", Listed::Flag, &Config.ClassDataCache, 1101},
+    {"ServiceRestart", Listed::Number, &Config.ServiceRestart, 1105},
+    {"ServiceRestartDelay", Listed::Number, &Config.ServiceRestartDelay, 1106},
+    {"ServiceAccount", Listed::Text, &Config.ServiceAccount, 1107},
+    {"Environment", Listed::Text, &Config.Environment, 1108},
+    {"OutputFileLimit", Listed::Number, &Config.OutputFileLimit, 1109},
+    {"OutputFileCount", Listed::Number, &Config.OutputFileCount, 1110},
+    {"ServiceStopTimeout", Listed::Number, &Config.ServiceStopTimeout, 1111},
+    {"ServiceDisplayName", Listed::Text, &Config.ServiceDisplayName, 1112},
+    {"ServiceDelayedStart", Listed::Flag, &Config.ServiceDelayedStart, 1113},
+    {"ProductName", Listed::Text, &Config.ProductName, 1128},
+    {"AppMutex", Listed::Text, &Config.AppMutex, 0},
+    {"ShowConsole", Listed::Flag, &Config.ShowConsole, 0},
+};
+constexpr size_t kListedCount = sizeof(kListed) / sizeof(kListed[0]);
 static_assert(kListedCount <= 64, "one bit each in FromSettingsFile");
-
-unsigned settingId(size_t index) {
-    if (index < 29) return 1001 + unsigned(index);
-    if (index < 39) return 1005 + unsigned(index);
-    if (index == 39) return 1101;
-    return index < 49 ? 1065 + unsigned(index) : 0;
-}
 
 uint64_t FromSettingsFile = 0;  // bit i: setting i was set by the settings file
 
 void markFromSettingsFile(const char* name) {
-    size_t i = 0;
-    for (const char* listed = kNames; i < kListedCount; listed += std::strlen(listed) + 1, ++i)
-        if (std::strcmp(listed, name) == 0) FromSettingsFile |= uint64_t(1) << i;
+    for (size_t i = 0; i < kListedCount; ++i)
+        if (std::strcmp(kListed[i].name, name) == 0) FromSettingsFile |= uint64_t(1) << i;
 }
 
 bool isShownVariable(const char* name, size_t length) {
@@ -274,17 +300,18 @@ void traceSettingsFileKey(const char* key, const char* value) {
 
 void traceSettings() {
     if (!TraceActive) return;
-    size_t i = 0;
-    for (const char* name = kNames; i < kListedCount; name += std::strlen(name) + 1, ++i) {
+    for (size_t i = 0; i < kListedCount; ++i) {
+        const Listed& setting = kListed[i];
         const bool fromFile = (FromSettingsFile >> i) & 1;
-        const unsigned id = fromFile ? 0 : settingId(i);
+        const unsigned id = fromFile ? 0 : setting.id;
         const char* from = fromFile ? "settings file" : id != 0 ? "resource " : "default";
-        if (kKinds[i] == 'T')
-            trace("setting %s = \"%s\" (%s%.0u)", name, traceText(*static_cast<char* const*>(kFields[i])), from, id);
+        if (setting.kind == Listed::Text)
+            trace("setting %s = \"%s\" (%s%.0u)", setting.name, traceText(*static_cast<char* const*>(setting.field)),
+                  from, id);
         else
-            trace("setting %s = %d (%s%.0u)", name,
-                  kKinds[i] == 'F' ? int(*static_cast<const uint8_t*>(kFields[i]))
-                                   : int(*static_cast<const int32_t*>(kFields[i])),
+            trace("setting %s = %d (%s%.0u)", setting.name,
+                  setting.kind == Listed::Flag ? int(*static_cast<const uint8_t*>(setting.field))
+                                               : int(*static_cast<const int32_t*>(setting.field)),
                   from, id);
     }
 }

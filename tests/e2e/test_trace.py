@@ -63,6 +63,7 @@ def test_a_traced_launch_then_one_untraced(lane, vm_app, tmp_path):  # noqa: F81
         f'setting JvmOptions = "-Xmx64m -Dsecret=%VT_SECRET% -Dhome=%APPDIR%{extra} -Dfile=<hidden:%VT_SECRET%>x" '
         '(settings file)',
         'setting MainClass = "vt/App" (resource 1012)',
+        'setting ProductName = "" (resource 1128)',
         'setting AppMutex = "vt/App" (default)',
         'archives: 1, checked',
         f'archive ".{sep}app.jar": written',
